@@ -1,0 +1,24 @@
+#include "cell.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace kelpa {
+
+std::string ValueType::name() const {
+  static constexpr std::array<std::string_view, Unknown> names = {
+      "REG_NONE",          "REG_SZ",
+      "REG_EXPAND_SZ",     "REG_BINARY",
+      "REG_DWORD",         "REG_DWORD_BIG_ENDIAN",
+      "REG_LINK",          "REG_MULTI_SZ",
+      "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
+      "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD",
+  };
+  if (member_ != Unknown) return std::string(names[member_]);
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out = "REG_UNKNOWN_0x00000000";
+  for (std::size_t i = 0; i < 8; ++i) out[out.size() - 1 - i] = digits[(type_id_ >> (4 * i)) & 0xF];
+  return out;
+}
+
+}  // namespace kelpa

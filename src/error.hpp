@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <string>
+
+namespace kelpa {
+
+// The fifteen kinds of failure, in their fixed order.
+enum class ErrorKind : std::uint8_t {
+  Io,
+  InvalidSignature,
+  InvalidFormat,
+  InvalidOffset,
+  InvalidCellSize,
+  UnknownCellType,
+  NotFound,
+  InvalidUtf16,
+  InvalidValueType,
+  HiveTooSmall,
+  ChecksumMismatch,
+  UnsupportedVersion,
+  TruncatedData,
+  InvalidSubkeyListType,
+  BigDataNotSupported,
+};
+
+// The one error value of the core. It owns its payload (texts and byte strings are copies), so it
+// outlives the hive or buffer that caused it. The message is formatted on demand.
+class RegistryError {
+ public:
+  static RegistryError io_errno(int error_number);
+  static RegistryError io_message(std::string text);
+  static RegistryError invalid_signature(std::string expected, std::string found);
+  static RegistryError invalid_format(std::string text);
+  static RegistryError invalid_offset(std::uint32_t offset, std::uint64_t hive_size);
+  static RegistryError invalid_cell_size(std::int32_t size, std::uint32_t offset);
+  static RegistryError unknown_cell_type(std::array<std::uint8_t, 2> cell_type, std::uint32_t offset);
+  static RegistryError not_found(std::string text);
+  static RegistryError invalid_utf16(std::uint32_t offset);
+  static RegistryError invalid_value_type(std::uint32_t type_id);
+  static RegistryError hive_too_small(std::uint64_t size, std::uint64_t minimum);
+  static RegistryError checksum_mismatch(std::uint32_t expected, std::uint32_t calculated);
+  static RegistryError unsupported_version(std::uint32_t major, std::uint32_t minor);
+  static RegistryError truncated_data(std::uint32_t offset, std::uint64_t expected, std::uint64_t got);
+  static RegistryError invalid_subkey_list_type(std::array<std::uint8_t, 2> list_type);
+  static RegistryError big_data_not_supported(std::uint32_t size, std::uint32_t max_supported);
+
+  [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
+  // The message text of the kind, UTF-8.
+  [[nodiscard]] std::string message() const;
+
+ private:
+  RegistryError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
+      : kind_(kind), a_(a), b_(b), c_(c) {}
+
+  ErrorKind kind_;
+  std::uint64_t a_, b_, c_;  // numeric payload fields, in message order
+  std::string text_;         // text payload, or the expected signature bytes
+  std::string found_;        // the found signature bytes
+};
+
+template <class T>
+using Result = std::expected<T, RegistryError>;
+
+// Number forms shared by messages and reprs.
+std::string hex_form(std::uint64_t value);                  // "0x1f": lowercase, no padding
+std::string byte_pair_form(std::array<std::uint8_t, 2> b);  // "[110, 107]"
+std::string decimal(std::uint64_t value);
+
+}  // namespace kelpa

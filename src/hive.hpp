@@ -1,0 +1,153 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "cell.hpp"
+#include "error.hpp"
+#include "key.hpp"
+#include "le.hpp"
+#include "posix_file.hpp"
+
+namespace kelpa {
+
+// Minimum image length: one base block. Also the image position where the hive bins data starts,
+// so cell offset 0 is image position 4096.
+inline constexpr std::size_t HIVE_MIN_SIZE = 4096;
+
+namespace base_block {  // base block fields, file offsets
+inline constexpr std::size_t SIGNATURE = 0, PRIMARY_SEQUENCE = 4, SECONDARY_SEQUENCE = 8, LAST_WRITTEN = 12,
+                             MAJOR_VERSION = 20, MINOR_VERSION = 24, FILE_TYPE = 28, FILE_FORMAT = 32,
+                             ROOT_CELL_OFFSET = 36, HIVE_BINS_DATA_SIZE = 40, CLUSTERING_FACTOR = 44,
+                             FILE_NAME = 48, FILE_NAME_SIZE = 64, CHECKSUM = 508;
+}
+
+// XOR of the 127 little-endian u32 words at offsets 0..504 of a base block of at least 512 bytes.
+[[nodiscard]] std::uint32_t base_block_checksum(Bytes base_block) noexcept;
+
+// The image of a hive file, from file offset 0: a read-only mapping or a shared owned buffer.
+class HiveData {
+ public:
+  using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
+  explicit HiveData(Mapping mapping) noexcept : storage_(std::move(mapping)) {}
+  explicit HiveData(Buffer buffer) noexcept : storage_(std::move(buffer)) {}
+
+  [[nodiscard]] Bytes bytes() const noexcept;
+
+ private:
+  std::variant<Mapping, Buffer> storage_;
+};
+
+struct BaseBlock {
+  std::array<std::uint8_t, 4> signature{};
+  std::uint32_t primary_sequence = 0;
+  std::uint32_t secondary_sequence = 0;
+  std::uint64_t last_written = 0;
+  std::uint32_t major_version = 0;
+  std::uint32_t minor_version = 0;
+  std::uint32_t file_type = 0;
+  std::uint32_t file_format = 0;
+  std::uint32_t root_cell_offset = 0;
+  std::uint32_t hive_bins_data_size = 0;
+  std::uint32_t clustering_factor = 0;
+  std::string file_name;
+  std::uint32_t checksum = 0;
+};
+
+// One bin header, as read by the bin walk.
+struct HbinHeader {
+  std::array<std::uint8_t, 4> signature{};
+  std::uint32_t offset = 0;  // relative to the start of the hive bins data
+  std::uint32_t size = 0;
+  std::uint64_t reserved = 0;
+  std::uint64_t timestamp = 0;
+  std::uint32_t spare = 0;
+};
+
+class Hive;
+struct RegistryValue;
+
+// A key as returned by Hive::get_key: the node is this record's own copy. Refers to its hive
+// without owning it and must not outlive it.
+struct RegistryKey {
+  const Hive* hive;
+  std::uint32_t offset;
+  KeyNode node;
+
+  // Appends the key node offsets under the subkey list at `list_offset` (0 and 0xFFFFFFFF: no
+  // list) in depth-first, left-to-right order; nothing is checked, sorted or deduplicated. On an
+  // error `out` may hold a partial walk, which the caller discards.
+  [[nodiscard]] Result<void> collect_subkey_offsets(std::uint32_t list_offset, std::vector<std::uint32_t>& out) const;
+
+  // The key's values in value list order (see hive_values.cpp for the checks).
+  [[nodiscard]] Result<std::vector<RegistryValue>> values() const;
+};
+
+// One listed value. Refers to its hive without owning it and must not outlive it.
+struct RegistryValue {
+  std::string name;  // "(default)" for a stored name length of 0
+  ValueType value_type = ValueType::from_raw(0);
+  std::uint32_t data_size = 0;  // top (inline) bit cleared
+  std::uint32_t data_offset = 0;
+  std::uint16_t name_length = 0;
+  std::uint16_t flags = 0;
+  const Hive* hive = nullptr;
+
+  // The value's data bytes: inline, one data cell, or big data (see hive_values.cpp).
+  [[nodiscard]] Result<std::vector<std::uint8_t>> raw_data() const;
+};
+
+// One opened hive: the image, its parsed base block and the key cache. Never copied; shared by
+// reference counting. Apart from the key cache it is immutable.
+class Hive {
+ public:
+  // Checks, in order: length (HiveTooSmall), "regf" (InvalidSignature), checksum
+  // (ChecksumMismatch), version 1.3-1.6 (UnsupportedVersion). Only the base block is looked at:
+  // neither the root cell offset nor the bins data size is compared with the image length. On
+  // failure `data` is released before the error is returned.
+  [[nodiscard]] static Result<std::shared_ptr<Hive>> from_data(HiveData data);
+
+  // Opens (read-only, close-on-exec), checks the size (HiveTooSmall below 4096, nothing mapped),
+  // maps the whole file shared and read-only, closes the descriptor and calls from_data. Io for
+  // every system failure, and for a path holding a NUL character before any system call.
+  [[nodiscard]] static Result<std::shared_ptr<Hive>> open_file(std::string_view path);
+
+  [[nodiscard]] Bytes bytes() const noexcept { return data_.bytes(); }
+  [[nodiscard]] const BaseBlock& base_block() const noexcept { return base_block_; }
+
+  // The payload of the cell at a cell offset. Checks, in order: offset + 4096 fits 32 bits and
+  // lies inside the image (InvalidOffset), room for the size field (TruncatedData), size magnitude
+  // at least 4 (InvalidCellSize), whole cell inside the image (TruncatedData). Does not check the
+  // sign (free cells read like allocated ones), alignment, bin boundaries or any signature.
+  [[nodiscard]] Result<Bytes> read_cell(std::uint32_t offset) const;
+
+  // The key node at a cell offset, parsed once and then copied out of the key cache. A failed
+  // read leaves no cache entry. Safe to call from several threads at once.
+  [[nodiscard]] Result<RegistryKey> get_key(std::uint32_t offset) const;
+
+  // The bin headers from image position 4096 to the end of the image.
+  [[nodiscard]] Result<std::vector<HbinHeader>> hbins() const;
+
+  // Writes a copy of the image, with a freshly computed base block checksum, to `path`.
+  [[nodiscard]] Result<void> save(std::string_view path) const;
+
+  Hive(HiveData data, BaseBlock base_block) noexcept : data_(std::move(data)), base_block_(std::move(base_block)) {}
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+
+ private:
+  HiveData data_;
+  BaseBlock base_block_;
+  mutable std::shared_mutex key_cache_mutex_;
+  mutable std::unordered_map<std::uint32_t, KeyNode> key_cache_;
+};
+
+}  // namespace kelpa

@@ -1,0 +1,88 @@
+#include "hive.hpp"
+
+#include <mutex>
+
+#include "subkey_list.hpp"
+
+namespace kelpa {
+
+Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
+  {
+    std::shared_lock lock(key_cache_mutex_);
+    if (!key_cache_.empty()) {
+      if (auto it = key_cache_.find(offset); it != key_cache_.end()) return RegistryKey{this, offset, it->second};
+    }
+  }
+  auto payload = read_cell(offset);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  auto node = parse_key_node(*payload, offset);
+  if (!node) return std::unexpected(std::move(node.error()));
+  {
+    std::unique_lock lock(key_cache_mutex_);
+    key_cache_.insert_or_assign(offset, *node);
+  }
+  return RegistryKey{this, offset, std::move(*node)};
+}
+
+namespace {
+
+// An "ri" list names further lists, so a damaged or hostile file can make the list graph cyclic
+// (a list naming itself) or make it fan out so that the same lists are read again and again.
+// Real hives nest "ri" one level deep. Two bounds end every walk:
+// - nesting depth: no real hive comes near it, and it keeps the recursion short;
+// - elements read: each element occupies 4 bytes of the image, so a walk that reads more
+//   elements than image length / 4 has read some list more than once, i.e. it loops or fans out.
+constexpr std::size_t MAX_LIST_NESTING = 64;
+
+struct SubkeyWalk {
+  const Hive& hive;
+  std::vector<std::uint32_t>& out;
+  std::uint64_t elements_left;
+
+  Result<void> walk(std::uint32_t list_offset, std::size_t depth) {
+    if (list_offset == 0 || list_offset == 0xFFFFFFFF) return {};
+    auto payload = hive.read_cell(list_offset);
+    if (!payload) return std::unexpected(std::move(payload.error()));
+    auto list = parse_subkey_list(*payload, list_offset);
+    if (!list) return std::unexpected(std::move(list.error()));
+    if (auto* root = std::get_if<IndexRoot>(&*list)) {
+      if (depth >= MAX_LIST_NESTING)
+        return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
+                                                             " nests index roots too deeply"));
+      if (!take(root->lists.size())) return std::unexpected(loop_error(list_offset));
+      for (std::uint32_t nested : root->lists) {
+        if (auto r = walk(nested, depth + 1); !r) return r;
+      }
+      return {};
+    }
+    if (auto* leaf = std::get_if<IndexLeaf>(&*list)) {
+      if (!take(leaf->offsets.size())) return std::unexpected(loop_error(list_offset));
+      out.insert(out.end(), leaf->offsets.begin(), leaf->offsets.end());
+      return {};
+    }
+    const auto& entries = std::get<HashLeaf>(*list).entries;
+    if (!take(entries.size())) return std::unexpected(loop_error(list_offset));
+    for (const auto& [key_offset, hash] : entries) out.push_back(key_offset);
+    return {};
+  }
+
+  bool take(std::size_t elements) {
+    if (elements > elements_left) return false;
+    elements_left -= elements;
+    return true;
+  }
+
+  static RegistryError loop_error(std::uint32_t list_offset) {
+    return RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
+                                         " is reached more often than the hive can hold (loop in index roots)");
+  }
+};
+
+}  // namespace
+
+Result<void> RegistryKey::collect_subkey_offsets(std::uint32_t list_offset, std::vector<std::uint32_t>& out) const {
+  SubkeyWalk walk{*hive, out, hive->bytes().size() / 4};
+  return walk.walk(list_offset, 0);
+}
+
+}  // namespace kelpa

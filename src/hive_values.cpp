@@ -1,0 +1,136 @@
+#include "hive.hpp"
+
+#include <algorithm>
+
+#include "utils.hpp"
+
+namespace kelpa {
+
+namespace vk {  // value key payload
+inline constexpr std::size_t SIGNATURE = 0, NAME_LENGTH = 2, DATA_SIZE = 4, DATA_OFFSET = 8, DATA_TYPE = 12,
+                             FLAGS = 16, FIXED_SIZE = 20;
+inline constexpr std::uint16_t COMPRESSED_NAME = 0x0001;
+inline constexpr std::uint32_t INLINE_DATA = 0x80000000;
+}  // namespace vk
+
+namespace db {  // big-data record payload
+inline constexpr std::size_t SIGNATURE = 0, SEGMENT_COUNT = 2, SEGMENT_LIST_OFFSET = 4, FIXED_SIZE = 8;
+}
+
+// Data sizes above this are stored as big data; it is also the number of data bytes in one full
+// segment. Windows writes a full segment as a 16352-byte cell whose payload ends in 4 bytes of
+// padding, so a payload of 16345 to 16348 bytes contributes only its first 16344 bytes.
+inline constexpr std::uint32_t BIG_DATA_THRESHOLD = 16344;
+inline constexpr std::size_t FULL_SEGMENT_PAYLOAD = 16348;
+
+// Hives before minor version 4 have no big-data records: they keep large values in one cell.
+inline constexpr std::uint32_t FIRST_MINOR_WITH_BIG_DATA = 4;
+
+namespace {
+
+bool names_no_list(std::uint32_t offset) { return offset == 0 || offset == 0xFFFFFFFF; }
+
+Result<RegistryValue> read_value_key(const Hive& hive, std::uint32_t entry) {
+  auto payload = hive.read_cell(entry);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  const Bytes p = *payload;
+  if (p.size() < vk::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE, p.size()));
+  if (!has_signature(p, 'v', 'k'))
+    return std::unexpected(RegistryError::invalid_format("Expected 'vk' signature at offset " + hex_form(entry)));
+  RegistryValue value;
+  value.name_length = load_u16(p, vk::NAME_LENGTH);
+  value.data_size = load_u32(p, vk::DATA_SIZE) & ~vk::INLINE_DATA;
+  value.data_offset = load_u32(p, vk::DATA_OFFSET);
+  value.value_type = ValueType::from_raw(load_u32(p, vk::DATA_TYPE));
+  value.flags = load_u16(p, vk::FLAGS);
+  value.hive = &hive;
+  if (value.name_length == 0) {
+    value.name = "(default)";
+    return value;
+  }
+  auto name = slice(p, vk::FIXED_SIZE, value.name_length);
+  if (!name)
+    return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE + value.name_length, p.size()));
+  if (value.flags & vk::COMPRESSED_NAME) {
+    value.name = read_ascii_string(*name);
+  } else {
+    auto decoded = read_utf16_string(*name, entry);
+    if (!decoded) return std::unexpected(std::move(decoded.error()));
+    value.name = std::move(*decoded);
+  }
+  return value;
+}
+
+std::vector<std::uint8_t> prefix(Bytes bytes, std::size_t size) {
+  const auto n = std::min(size, bytes.size());
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+Result<std::vector<std::uint8_t>> read_big_data(const Hive& hive, std::uint32_t size, std::uint32_t off) {
+  auto record = hive.read_cell(off);
+  if (!record) return std::unexpected(std::move(record.error()));
+  const Bytes r = *record;
+  if (hive.base_block().minor_version < FIRST_MINOR_WITH_BIG_DATA && !has_signature(r, 'd', 'b') && r.size() >= size)
+    return prefix(r, size);
+  if (r.size() < db::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(off, db::FIXED_SIZE, r.size()));
+  if (!has_signature(r, 'd', 'b'))
+    return std::unexpected(RegistryError::invalid_format("Expected 'db' signature at offset " + hex_form(off) +
+                                                         ", found " + byte_pair_form({r[0], r[1]})));
+  const std::uint16_t count = load_u16(r, db::SEGMENT_COUNT);
+  const std::uint32_t list_offset = load_u32(r, db::SEGMENT_LIST_OFFSET);
+  auto list = hive.read_cell(list_offset);
+  if (!list) return std::unexpected(std::move(list.error()));
+  const std::uint64_t list_size = std::uint64_t{4} * count;
+  if (list->size() < list_size) return std::unexpected(RegistryError::truncated_data(list_offset, list_size, list->size()));
+
+  std::vector<std::uint8_t> data;
+  // The declared size is untrusted: never reserve more than the image could supply.
+  data.reserve(std::min<std::size_t>(size, hive.bytes().size()));
+  for (std::size_t i = 0; i < count && data.size() < size; ++i) {
+    const std::uint32_t segment_offset = load_u32(*list, 4 * i) & 0x7FFFFFFF;
+    auto segment = hive.read_cell(segment_offset);
+    if (!segment) return std::unexpected(std::move(segment.error()));
+    Bytes piece = *segment;
+    if (piece.size() > BIG_DATA_THRESHOLD && piece.size() <= FULL_SEGMENT_PAYLOAD) piece = piece.first(BIG_DATA_THRESHOLD);
+    data.insert(data.end(), piece.begin(), piece.end());
+  }
+  if (data.size() > size) data.resize(size);
+  return data;
+}
+
+}  // namespace
+
+Result<std::vector<RegistryValue>> RegistryKey::values() const {
+  std::vector<RegistryValue> out;
+  if (node.value_count == 0 || names_no_list(node.value_list_offset)) return out;
+  auto list = hive->read_cell(node.value_list_offset);
+  if (!list) return std::unexpected(std::move(list.error()));
+  const std::uint64_t needed = std::uint64_t{4} * node.value_count;
+  if (list->size() < needed)
+    return std::unexpected(RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
+  out.reserve(node.value_count);
+  for (std::size_t i = 0; i < node.value_count; ++i) {
+    auto value = read_value_key(*hive, load_u32(*list, 4 * i));
+    if (!value) return std::unexpected(std::move(value.error()));
+    out.push_back(std::move(*value));
+  }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> RegistryValue::raw_data() const {
+  const std::uint32_t size = data_size, off = data_offset;
+  if (size >= 1 && size <= 4) {
+    std::vector<std::uint8_t> inline_bytes(size);
+    for (std::size_t i = 0; i < size; ++i) inline_bytes[i] = static_cast<std::uint8_t>(off >> (8 * i));
+    return inline_bytes;
+  }
+  if (names_no_list(off) || size == 0) return std::vector<std::uint8_t>();
+  if (size <= BIG_DATA_THRESHOLD) {
+    auto cell = hive->read_cell(off);
+    if (!cell) return std::unexpected(std::move(cell.error()));
+    return prefix(*cell, size);
+  }
+  return read_big_data(*hive, size, off);
+}
+
+}  // namespace kelpa

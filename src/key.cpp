@@ -1,0 +1,46 @@
+#include "key.hpp"
+
+#include "utils.hpp"
+
+namespace kelpa {
+
+Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset) {
+  if (payload.size() < nk::FIXED_SIZE)
+    return std::unexpected(RegistryError::truncated_data(offset, nk::FIXED_SIZE, payload.size()));
+  if (!has_signature(payload, 'n', 'k'))
+    return std::unexpected(RegistryError::invalid_format("Expected 'nk' signature at offset " + hex_form(offset)));
+  KeyNode node;
+  node.flags = load_u16(payload, nk::FLAGS);
+  node.last_written = load_u64(payload, nk::LAST_WRITTEN);
+  node.access_bits = load_u32(payload, nk::ACCESS_BITS);
+  node.parent_offset = load_u32(payload, nk::PARENT);
+  node.subkey_count = load_u32(payload, nk::SUBKEY_COUNT);
+  node.volatile_subkey_count = load_u32(payload, nk::VOLATILE_SUBKEY_COUNT);
+  node.subkey_list_offset = load_u32(payload, nk::SUBKEY_LIST_OFFSET);
+  node.volatile_subkey_list_offset = load_u32(payload, nk::VOLATILE_SUBKEY_LIST_OFFSET);
+  node.value_count = load_u32(payload, nk::VALUE_COUNT);
+  node.value_list_offset = load_u32(payload, nk::VALUE_LIST_OFFSET);
+  node.security_offset = load_u32(payload, nk::SECURITY_OFFSET);
+  node.class_name_offset = load_u32(payload, nk::CLASS_NAME_OFFSET);
+  node.max_subkey_name_length = load_u32(payload, nk::MAX_SUBKEY_NAME_LENGTH);
+  node.max_subkey_class_length = load_u32(payload, nk::MAX_SUBKEY_CLASS_LENGTH);
+  node.max_value_name_length = load_u32(payload, nk::MAX_VALUE_NAME_LENGTH);
+  node.max_value_data_size = load_u32(payload, nk::MAX_VALUE_DATA_SIZE);
+  node.work_var = load_u32(payload, nk::WORK_VAR);
+  node.name_length = load_u16(payload, nk::NAME_LENGTH);
+  node.class_name_length = load_u16(payload, nk::CLASS_NAME_LENGTH);
+  if (node.name_length == 0) return node;
+  auto name = slice(payload, nk::FIXED_SIZE, node.name_length);
+  if (!name)
+    return std::unexpected(RegistryError::truncated_data(offset, nk::FIXED_SIZE + node.name_length, payload.size()));
+  if (node.flags & nk::COMPRESSED_NAME) {
+    node.name = read_ascii_string(*name);
+  } else {
+    auto decoded = read_utf16_string(*name, offset);
+    if (!decoded) return std::unexpected(std::move(decoded.error()));
+    node.name = std::move(*decoded);
+  }
+  return node;
+}
+
+}  // namespace kelpa

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"
+#include "le.hpp"
+
+namespace kelpa {
+
+namespace nk {  // key node payload
+inline constexpr std::size_t SIGNATURE = 0, FLAGS = 2, LAST_WRITTEN = 4, ACCESS_BITS = 12, PARENT = 16,
+                             SUBKEY_COUNT = 20, VOLATILE_SUBKEY_COUNT = 24, SUBKEY_LIST_OFFSET = 28,
+                             VOLATILE_SUBKEY_LIST_OFFSET = 32, VALUE_COUNT = 36, VALUE_LIST_OFFSET = 40,
+                             SECURITY_OFFSET = 44, CLASS_NAME_OFFSET = 48, MAX_SUBKEY_NAME_LENGTH = 52,
+                             MAX_SUBKEY_CLASS_LENGTH = 56, MAX_VALUE_NAME_LENGTH = 60, MAX_VALUE_DATA_SIZE = 64,
+                             WORK_VAR = 68, NAME_LENGTH = 72, CLASS_NAME_LENGTH = 74, FIXED_SIZE = 76;
+inline constexpr std::uint16_t COMPRESSED_NAME = 0x0020;
+}  // namespace nk
+
+// A parsed key node ("nk"): a plain record that owns its name.
+struct KeyNode {
+  std::string name;
+  std::uint16_t flags = 0;
+  std::uint64_t last_written = 0;  // FILETIME
+  std::uint32_t access_bits = 0;
+  std::uint32_t parent_offset = 0;
+  std::uint32_t subkey_count = 0;
+  std::uint32_t volatile_subkey_count = 0;
+  std::uint32_t subkey_list_offset = 0;
+  std::uint32_t volatile_subkey_list_offset = 0;
+  std::uint32_t value_count = 0;
+  std::uint32_t value_list_offset = 0;
+  std::uint32_t security_offset = 0;
+  std::uint32_t class_name_offset = 0;
+  std::uint32_t max_subkey_name_length = 0;
+  std::uint32_t max_subkey_class_length = 0;
+  std::uint32_t max_value_name_length = 0;
+  std::uint32_t max_value_data_size = 0;
+  std::uint32_t work_var = 0;
+  std::uint16_t name_length = 0;
+  std::uint16_t class_name_length = 0;
+
+  bool operator==(const KeyNode&) const = default;
+};
+
+// Parses the payload of the key node cell at `offset` (used for messages only). Checks, in order:
+// the 76-byte fixed part (TruncatedData, before the signature), the "nk" signature (InvalidFormat),
+// the name inside the payload (TruncatedData) and its decoding (InvalidUtf16 for UTF-16 names).
+// Does not read volatile subkeys, the class name or the security descriptor.
+[[nodiscard]] Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset);
+
+}  // namespace kelpa

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"
+#include "le.hpp"
+
+namespace kelpa {
+
+// UTF-8 to UTF-8 with every ill-formed sequence replaced: one U+FFFD per maximal subpart of an
+// ill-formed subsequence, exactly as the WHATWG UTF-8 decoder does. Never fails.
+[[nodiscard]] std::string decode_utf8_lossy(Bytes bytes);
+
+// The 8-bit ("compressed") name form. The bytes are taken as UTF-8 (not Latin-1), ill-formed
+// sequences become U+FFFD, and trailing U+0000 characters are removed. Never fails.
+[[nodiscard]] std::string read_ascii_string(Bytes bytes);
+
+// The UTF-16 name and string form. A byte-order mark at the start selects UTF-8, UTF-16LE or
+// UTF-16BE (WHATWG BOM sniffing, UTF-16LE without a mark); trailing U+0000 characters are removed.
+// An odd byte count or any malformed sequence (unpaired surrogate; ill-formed UTF-8 after an
+// UTF-8 mark) fails with InvalidUtf16 carrying `offset`, which is used for the message only.
+[[nodiscard]] Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset);
+
+// The base block's 64-byte file name field: every byte is one character (0 becomes a space, other
+// bytes their Latin-1 character), then Unicode white space is trimmed from both ends. Never fails.
+[[nodiscard]] std::string read_fixed_ascii(Bytes bytes);
+
+}  // namespace kelpa
