@@ -1,0 +1,130 @@
+"""Walk a registry hive and print everything kelpa shows: the base block, the bins and the whole
+key tree with typed values.
+
+    python examples/walk_hive.py [HIVE [--log1 LOG1] [--log2 LOG2]]
+
+With no hive given, it writes a small sample hive (and a transaction log that changes one of its
+values) into a temporary folder, prints the sample, then the value before and after replaying the
+log.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import pathlib
+import sys
+import tempfile
+
+import kelpa
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def when(key: kelpa.RegistryKey) -> str:
+    seconds = key.last_written_timestamp()
+    if seconds is None:
+        return "never written"
+    try:
+        return datetime.datetime.fromtimestamp(seconds, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S UTC")
+    except (OverflowError, OSError, ValueError):
+        return f"{seconds} s since 1970"
+
+
+def printable(value: kelpa.RegistryValue) -> str:
+    try:
+        text = str(value.data())
+    except ValueError as e:  # data that does not parse by its type: show the raw bytes
+        text = f"<{e}> {value.raw_data()[:32].hex()}"
+    return text if len(text) <= 100 else text[:97] + "..."
+
+
+def print_tree(root: kelpa.RegistryKey) -> None:
+    stack: list[tuple[kelpa.RegistryKey, int]] = [(root, 0)]
+    while stack:
+        key, depth = stack.pop()
+        pad = "  " * depth
+        print(f"{pad}{key.name() or '(root)'}  [{key.subkey_count()} subkeys, {key.value_count()} values, {when(key)}]")
+        try:
+            for value in key.values():
+                print(f"{pad}  - {value.name()} ({value.value_type()}, {value.data_size()} bytes): {printable(value)}")
+            subkeys = key.subkeys()
+        except ValueError as e:
+            print(f"{pad}  ! {e}")
+            continue
+        stack.extend((sub, depth + 1) for sub in reversed(subkeys))
+
+
+def show(hive: kelpa.Hive) -> None:
+    print(hive)
+    bb = hive.base_block()
+    print(bb)
+    print(f"  file name: {bb.file_name!r}, sequences: {bb.primary_sequence}/{bb.secondary_sequence}")
+    try:
+        bins = hive.hbins()
+        print(f"  {len(bins)} bins: " + ", ".join(repr(b) for b in bins[:4]) + (" ..." if len(bins) > 4 else ""))
+    except ValueError as e:
+        print(f"  bins: {e}")
+    try:
+        print_tree(hive.root_key())
+    except ValueError as e:
+        print(f"root key: {e}")
+
+
+PARAMETERS = ("ControlSet001", "Services", "Tcpip", "Parameters")
+
+
+def find_key(hive: kelpa.Hive, path: tuple[str, ...]) -> kelpa.RegistryKey:
+    key = hive.root_key()
+    for name in path:
+        key = next(k for k in key.subkeys() if k.name().lower() == name.lower())
+    return key
+
+
+def sample_with_log(folder: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
+    """The sample hive, and a log whose page rewrites the sample's host name."""
+    sys.path.insert(0, str(HERE.parent / "tests"))
+    import hivegen
+
+    hive_path = hivegen.write_tree(folder / "SAMPLE", hivegen.sample_tree(), file_name=b"SAMPLE")
+    image = bytearray(hive_path.read_bytes())
+    old = find_key(kelpa.Hive.open(str(hive_path)), PARAMETERS).value("Hostname").raw_data()
+    at = image.index(old)
+    new = hivegen.sz("kelpa-log1")
+    assert len(new) == len(old)
+    page_start = at - at % 4096
+    image[at:at + len(new)] = new
+    log = hivegen.transaction_log(1, [[(page_start, bytes(image[page_start:page_start + 4096]))]])
+    log_path = folder / "SAMPLE.LOG1"
+    log_path.write_bytes(log)
+    return hive_path, log_path
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("hive", nargs="?", help="hive file (default: a generated sample)")
+    parser.add_argument("--log1")
+    parser.add_argument("--log2")
+    args = parser.parse_args()
+
+    if args.hive:
+        if args.log1 or args.log2:
+            show(kelpa.Hive.open_with_logs(args.hive, args.log1, args.log2))
+        else:
+            show(kelpa.Hive.open(args.hive))
+        return 0
+
+    with tempfile.TemporaryDirectory() as tmp:
+        hive_path, log_path = sample_with_log(pathlib.Path(tmp))
+        show(kelpa.Hive.open(str(hive_path)))
+        print()
+        print("Replaying a generated transaction log onto the sample:")
+        for label, hive in (("before", kelpa.Hive.open(str(hive_path))),
+                            ("after ", kelpa.Hive.open_with_logs(str(hive_path), str(log_path)))):
+            host = find_key(hive, PARAMETERS).value("Hostname").data()
+            print(f"  {label}: {'\\'.join(PARAMETERS)}\\Hostname = {host}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

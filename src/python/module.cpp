@@ -1,0 +1,99 @@
+// The module entry: single-phase initialisation, one module per process.
+
+#include <atomic>
+#include <cstdint>
+
+#include "classes.hpp"
+
+namespace kelpa::python {
+
+Types types;
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+PyObject* str_from_utf8(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+std::string hex(std::uint64_t value) { return hex_form(value); }
+
+namespace {
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* cached_module = nullptr;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kelpa",
+    "Python module definition",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Appends `name` to __all__ (made at the first addition), then sets the attribute. Steals `value`.
+bool add_attribute(PyObject* module, const char* name, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  if (!owned) return false;
+  PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
+  if (all == nullptr) {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list || PyModule_AddObjectRef(module, "__all__", list.get()) < 0) return false;
+    all = list.get();
+  }
+  PyRef text = PyRef::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all, text.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
+// The class object for `spec`, created on first use.
+PyObject* class_object(PyTypeObject*& slot, PyType_Spec& spec) {
+  if (slot == nullptr) {
+    slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (slot == nullptr) return nullptr;
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(slot));
+}
+
+PyObject* create_module() {
+  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+  if (!module) return nullptr;
+  const bool ok = add_attribute(module.get(), "Hive", class_object(types.hive, hive_spec)) &&
+                  add_attribute(module.get(), "RegistryKey", class_object(types.registry_key, registry_key_spec)) &&
+                  add_attribute(module.get(), "RegistryValue", class_object(types.registry_value, registry_value_spec)) &&
+                  add_attribute(module.get(), "ValueData", class_object(types.value_data, value_data_spec)) &&
+                  add_attribute(module.get(), "ValueType", class_object(types.value_type, value_type_spec)) &&
+                  add_attribute(module.get(), "BaseBlock", class_object(types.base_block, base_block_spec)) &&
+                  add_attribute(module.get(), "HbinHeader", class_object(types.hbin_header, hbin_header_spec)) &&
+                  add_attribute(module.get(), "__version__", PyUnicode_FromString(KELPA_VERSION));
+  return ok ? module.release() : nullptr;
+}
+
+}  // namespace
+
+}  // namespace kelpa::python
+
+PyMODINIT_FUNC PyInit_kelpa() {
+  using namespace kelpa::python;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError, "PyO3 modules do not yet support subinterpreters");
+    return nullptr;
+  }
+  if (cached_module != nullptr) return Py_NewRef(cached_module);
+  PyObject* module = create_module();
+  if (module == nullptr) return nullptr;
+  cached_module = Py_NewRef(module);
+  return module;
+}

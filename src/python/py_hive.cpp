@@ -1,0 +1,129 @@
+// Hive: opening a hive (with or without its logs), its base block, root key, bins and saving.
+
+#include <array>
+#include <optional>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "transaction_log.hpp"
+
+namespace kelpa::python {
+
+namespace {
+
+const std::shared_ptr<Hive>& hive_of(PyObject* self) { return payload<PyHive>(self); }
+
+// Wraps the outcome of core work done without the lock: a new Hive object, or the raised error.
+PyObject* hive_result(std::expected<Result<std::shared_ptr<Hive>>, Panic> outcome) {
+  if (!outcome) return raise(outcome.error());
+  if (!*outcome) return raise(outcome->error());
+  return wrap<PyHive>(types.hive, std::move(**outcome));
+}
+
+PyObject* hive_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"path"};
+  std::array<PyObject*, 1> argv{};
+  if (!parse_arguments({"Hive.open()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
+  auto path = text_argument(argv[0], "path");
+  if (!path) return nullptr;
+  return hive_result(without_gil([&] { return Hive::open_file(*path); }));
+}
+
+PyObject* hive_open_with_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names = {"hive_path", "log1_path", "log2_path"};
+  std::array<PyObject*, 3> argv{};
+  if (!parse_arguments({"Hive.open_with_logs()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
+  std::array<std::optional<std::string>, 3> paths;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    if (argv[i] == nullptr || (i > 0 && argv[i] == Py_None)) continue;
+    paths[i] = text_argument(argv[i], names[i]);
+    if (!paths[i]) return nullptr;
+  }
+  auto view = [](const std::optional<std::string>& p) -> std::optional<std::string_view> {
+    if (p) return std::string_view(*p);
+    return std::nullopt;
+  };
+  return hive_result(without_gil([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2])); }));
+}
+
+PyObject* hive_base_block(PyObject* self, PyObject*) {
+  return wrap<PyBaseBlock>(types.base_block, hive_of(self)->base_block());
+}
+
+PyObject* hive_root_key(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  auto outcome = without_gil([&]() -> std::expected<PyRegistryKey, PendingError> {
+    auto key = hive->get_key(hive->base_block().root_cell_offset);
+    if (!key) return std::unexpected(PendingError::from(key.error()));
+    return key_record(hive, *key);
+  });
+  if (!outcome) return raise(outcome.error());
+  if (!*outcome) return raise(outcome->error());
+  return wrap<PyRegistryKey>(types.registry_key, std::move(**outcome));
+}
+
+PyObject* hive_hbins(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  auto outcome = without_gil([&] { return hive->hbins(); });
+  if (!outcome) return raise(outcome.error());
+  if (!*outcome) return raise(outcome->error());
+  const auto& records = **outcome;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* item = wrap<PyHbinHeader>(types.hbin_header, records[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* hive_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"path"};
+  std::array<PyObject*, 1> argv{};
+  if (!parse_arguments({"Hive.save()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
+  auto path = text_argument(argv[0], "path");
+  if (!path) return nullptr;
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  auto outcome = without_gil([&] { return hive->save(*path); });
+  if (!outcome) return raise(outcome.error());
+  if (!*outcome) return raise(outcome->error());
+  Py_RETURN_NONE;
+}
+
+PyObject* hive_repr(PyObject* self) {
+  const BaseBlock& bb = hive_of(self)->base_block();
+  const std::string text = "Hive(root_offset=" + hex(bb.root_cell_offset) + ", hive_length=" + hex(bb.hive_bins_data_size) + ")";
+  return str_from_utf8(text);
+}
+
+PyMethodDef hive_methods[] = {
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hive_open)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "open(path)\n--\n\nOpen a registry hive file"},
+    {"open_with_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hive_open_with_logs)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "open_with_logs(hive_path, log1_path=None, log2_path=None)\n--\n\nOpen a registry hive with transaction logs applied"},
+    {"base_block", hive_base_block, METH_NOARGS, "base_block($self)\n--\n\nGet the base block (header) information"},
+    {"root_key", hive_root_key, METH_NOARGS, "root_key($self)\n--\n\nGet the root key of the hive"},
+    {"hbins", hive_hbins, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hive_save)), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, path)\n--\n\nSave the hive to a file"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot hive_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for Hive")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyHive>)},
+    {Py_tp_repr, reinterpret_cast<void*>(hive_repr)},
+    {Py_tp_methods, hive_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec hive_spec = {"builtins.Hive", sizeof(Wrapper<PyHive>), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, hive_slots};
+
+}  // namespace kelpa::python

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <exception>
+#include <expected>
+#include <memory>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kelpa::python {
+
+// Move-only owner of one strong reference.
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
+  static PyRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+  PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) Py_XSETREF(p_, std::exchange(other.p_, nullptr));
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(p_); }
+
+  [[nodiscard]] PyObject* get() const noexcept { return p_; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime; re-taken by the destructor on every path.
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// An unexpected failure inside core work done without the lock (memory exhaustion and the like).
+struct Panic {
+  std::string description;
+};
+
+// Runs core work with the interpreter lock released. Nothing in `work` may touch a Python object.
+// Any C++ exception is caught before the lock is re-taken and comes back as a Panic.
+template <class F>
+auto without_gil(F&& work) -> std::expected<std::invoke_result_t<F>, Panic> {
+  GilRelease released;
+  try {
+    return std::forward<F>(work)();
+  } catch (const std::exception& e) {
+    return std::unexpected(Panic{e.what()});
+  } catch (...) {
+    return std::unexpected(Panic{});
+  }
+}
+
+// A Python object that holds one C++ value. Instances are made only by `wrap`; the value is built
+// with construct_at after tp_alloc and destroyed before tp_free.
+template <class T>
+struct Wrapper {
+  PyObject_HEAD
+  T value;
+};
+
+template <class T>
+T& payload(PyObject* self) noexcept {
+  return reinterpret_cast<Wrapper<T>*>(self)->value;
+}
+
+template <class T, class... Args>
+PyObject* wrap(PyTypeObject* type, Args&&... args) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  try {
+    std::construct_at(&reinterpret_cast<Wrapper<T>*>(self)->value, std::forward<Args>(args)...);
+  } catch (const std::bad_alloc&) {
+    // tp_alloc zeroed the object; the payload was never built, so free the shell directly.
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return self;
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<Wrapper<T>*>(self)->value);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// `tp_new` of every class: objects come only from factories and other objects' methods.
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
+
+// A new str from UTF-8 that the core produced (always well-formed).
+PyObject* str_from_utf8(const std::string& text);
+
+// "0x" + lowercase hexadecimal, no padding.
+std::string hex(std::uint64_t value);
+
+}  // namespace kelpa::python

@@ -1,0 +1,57 @@
+// RegistryValue: a detached copy of one value (name, type, raw bytes).
+
+#include "classes.hpp"
+#include "errors.hpp"
+
+namespace kelpa::python {
+
+namespace {
+
+const PyRegistryValue& value_of(PyObject* self) { return payload<PyRegistryValue>(self); }
+
+PyObject* registry_value_name(PyObject* self, PyObject*) { return str_from_utf8(value_of(self).name); }
+
+PyObject* registry_value_value_type(PyObject* self, PyObject*) {
+  return wrap<PyValueType>(types.value_type, value_of(self).value_type);
+}
+
+PyObject* registry_value_data(PyObject* self, PyObject*) {
+  const PyRegistryValue& value = value_of(self);
+  auto parsed = parse_value_data(value.value_type, value.raw_data);
+  if (!parsed) return raise(parsed.error());
+  return wrap<PyValueData>(types.value_data, std::move(*parsed));
+}
+
+PyObject* registry_value_raw_data(PyObject* self, PyObject*) {
+  const auto& raw = value_of(self).raw_data;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw.data()), static_cast<Py_ssize_t>(raw.size()));
+}
+
+PyObject* registry_value_data_size(PyObject* self, PyObject*) { return PyLong_FromSize_t(value_of(self).raw_data.size()); }
+
+PyObject* registry_value_repr(PyObject* self) { return str_from_utf8("RegistryValue(name='" + value_of(self).name + "')"); }
+
+PyMethodDef registry_value_methods[] = {
+    {"name", registry_value_name, METH_NOARGS, "name($self)\n--\n\nGet the value name"},
+    {"value_type", registry_value_value_type, METH_NOARGS, "value_type($self)\n--\n\nGet the value type"},
+    {"data", registry_value_data, METH_NOARGS, "data($self)\n--\n\nGet the parsed value data"},
+    {"raw_data", registry_value_raw_data, METH_NOARGS, "raw_data($self)\n--\n\nGet the raw value data as bytes"},
+    {"data_size", registry_value_data_size, METH_NOARGS, "data_size($self)\n--\n\nGet the data size in bytes"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot registry_value_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for RegistryValue\n\nStores owned data to avoid lifetime issues with PyO3.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyRegistryValue>)},
+    {Py_tp_repr, reinterpret_cast<void*>(registry_value_repr)},
+    {Py_tp_methods, registry_value_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec registry_value_spec = {"builtins.RegistryValue", sizeof(Wrapper<PyRegistryValue>), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, registry_value_slots};
+
+}  // namespace kelpa::python
