@@ -24,7 +24,9 @@ bool is_hbin(Bytes header) noexcept {
 // position or its size is 0. A size is otherwise not checked: it is only the step to the next
 // header. Each step moves forward by at least one byte, so the walk ends within the image.
 Result<std::vector<HbinHeader>> Hive::hbins() const {
-  const Bytes region = bytes().subspan(HIVE_MIN_SIZE);
+  const Bytes image = bytes();
+  if (image.size() <= HIVE_MIN_SIZE) return std::vector<HbinHeader>{};  // from_data allows exactly 4096
+  const Bytes region = image.subspan(HIVE_MIN_SIZE);
   std::vector<HbinHeader> headers;
   std::uint64_t position = 0;
   while (position < region.size()) {

@@ -91,7 +91,8 @@ Result<void> Hive::save(std::string_view path) const {
   auto text = system_path(path);
   if (!text) return std::unexpected(std::move(text.error()));
 
-  std::vector<std::uint8_t> image(bytes().begin(), bytes().end());
+  const Bytes source = bytes();
+  std::vector<std::uint8_t> image(source.begin(), source.end());
   store_checksum(image);
 
   struct stat st {};
