@@ -84,9 +84,11 @@ Result<void> write_by_rename(const std::string& path, Bytes image) {
 }  // namespace
 
 // Copies the image, stores a freshly computed base block checksum in the copy and writes it to
-// `path` (created with 0666 before the umask, or truncated). Io on every system failure, with the
-// operating system's text; "failed to write whole buffer" for a write that reports 0 bytes. The
-// hive's image is never changed.
+// `path` (created with 0666 before the umask, or truncated). A target that a live Hive of this
+// process maps is replaced through a new file instead (see write_by_rename), which also needs a
+// writable directory and leaves other hard links to the old file as they were. Io on every system
+// failure, with the operating system's text; "failed to write whole buffer" for a write that
+// reports 0 bytes. The hive's image is never changed.
 Result<void> Hive::save(std::string_view path) const {
   auto text = system_path(path);
   if (!text) return std::unexpected(std::move(text.error()));
