@@ -1,0 +1,69 @@
+"""Several threads walking one hive at once see what a single thread sees.
+
+The walk releases the interpreter lock for every root_key() and subkeys() call, so the
+threads really do race on the hive's key cache: each round opens the hive afresh, with
+an empty cache, and starts all threads together.
+"""
+
+import threading
+
+import hivegen
+import kelpa
+from conftest import write_hive
+
+THREADS = 4
+ROUNDS = 50
+
+
+def tree():
+    """About 3000 keys: wide lists (an "ri" over "lh" leaves at the top), deep chains,
+    and names in both stored forms."""
+    def leaves(prefix, n):
+        return [hivegen.Key(f"{prefix}{i}", last_written=116444736000000000 + i * 10_000_000) for i in range(n)]
+
+    branches = [
+        hivegen.Key(f"branch-{b}-ü" if b % 2 else f"branch-{b}", list_kind="li" if b % 3 else "lf",
+                    subkeys=[hivegen.Key(f"mid{m}", subkeys=leaves(f"leaf{b}.{m}.", 12)) for m in range(20)])
+        for b in range(12)
+    ]
+    chain = hivegen.Key("deep")
+    for depth in range(40):
+        chain = hivegen.Key(f"level{depth}", subkeys=[chain])
+    return hivegen.Key("ROOT", list_kind="ri", subkeys=[*branches, chain, *leaves("top", 150)])
+
+
+def walk(hive):
+    out = []
+    stack = [(hive.root_key(), 0)]
+    while stack:
+        key, depth = stack.pop()
+        out.append((depth, key.name(), key.subkey_count(), key.last_written_timestamp(), repr(key)))
+        stack.extend((sub, depth + 1) for sub in reversed(key.subkeys()))
+    return out
+
+
+def test_threads_walk_like_one(tmp_path):
+    path = write_hive(tmp_path, hivegen.build_tree(tree(), ri_threshold=64))
+    expected = walk(kelpa.Hive.open(path))
+    assert len(expected) > 3000
+
+    for _ in range(ROUNDS):
+        hive = kelpa.Hive.open(path)
+        start = threading.Barrier(THREADS)
+        results = [None] * THREADS
+        errors = []
+
+        def run(i):
+            try:
+                start.wait()
+                results[i] = walk(hive)
+            except BaseException as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert all(r == expected for r in results)
