@@ -1,8 +1,9 @@
 #include "transaction_log.hpp"
 
 #include <algorithm>
-#include <array>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "posix_file.hpp"
 
@@ -89,21 +90,11 @@ Result<ScannedLog> scan(Bytes file) {
   return log;
 }
 
-// A log that was read and scanned, with the file bytes its pages point into.
+// A log that was scanned, with the file bytes its pages point into.
 struct LoadedLog {
-  std::vector<std::uint8_t> file;
+  Bytes file;
   ScannedLog scanned;
 };
-
-std::optional<LoadedLog> load_log(std::string_view path) {
-  auto file = read_whole_file(path);
-  if (!file) return std::nullopt;
-  LoadedLog loaded{std::move(*file), {}};
-  auto scanned = scan(loaded.file);
-  if (!scanned) return std::nullopt;
-  loaded.scanned = std::move(*scanned);
-  return loaded;
-}
 
 // The image length after the pages of `logs`, in order, or the error of the first page that
 // breaks a limit. Run before the image is touched, so that a replay bound to fail allocates
@@ -162,18 +153,15 @@ Result<TransactionLog> TransactionLog::parse(Bytes file) {
 // The pages are written straight from the log files' bytes rather than from TransactionLog
 // copies: pages of different dirty blocks may cover the same file bytes, so copies could take
 // many times the size of the logs.
-Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path, std::optional<std::string_view> log1_path,
-                                             std::optional<std::string_view> log2_path) {
-  auto image = read_whole_file(hive_path);
-  if (!image) return std::unexpected(std::move(image.error()));
-
-  // A log that cannot be read or parsed is left out without a word.
-  std::array<std::optional<LoadedLog>, 2> loaded;
-  if (log1_path) loaded[0] = load_log(*log1_path);
-  if (log2_path) loaded[1] = load_log(*log2_path);
+Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const Bytes> log_files) {
+  // A log that cannot be parsed is left out without a word.
+  std::vector<LoadedLog> loaded;
+  loaded.reserve(log_files.size());
+  for (const Bytes file : log_files) {
+    if (auto scanned = scan(file)) loaded.push_back({file, std::move(*scanned)});
+  }
   std::vector<const LoadedLog*> logs;
-  for (const auto& log : loaded)
-    if (log) logs.push_back(&*log);
+  for (const auto& log : loaded) logs.push_back(&log);
   // Ascending sequence; a stable sort keeps LOG1 first when both are equal.
   std::stable_sort(logs.begin(), logs.end(), [](const LoadedLog* a, const LoadedLog* b) {
     return a->scanned.sequence < b->scanned.sequence;
@@ -182,22 +170,34 @@ Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path, std::op
   std::size_t applied = 0;
   for (const LoadedLog* log : logs) applied += log->scanned.pages.size();
   if (applied > 0) {
-    auto length = replayed_length(image->size(), logs);
+    auto length = replayed_length(image.size(), logs);
     if (!length) return std::unexpected(std::move(length.error()));
-    image->resize(static_cast<std::size_t>(*length));  // zero-filled; at most 512 MiB
+    image.resize(static_cast<std::size_t>(*length));  // zero-filled; at most 512 MiB
     for (const LoadedLog* log : logs) {
       for (const PageRef& page : log->scanned.pages) {
-        const auto data = Bytes(log->file).subspan(page.at, page.size);
-        std::copy(data.begin(), data.end(), image->begin() + static_cast<std::ptrdiff_t>(page.offset));
+        const auto data = log->file.subspan(page.at, page.size);
+        std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(page.offset));
       }
     }
-    if (image->size() < HIVE_MIN_SIZE)
-      return std::unexpected(RegistryError::hive_too_small(image->size(), HIVE_MIN_SIZE));
-    const std::uint32_t sum = base_block_checksum(*image);
-    for (std::size_t i = 0; i < 4; ++i)
-      (*image)[base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    if (image.size() < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(image.size(), HIVE_MIN_SIZE));
+    const std::uint32_t sum = base_block_checksum(image);
+    for (std::size_t i = 0; i < 4; ++i) image[base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
   }
-  return Hive::from_data(HiveData(std::make_shared<const std::vector<std::uint8_t>>(std::move(*image))));
+  return Hive::from_data(HiveData(std::make_shared<const std::vector<std::uint8_t>>(std::move(image))));
+}
+
+Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path, std::optional<std::string_view> log1_path,
+                                             std::optional<std::string_view> log2_path) {
+  auto image = read_whole_file(hive_path);
+  if (!image) return std::unexpected(std::move(image.error()));
+  // A log that cannot be read is left out without a word, like one that cannot be parsed.
+  std::vector<std::vector<std::uint8_t>> files;
+  for (const auto& path : {log1_path, log2_path}) {
+    if (!path) continue;
+    if (auto file = read_whole_file(*path)) files.push_back(std::move(*file));
+  }
+  const std::vector<Bytes> views(files.begin(), files.end());
+  return replay_logs(std::move(*image), views);
 }
 
 }  // namespace kelpa

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -32,9 +33,17 @@ struct TransactionLog {
   [[nodiscard]] static Result<TransactionLog> parse(Bytes file);
 };
 
+// Applies the dirty pages of the given log files (each the bytes of one whole file, LOG1 first)
+// to `image`: a file that TransactionLog::parse would refuse is left out; the others are applied
+// in ascending sequence (equal ones in the order given), all page limits checked
+// before the image grows. When pages were applied, an image shorter than 4096 bytes is
+// HiveTooSmall and the base block checksum is rewritten. The image then goes to Hive::from_data.
+// A failure discards the image.
+[[nodiscard]] Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const Bytes> log_files);
+
 // Reads the hive file into an owned image, applies the pages of the logs that could be read
 // (ascending sequence; a log that fails to open or parse is left out), rewrites the base block
-// checksum when pages were applied, and builds the hive with Hive::from_data.
+// checksum when pages were applied, and builds the hive with Hive::from_data (through replay_logs).
 [[nodiscard]] Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path,
                                                            std::optional<std::string_view> log1_path,
                                                            std::optional<std::string_view> log2_path);
