@@ -1,0 +1,117 @@
+// Fuzz target: the input is a transaction log file. It is parsed, then replayed onto a small
+// valid hive, alone and as both logs, and every hive that comes out is walked.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "hive_walk.hpp"
+#include "transaction_log.hpp"
+
+namespace {
+
+// A replayed image may legitimately grow to 512 MiB (pages may lengthen it by up to 16 MiB each).
+// Inputs with a page ending between this and that are not replayed, to stay under the fuzzer's
+// memory limit; pages ending beyond 512 MiB are, since replay refuses them before it allocates.
+constexpr std::uint64_t MAX_REPLAYED_IMAGE = 32u << 20;
+constexpr std::uint64_t REPLAY_MAX_IMAGE_SIZE = 0x20000000;
+
+void put_u16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
+  for (std::size_t i = 0; i < 2; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void put_u32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
+  for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Base block, then one 4096-byte bin: the root key "ROOT" (0x20) with one subkey "Sub" (0x88,
+// through an "lf" list at 0x78) and one REG_SZ value "Name" (value list at 0xe0, value key at
+// 0xe8, data at 0x108). The rest of the bin is one free cell.
+std::vector<std::uint8_t> small_image() {
+  std::vector<std::uint8_t> image(kelpa::HIVE_MIN_SIZE + 0x1000, 0);
+  std::memcpy(image.data(), "regf", 4);
+  put_u32(image, kelpa::base_block::PRIMARY_SEQUENCE, 1);
+  put_u32(image, kelpa::base_block::SECONDARY_SEQUENCE, 1);
+  put_u32(image, kelpa::base_block::MAJOR_VERSION, 1);
+  put_u32(image, kelpa::base_block::MINOR_VERSION, 5);
+  put_u32(image, kelpa::base_block::FILE_FORMAT, 1);
+  put_u32(image, kelpa::base_block::ROOT_CELL_OFFSET, 0x20);
+  put_u32(image, kelpa::base_block::HIVE_BINS_DATA_SIZE, 0x1000);
+  put_u32(image, kelpa::base_block::CLUSTERING_FACTOR, 1);
+
+  const std::size_t bins = kelpa::HIVE_MIN_SIZE;
+  std::memcpy(&image[bins], "hbin", 4);
+  put_u32(image, bins + 8, 0x1000);
+  auto cell = [&](std::uint32_t offset, std::int32_t size) {
+    put_u32(image, bins + offset, static_cast<std::uint32_t>(size));
+    return bins + offset + 4;  // payload position
+  };
+  auto key = [&](std::uint32_t offset, const char* name, std::uint32_t subkeys, std::uint32_t list,
+                 std::uint32_t values, std::uint32_t value_list) {
+    const std::size_t p = cell(offset, -88);
+    std::memcpy(&image[p], "nk", 2);
+    put_u16(image, p + kelpa::nk::FLAGS, kelpa::nk::COMPRESSED_NAME);
+    put_u32(image, p + kelpa::nk::SUBKEY_COUNT, subkeys);
+    put_u32(image, p + kelpa::nk::SUBKEY_LIST_OFFSET, list);
+    put_u32(image, p + kelpa::nk::VOLATILE_SUBKEY_LIST_OFFSET, 0xFFFFFFFF);
+    put_u32(image, p + kelpa::nk::VALUE_COUNT, values);
+    put_u32(image, p + kelpa::nk::VALUE_LIST_OFFSET, value_list);
+    put_u16(image, p + kelpa::nk::NAME_LENGTH, static_cast<std::uint16_t>(std::strlen(name)));
+    std::memcpy(&image[p + kelpa::nk::FIXED_SIZE], name, std::strlen(name));
+  };
+  key(0x20, "ROOT", 1, 0x78, 1, 0xe0);
+  std::size_t p = cell(0x78, -16);
+  std::memcpy(&image[p], "lf", 2);
+  put_u16(image, p + 2, 1);
+  put_u32(image, p + 4, 0x88);
+  std::memcpy(&image[p + 8], "Sub", 3);
+  key(0x88, "Sub", 0, 0xFFFFFFFF, 0, 0xFFFFFFFF);
+  p = cell(0xe0, -8);
+  put_u32(image, p, 0xe8);
+  p = cell(0xe8, -32);
+  std::memcpy(&image[p], "vk", 2);
+  put_u16(image, p + 2, 4);   // name length
+  put_u32(image, p + 4, 10);  // data size
+  put_u32(image, p + 8, 0x108);
+  put_u32(image, p + 12, 1);  // REG_SZ
+  put_u16(image, p + 16, 1);  // 8-bit name
+  std::memcpy(&image[p + 20], "Name", 4);
+  p = cell(0x108, -16);
+  const char16_t text[] = u"kelp";
+  for (std::size_t i = 0; i < 5; ++i) put_u16(image, p + 2 * i, static_cast<std::uint16_t>(text[i]));
+  cell(0x118, 0x1000 - 0x118);
+
+  const std::uint32_t sum = kelpa::base_block_checksum(image);
+  put_u32(image, kelpa::base_block::CHECKSUM, sum);
+  return image;
+}
+
+void replay_and_walk(std::span<const kelpa::Bytes> logs) {
+  auto hive = kelpa::replay_logs(small_image(), logs);
+  if (!hive) return kelpa::fuzz::consume(hive.error());
+  kelpa::fuzz::walk(**hive);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const kelpa::Bytes file(data, size);
+  auto log = kelpa::TransactionLog::parse(file);
+  if (!log) {
+    kelpa::fuzz::consume(log.error());
+  } else {
+    if (log->dirty_pages.size() > 11000) kelpa::fuzz::broken("more than 11000 pages in one log");
+    for (const kelpa::DirtyPage& page : log->dirty_pages) {
+      if (page.size != page.data.size() || page.size == 0 || page.size > 0x10000)
+        kelpa::fuzz::broken("a page size outside 1..65536 or unlike its data");
+      const std::uint64_t end = std::uint64_t{page.offset} + page.size;
+      if (end > MAX_REPLAYED_IMAGE && end <= REPLAY_MAX_IMAGE_SIZE) return 0;
+    }
+  }
+  const std::array<kelpa::Bytes, 2> logs{file, file};
+  replay_and_walk(std::span(logs).first(1));
+  replay_and_walk(logs);
+  return 0;
+}
