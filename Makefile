@@ -1,5 +1,7 @@
 # make demo  - set up .venv with CPython 3.13, build, walk a sample hive (or HIVE=path)
-# make test  - set up, build, run the whole test suite
+# make test  - set up, build, replay the fuzz regression inputs (ASan+UBSan), run the whole test suite
+# make test-sanitize - the test suite against an ASan+UBSan build, the thread tests against a TSan one
+# make fuzz  - fuzz each target for FUZZ_SECONDS (default 60) with libFuzzer, ASan and UBSan (Clang)
 SHELL := /bin/bash
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -14,7 +16,7 @@ find_python = $(shell \
   else for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
     [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done; fi)
 
-.PHONY: demo test build venv clean format
+.PHONY: demo test build venv clean format fuzz fuzz-regressions test-sanitize
 
 venv: $(VENV)/.ready
 
@@ -32,8 +34,109 @@ build: venv
 demo: build
 	$(VPY) examples/walk_hive.py $(HIVE) $(if $(LOG1),--log1 $(LOG1)) $(if $(LOG2),--log2 $(LOG2))
 
-test: build
+test: build fuzz-regressions
 	$(VPY) -m pytest
 
 clean:
 	rm -rf build $(VENV)
+
+# --- hardening: fuzzing, regression replay, sanitized test runs ---------------------------
+FUZZ_TARGETS := fuzz_hive fuzz_log fuzz_names
+FUZZ_SECONDS ?= 60
+FUZZ_MAX_LEN ?= 65536
+FUZZ_BUILD := fuzz/build
+REPLAY_BUILD := build/fuzz-replay
+SANITIZE_BUILD := build/sanitize
+# The fuzzer needs a Clang whose C++23 library support includes std::expected (16 or later).
+FUZZ_CLANG_PACKAGES := clang-19 libclang-rt-19-dev
+find_clang = $(shell for c in clang++-19 clang++-22 clang++-18 clang++-17 clang++-16; do \
+  command -v $$c >/dev/null 2>&1 && { echo $$c; break; }; done)
+UBSAN_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# The interpreter's own allocations go through malloc, so that LeakSanitizer sees (and can
+# trace) every object; what the interpreter itself never frees is listed in lsan.supp.
+ASAN_ENV := PYTHONMALLOC=malloc LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp $(UBSAN_ENV)
+TSAN_ENV := LD_PRELOAD=$$(gcc -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+# The fuzz targets' replay drivers, built by g++ with ASan and UBSan, over the regression inputs
+# written by fuzz/make_regressions.py and any failing input the fuzzer left in fuzz/regressions/.
+fuzz-regressions: venv
+	@cmake -S . -B $(REPLAY_BUILD) -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKELPA_BUILD_MODULE=OFF -DKELPA_BUILD_FUZZ=ON -DKELPA_SANITIZE=address,undefined >/dev/null
+	@cmake --build $(REPLAY_BUILD) -j2 --target $(addsuffix _replay,$(FUZZ_TARGETS)) >$(REPLAY_BUILD)/build.log 2>&1 \
+	  || { cat $(REPLAY_BUILD)/build.log; exit 1; }
+	@$(VPY) fuzz/make_regressions.py $(REPLAY_BUILD)/regressions
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p fuzz/regressions/$$t; \
+	  $(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=1 $(REPLAY_BUILD)/fuzz/$${t}_replay \
+	    $(REPLAY_BUILD)/regressions/$$t fuzz/regressions/$$t 2>$(REPLAY_BUILD)/$$t.log \
+	    || { cat $(REPLAY_BUILD)/$$t.log; echo "fuzz regression replay failed: $$t"; exit 1; }; \
+	done
+
+fuzz: venv
+	@cxx="$${FUZZ_CXX:-$(find_clang)}"; \
+	if [ -z "$$cxx" ] && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	  echo "installing $(FUZZ_CLANG_PACKAGES)"; \
+	  apt-get install -y -qq $(FUZZ_CLANG_PACKAGES) >/dev/null || { apt-get update -qq && apt-get install -y -qq $(FUZZ_CLANG_PACKAGES) >/dev/null; }; \
+	  cxx=clang++-19; \
+	fi; \
+	if ! command -v "$$cxx" >/dev/null 2>&1; then \
+	  echo "make fuzz needs Clang 16 or later with libFuzzer: apt-get install $(FUZZ_CLANG_PACKAGES) (or set FUZZ_CXX)"; exit 1; \
+	fi; \
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER="$$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKELPA_BUILD_MODULE=OFF -DKELPA_BUILD_FUZZ=ON -DKELPA_SANITIZE=address,undefined >/dev/null && \
+	cmake --build $(FUZZ_BUILD) -j2 --target $(FUZZ_TARGETS) >$(FUZZ_BUILD)/build.log 2>&1 \
+	  || { cat $(FUZZ_BUILD)/build.log; exit 1; }
+	@$(VPY) fuzz/make_seeds.py --max-len $(FUZZ_MAX_LEN)
+	@# One target at a time (the machine's cores are shared). A failing input is written to
+	@# fuzz/regressions/<target>/, where make test replays it; every target runs even after a failure.
+	@failed=""; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p fuzz/regressions/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=64 $(UBSAN_ENV) $(FUZZ_BUILD)/fuzz/$$t fuzz/corpus/$$t \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=1 -rss_limit_mb=512 -max_len=$(FUZZ_MAX_LEN) \
+	    -print_final_stats=1 -artifact_prefix=fuzz/regressions/$$t/ >$(FUZZ_BUILD)/$$t.log 2>&1; \
+	  status=$$?; \
+	  grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' $(FUZZ_BUILD)/$$t.log; \
+	  if [ $$status -ne 0 ]; then \
+	    grep -E -A30 'ERROR: |SUMMARY: |broken promise|runtime error' $(FUZZ_BUILD)/$$t.log | head -60; \
+	    failed="$$failed $$t"; \
+	  fi; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzzing failed:$$failed (inputs in fuzz/regressions/, logs in $(FUZZ_BUILD)/)"; exit 1; fi
+
+# Separate builds installed into their own folders, put first on PYTHONPATH: the .venv install
+# stays the plain one. The sanitizer runtime must be loaded before the interpreter starts.
+test-sanitize: venv
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --upgrade --target $(SANITIZE_BUILD)/asan/site \
+	  -C build-dir=$(SANITIZE_BUILD)/asan/build -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.KELPA_SANITIZE=address,undefined .
+	PYTHONPATH=$(SANITIZE_BUILD)/asan/site $(ASAN_ENV) \
+	  $(VPY) -c 'import kelpa, sys; sys.exit(0 if "/sanitize/asan/" in kelpa.__file__ else "not the ASan build: " + kelpa.__file__)'
+	PYTHONPATH=$(SANITIZE_BUILD)/asan/site $(ASAN_ENV) $(VPY) -m pytest -p no:cacheprovider
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --upgrade --target $(SANITIZE_BUILD)/tsan/site \
+	  -C build-dir=$(SANITIZE_BUILD)/tsan/build -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.KELPA_SANITIZE=thread .
+	PYTHONPATH=$(SANITIZE_BUILD)/tsan/site $(TSAN_ENV) \
+	  $(VPY) -c 'import kelpa, sys; sys.exit(0 if "/sanitize/tsan/" in kelpa.__file__ else "not the TSan build: " + kelpa.__file__)'
+	PYTHONPATH=$(SANITIZE_BUILD)/tsan/site $(TSAN_ENV) $(VPY) -m pytest -p no:cacheprovider tests/test_threads.py
+
+# --- benchmarks -----------------------------------------------------------------------------
+# make bench - full walk of BENCH_HIVES and of the synthetic large hive with kelpa, its C++ core
+#              alone and every peer parser (python-registry, regipy, hivex, libregf), then the
+#              open cost of a 1 GiB file; results in bench/out/results.json. Takes 20 to 40 minutes,
+#              most of it in the slowest peers (BENCH_ARGS="--timeout 60" cuts them short).
+BENCH_HIVES ?= ../shared/hives/regipy__SYSTEM_WIN_10_1709
+BENCH_ARGS ?=
+BENCH_DEBIAN_PACKAGES := python3-hivex python3-libregf
+.PHONY: bench
+
+bench: build
+	@if ! /usr/bin/python3 -c 'import hivex, pyregf' >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	  echo "installing $(BENCH_DEBIAN_PACKAGES)"; \
+	  apt-get install -y -qq $(BENCH_DEBIAN_PACKAGES) >/dev/null || { apt-get update -qq && apt-get install -y -qq $(BENCH_DEBIAN_PACKAGES) >/dev/null; } \
+	    || echo "could not install $(BENCH_DEBIAN_PACKAGES): hivex and Debian's libregf are left out"; \
+	fi
+	$(VPY) bench/compare.py $(wildcard $(BENCH_HIVES)) --large --json bench/out/results.json $(BENCH_ARGS)
+	$(VPY) bench/open_cost.py
