@@ -1,0 +1,133 @@
+// The full walk of a hive through the core alone, with no Python object made: the floor that
+// bench/compare.py holds the Python walk against. Prints one JSON line.
+//
+//   core_walk HIVE            the core calls the Python walk makes: get_key for each listed
+//                             subkey (to copy its name and counts), then get_key again in
+//                             values() and in subkeys() (both cache hits)
+//   core_walk --minimal HIVE  one get_key per key: the least work that reads everything
+//
+// Both read each key's name, and each value's name, type and raw data.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hive.hpp"
+
+namespace {
+
+struct Counts {
+  std::uint64_t keys = 0, values = 0, data_bytes = 0, name_bytes = 0, type_id_sum = 0;
+};
+
+[[noreturn]] void fail(const kelpa::RegistryError& error) {
+  std::fprintf(stderr, "core_walk: %s\n", error.message().c_str());
+  std::exit(1);
+}
+
+// A key as the binding keeps it: offset, a copy of the name, the two counts.
+struct KeyCopy {
+  std::uint32_t offset;
+  std::string name;
+  std::uint32_t subkey_count, value_count;
+};
+
+void visit_values(const kelpa::RegistryKey& key, Counts& counts) {
+  auto listed = key.values();
+  if (!listed) fail(listed.error());
+  for (const kelpa::RegistryValue& value : *listed) {
+    counts.name_bytes += value.name.size();
+    auto data = value.raw_data();  // a value whose data cannot be read is listed with none
+    if (data) counts.data_bytes += data->size();
+    counts.type_id_sum += value.value_type.type_id();
+    ++counts.values;
+  }
+}
+
+Counts walk_like_binding(const kelpa::Hive& hive) {
+  Counts counts;
+  auto root = hive.get_key(hive.base_block().root_cell_offset);
+  if (!root) fail(root.error());
+  std::vector<KeyCopy> stack{{root->offset, root->node.name, root->node.subkey_count, root->node.value_count}};
+  std::vector<std::uint32_t> offsets;
+  while (!stack.empty()) {
+    const KeyCopy key = std::move(stack.back());
+    stack.pop_back();
+    counts.name_bytes += key.name.size();
+    ++counts.keys;
+    // values()
+    auto for_values = hive.get_key(key.offset);
+    if (!for_values) fail(for_values.error());
+    visit_values(*for_values, counts);
+    // subkeys()
+    auto for_subkeys = hive.get_key(key.offset);
+    if (!for_subkeys) fail(for_subkeys.error());
+    if (for_subkeys->node.subkey_count == 0) continue;
+    offsets.clear();
+    if (auto walked = for_subkeys->collect_subkey_offsets(for_subkeys->node.subkey_list_offset, offsets); !walked)
+      fail(walked.error());
+    for (std::uint32_t offset : offsets) {
+      auto subkey = hive.get_key(offset);
+      if (!subkey) fail(subkey.error());
+      stack.push_back({offset, subkey->node.name, subkey->node.subkey_count, subkey->node.value_count});
+    }
+  }
+  return counts;
+}
+
+Counts walk_minimal(const kelpa::Hive& hive) {
+  Counts counts;
+  std::vector<std::uint32_t> stack{hive.base_block().root_cell_offset};
+  std::vector<std::uint32_t> offsets;
+  while (!stack.empty()) {
+    const std::uint32_t offset = stack.back();
+    stack.pop_back();
+    auto key = hive.get_key(offset);
+    if (!key) fail(key.error());
+    counts.name_bytes += key->node.name.size();
+    ++counts.keys;
+    visit_values(*key, counts);
+    if (key->node.subkey_count == 0) continue;
+    offsets.clear();
+    if (auto walked = key->collect_subkey_offsets(key->node.subkey_list_offset, offsets); !walked) fail(walked.error());
+    stack.insert(stack.end(), offsets.begin(), offsets.end());
+  }
+  return counts;
+}
+
+// This process's peak resident set in KiB (VmHWM), as bench/walkers.py reports it.
+unsigned long long peak_rss_kib() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return 0;
+  char line[256];
+  unsigned long long kib = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "VmHWM: %llu kB", &kib) == 1) break;
+  std::fclose(status);
+  return kib;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool minimal = argc == 3 && std::strcmp(argv[1], "--minimal") == 0;
+  if (argc != 2 && !minimal) {
+    std::fprintf(stderr, "usage: core_walk [--minimal] HIVE\n");
+    return 2;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  auto hive = kelpa::Hive::open_file(argv[argc - 1]);
+  if (!hive) fail(hive.error());
+  const Counts counts = minimal ? walk_minimal(**hive) : walk_like_binding(**hive);
+  const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+  std::printf(
+      "{\"seconds\": %.6f, \"keys\": %llu, \"values\": %llu, \"data_bytes\": %llu, \"name_bytes\": %llu, "
+      "\"type_id_sum\": %llu, \"peak_rss_kib\": %llu}\n",
+      seconds.count(), static_cast<unsigned long long>(counts.keys), static_cast<unsigned long long>(counts.values),
+      static_cast<unsigned long long>(counts.data_bytes), static_cast<unsigned long long>(counts.name_bytes),
+      static_cast<unsigned long long>(counts.type_id_sum), peak_rss_kib());
+  return 0;
+}
