@@ -55,7 +55,7 @@ UBSAN_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # The interpreter's own allocations go through malloc, so that LeakSanitizer sees (and can
 # trace) every object; what the interpreter itself never frees is listed in lsan.supp.
 ASAN_ENV := PYTHONMALLOC=malloc LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
-  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp $(UBSAN_ENV)
+  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 $(UBSAN_ENV)
 TSAN_ENV := LD_PRELOAD=$$(gcc -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # The fuzz targets' replay drivers, built by g++ with ASan and UBSan, over the regression inputs
