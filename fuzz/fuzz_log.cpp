@@ -1,10 +1,12 @@
 // Fuzz target: the input is a transaction log file. It is parsed, then replayed onto a small
 // valid hive, alone and as both logs, and every hive that comes out is walked.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -88,10 +90,32 @@ std::vector<std::uint8_t> small_image() {
   return image;
 }
 
-void replay_and_walk(std::span<const kelpa::Bytes> logs) {
+// The image replay should make of the parsed pages: written in order over the small image,
+// which grows (zero-filled) to the end of each page, then the checksum rewritten.
+std::vector<std::uint8_t> expected_image(const std::vector<kelpa::DirtyPage>& pages) {
+  std::vector<std::uint8_t> image = small_image();
+  for (const kelpa::DirtyPage& page : pages) {
+    const std::size_t end = std::size_t{page.offset} + page.data.size();
+    if (end > image.size()) image.resize(end);
+    std::copy(page.data.begin(), page.data.end(), image.begin() + static_cast<std::ptrdiff_t>(page.offset));
+  }
+  if (!pages.empty()) put_u32(image, kelpa::base_block::CHECKSUM, kelpa::base_block_checksum(image));
+  return image;
+}
+
+std::shared_ptr<kelpa::Hive> replay_and_walk(std::span<const kelpa::Bytes> logs) {
   auto hive = kelpa::replay_logs(small_image(), logs);
-  if (!hive) return kelpa::fuzz::consume(hive.error());
+  if (!hive) {
+    kelpa::fuzz::consume(hive.error());
+    return nullptr;
+  }
   kelpa::fuzz::walk(**hive);
+  return *hive;
+}
+
+bool same_image(const kelpa::Hive& hive, const std::vector<std::uint8_t>& image) {
+  const kelpa::Bytes bytes = hive.bytes();
+  return bytes.size() == image.size() && std::equal(bytes.begin(), bytes.end(), image.begin());
 }
 
 }  // namespace
@@ -110,8 +134,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (end > MAX_REPLAYED_IMAGE && end <= REPLAY_MAX_IMAGE_SIZE) return 0;
     }
   }
+  // Replay reads the file with its own scan; its image must be the one the parsed pages make.
+  // The same log twice writes the same pages twice, so it must make the same image again.
   const std::array<kelpa::Bytes, 2> logs{file, file};
-  replay_and_walk(std::span(logs).first(1));
-  replay_and_walk(logs);
+  const auto once = replay_and_walk(std::span(logs).first(1));
+  const auto twice = replay_and_walk(logs);
+  if (once) {
+    const std::vector<kelpa::DirtyPage> no_pages;
+    const std::vector<std::uint8_t> expected = expected_image(log ? log->dirty_pages : no_pages);
+    if (!same_image(*once, expected)) kelpa::fuzz::broken("replay made another image than the parsed pages");
+    if (!twice || !same_image(*twice, expected)) kelpa::fuzz::broken("replaying a log twice made another image");
+  }
   return 0;
 }
