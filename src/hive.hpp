@@ -72,8 +72,15 @@ struct HbinHeader {
   std::uint32_t spare = 0;
 };
 
+// What one call may read out of an image, as a multiple of the image length. Records of a sound
+// hive are distinct cells, so no call reads more than the image holds; a damaged or hostile one
+// can list the same cells (or overlapping ones) again and again, and this bound keeps every
+// result proportional to the file.
+inline constexpr std::uint64_t READ_LIMIT_FACTOR = 4;
+
 class Hive;
 struct RegistryValue;
+struct ValueListing;
 
 // A key as returned by Hive::get_key: the node is this record's own copy. Refers to its hive
 // without owning it and must not outlive it.
@@ -87,8 +94,18 @@ struct RegistryKey {
   // error `out` may hold a partial walk, which the caller discards.
   [[nodiscard]] Result<void> collect_subkey_offsets(std::uint32_t list_offset, std::vector<std::uint32_t>& out) const;
 
+  // The subkeys named by the key's subkey list (none when subkey_count is 0), in list order,
+  // each read through the key cache. Fails when the keys' names add up to more than the read
+  // limit allows (a list that names the same or overlapping key nodes over and over).
+  [[nodiscard]] Result<std::vector<RegistryKey>> subkeys() const;
+
   // The key's values in value list order (see hive_values.cpp for the checks).
   [[nodiscard]] Result<std::vector<RegistryValue>> values() const;
+
+  // values() with each value's data read, names and data in one buffer. A value whose data cannot
+  // be read is listed with empty data; so is every value once this call has read more data than
+  // the read limit allows.
+  [[nodiscard]] Result<ValueListing> values_with_data() const;
 };
 
 // One listed value. Refers to its hive without owning it and must not outlive it.
@@ -103,6 +120,28 @@ struct RegistryValue {
 
   // The value's data bytes: inline, one data cell, or big data (see hive_values.cpp).
   [[nodiscard]] Result<std::vector<std::uint8_t>> raw_data() const;
+  // The same bytes appended to `out`; on failure `out` is left as it was.
+  [[nodiscard]] Result<void> append_data(std::vector<std::uint8_t>& out) const;
+};
+
+// A key's values with their data. Names (UTF-8) and data of every entry share one buffer, so a
+// listing costs a few allocations however many values it holds.
+struct ValueListing {
+  struct Entry {
+    ValueType value_type;
+    std::uint32_t name_size;  // name bytes start at `at`; data_size data bytes follow them
+    std::uint32_t data_size;
+    std::size_t at;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::uint8_t> bytes;
+
+  [[nodiscard]] std::string_view name(const Entry& e) const noexcept {
+    return {reinterpret_cast<const char*>(bytes.data() + e.at), e.name_size};
+  }
+  [[nodiscard]] Bytes data(const Entry& e) const noexcept {
+    return Bytes(bytes).subspan(e.at + e.name_size, e.data_size);
+  }
 };
 
 // One opened hive: the image, its parsed base block and the key cache. Never copied; shared by

@@ -85,4 +85,24 @@ Result<void> RegistryKey::collect_subkey_offsets(std::uint32_t list_offset, std:
   return walk.walk(list_offset, 0);
 }
 
+Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
+  std::vector<RegistryKey> subkeys;
+  if (node.subkey_count == 0) return subkeys;
+  std::vector<std::uint32_t> offsets;
+  if (auto walked = collect_subkey_offsets(node.subkey_list_offset, offsets); !walked)
+    return std::unexpected(std::move(walked.error()));
+  subkeys.reserve(offsets.size());
+  const std::uint64_t name_limit = READ_LIMIT_FACTOR * hive->bytes().size();
+  std::uint64_t name_bytes = 0;
+  for (std::uint32_t subkey_offset : offsets) {
+    auto subkey = hive->get_key(subkey_offset);
+    if (!subkey) return std::unexpected(std::move(subkey.error()));
+    if ((name_bytes += subkey->node.name_length) > name_limit)
+      return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(node.subkey_list_offset) +
+                                                           " names more key data than the hive holds"));
+    subkeys.push_back(std::move(*subkey));
+  }
+  return subkeys;
+}
+
 }  // namespace kelpa

@@ -61,17 +61,24 @@ Result<RegistryValue> read_value_key(const Hive& hive, std::uint32_t entry) {
   return value;
 }
 
-std::vector<std::uint8_t> prefix(Bytes bytes, std::size_t size) {
+void append_prefix(std::vector<std::uint8_t>& out, Bytes bytes, std::size_t size) {
   const auto n = std::min(size, bytes.size());
-  return std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+  out.insert(out.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
-Result<std::vector<std::uint8_t>> read_big_data(const Hive& hive, std::uint32_t size, std::uint32_t off) {
+// Makes room for `more` bytes in `out` while keeping its geometric growth.
+void reserve_more(std::vector<std::uint8_t>& out, std::size_t more) {
+  if (out.capacity() - out.size() < more) out.reserve(std::max(out.size() + more, 2 * out.capacity()));
+}
+
+Result<void> append_big_data(const Hive& hive, std::uint32_t size, std::uint32_t off, std::vector<std::uint8_t>& out) {
   auto record = hive.read_cell(off);
   if (!record) return std::unexpected(std::move(record.error()));
   const Bytes r = *record;
-  if (hive.base_block().minor_version < FIRST_MINOR_WITH_BIG_DATA && !has_signature(r, 'd', 'b') && r.size() >= size)
-    return prefix(r, size);
+  if (hive.base_block().minor_version < FIRST_MINOR_WITH_BIG_DATA && !has_signature(r, 'd', 'b') && r.size() >= size) {
+    append_prefix(out, r, size);
+    return {};
+  }
   if (r.size() < db::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(off, db::FIXED_SIZE, r.size()));
   if (!has_signature(r, 'd', 'b'))
     return std::unexpected(RegistryError::invalid_format("Expected 'db' signature at offset " + hex_form(off) +
@@ -83,19 +90,31 @@ Result<std::vector<std::uint8_t>> read_big_data(const Hive& hive, std::uint32_t 
   const std::uint64_t list_size = std::uint64_t{4} * count;
   if (list->size() < list_size) return std::unexpected(RegistryError::truncated_data(list_offset, list_size, list->size()));
 
-  std::vector<std::uint8_t> data;
   // The declared size is untrusted: never reserve more than the image could supply.
-  data.reserve(std::min<std::size_t>(size, hive.bytes().size()));
-  for (std::size_t i = 0; i < count && data.size() < size; ++i) {
+  const std::size_t image_length = hive.bytes().size();
+  reserve_more(out, std::min<std::size_t>(size, image_length));
+  const std::size_t start = out.size();
+  const std::uint64_t read_limit = READ_LIMIT_FACTOR * image_length;
+  std::uint64_t segment_bytes = 0;
+  for (std::size_t i = 0; i < count && out.size() - start < size; ++i) {
     const std::uint32_t segment_offset = load_u32(*list, 4 * i) & 0x7FFFFFFF;
     auto segment = hive.read_cell(segment_offset);
-    if (!segment) return std::unexpected(std::move(segment.error()));
+    if (!segment) {
+      out.resize(start);
+      return std::unexpected(std::move(segment.error()));
+    }
     Bytes piece = *segment;
     if (piece.size() > BIG_DATA_THRESHOLD && piece.size() <= FULL_SEGMENT_PAYLOAD) piece = piece.first(BIG_DATA_THRESHOLD);
-    data.insert(data.end(), piece.begin(), piece.end());
+    // Distinct segments hold at most the image; joining far more means the list repeats cells.
+    if ((segment_bytes += piece.size()) > read_limit) {
+      out.resize(start);
+      return std::unexpected(RegistryError::invalid_format("Big data at offset " + hex_form(off) +
+                                                           " joins more segment data than the hive holds"));
+    }
+    out.insert(out.end(), piece.begin(), piece.end());
   }
-  if (data.size() > size) data.resize(size);
-  return data;
+  if (out.size() - start > size) out.resize(start + size);
+  return {};
 }
 
 }  // namespace
@@ -109,28 +128,60 @@ Result<std::vector<RegistryValue>> RegistryKey::values() const {
   if (list->size() < needed)
     return std::unexpected(RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
   out.reserve(node.value_count);
+  const std::uint64_t name_limit = READ_LIMIT_FACTOR * hive->bytes().size();
+  std::uint64_t name_bytes = 0;
   for (std::size_t i = 0; i < node.value_count; ++i) {
     auto value = read_value_key(*hive, load_u32(*list, 4 * i));
     if (!value) return std::unexpected(std::move(value.error()));
+    if ((name_bytes += value->name_length) > name_limit)
+      return std::unexpected(RegistryError::invalid_format("Value list at offset " + hex_form(node.value_list_offset) +
+                                                           " names more value key data than the hive holds"));
     out.push_back(std::move(*value));
   }
   return out;
 }
 
-Result<std::vector<std::uint8_t>> RegistryValue::raw_data() const {
+Result<ValueListing> RegistryKey::values_with_data() const {
+  auto values = this->values();
+  if (!values) return std::unexpected(std::move(values.error()));
+  ValueListing listing;
+  listing.entries.reserve(values->size());
+  const std::uint64_t data_limit = READ_LIMIT_FACTOR * hive->bytes().size();
+  std::uint64_t data_bytes = 0;
+  for (const RegistryValue& value : *values) {
+    const std::size_t at = listing.bytes.size();
+    listing.bytes.insert(listing.bytes.end(), value.name.begin(), value.name.end());
+    const std::size_t data_at = listing.bytes.size();
+    if (data_bytes < data_limit && value.append_data(listing.bytes)) {
+      data_bytes += listing.bytes.size() - data_at;
+      if (data_bytes > data_limit) listing.bytes.resize(data_at);
+    }
+    listing.entries.push_back({value.value_type, static_cast<std::uint32_t>(value.name.size()),
+                               static_cast<std::uint32_t>(listing.bytes.size() - data_at), at});
+  }
+  return listing;
+}
+
+Result<void> RegistryValue::append_data(std::vector<std::uint8_t>& out) const {
   const std::uint32_t size = data_size, off = data_offset;
   if (size >= 1 && size <= 4) {
-    std::vector<std::uint8_t> inline_bytes(size);
-    for (std::size_t i = 0; i < size; ++i) inline_bytes[i] = static_cast<std::uint8_t>(off >> (8 * i));
-    return inline_bytes;
+    for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(off >> (8 * i)));
+    return {};
   }
-  if (names_no_list(off) || size == 0) return std::vector<std::uint8_t>();
+  if (names_no_list(off) || size == 0) return {};
   if (size <= BIG_DATA_THRESHOLD) {
     auto cell = hive->read_cell(off);
     if (!cell) return std::unexpected(std::move(cell.error()));
-    return prefix(*cell, size);
+    append_prefix(out, *cell, size);
+    return {};
   }
-  return read_big_data(*hive, size, off);
+  return append_big_data(*hive, size, off, out);
+}
+
+Result<std::vector<std::uint8_t>> RegistryValue::raw_data() const {
+  std::vector<std::uint8_t> data;
+  if (auto appended = append_data(data); !appended) return std::unexpected(std::move(appended.error()));
+  return data;
 }
 
 }  // namespace kelpa

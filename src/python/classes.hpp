@@ -33,29 +33,42 @@ extern PyType_Spec hbin_header_spec;
 
 // What the Python objects hold.
 using PyHive = std::shared_ptr<Hive>;
-
-struct PyRegistryKey {
-  std::shared_ptr<Hive> hive;
-  std::uint32_t offset;
-  std::string name;
-  std::uint32_t subkey_count;
-  std::uint32_t value_count;
-};
-
-struct PyRegistryValue {
-  std::string name;
-  std::vector<std::uint8_t> raw_data;
-  ValueType value_type;
-};
-
 using PyValueData = ValueData;
 using PyValueType = ValueType;
 using PyBaseBlock = BaseBlock;
 using PyHbinHeader = HbinHeader;
 
-// A detached copy of a core key record, made without the interpreter lock.
-inline PyRegistryKey key_record(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
-  return {hive, key.offset, key.node.name, key.node.subkey_count, key.node.value_count};
-}
+// RegistryKey and RegistryValue objects are made by the hundred thousand in a walk, so they keep
+// their name (and a value its data) inline, in the object's own allocation.
+struct PyRegistryKey {
+  PyObject_VAR_HEAD
+  std::shared_ptr<Hive> hive;  // built with construct_at, destroyed by the dealloc slot
+  std::uint32_t offset;
+  std::uint32_t subkey_count;
+  std::uint32_t value_count;
+  char name[1];  // ob_size bytes of UTF-8
+
+  [[nodiscard]] std::string_view name_text() const noexcept {
+    return {name, static_cast<std::size_t>(Py_SIZE(this))};
+  }
+};
+
+struct PyRegistryValue {
+  PyObject_VAR_HEAD
+  ValueType value_type;
+  std::uint32_t name_size;
+  std::uint8_t bytes[1];  // name_size bytes of UTF-8 name, then the raw data: ob_size bytes in all
+
+  [[nodiscard]] std::string_view name_text() const noexcept {
+    return {reinterpret_cast<const char*>(bytes), name_size};
+  }
+  [[nodiscard]] Bytes raw_data() const noexcept {
+    return {bytes + name_size, static_cast<std::size_t>(Py_SIZE(this)) - name_size};
+  }
+};
+
+// New objects of the two classes, from core records.
+PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);
+PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data);
 
 }  // namespace kelpa::python

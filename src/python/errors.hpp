@@ -27,4 +27,19 @@ PyObject* raise(const RegistryError& error);
 // lock.
 PyObject* raise(const Panic& panic);
 
+// Runs core work (returning a Result) without the interpreter lock; with the lock back, raises
+// its failure or builds the Python result from its value.
+template <class Core, class Build>
+PyObject* run_then_build(Core&& core, Build&& build) {
+  using Value = typename std::invoke_result_t<Core>::value_type;
+  auto outcome = without_gil([&]() -> std::expected<Value, PendingError> {
+    auto result = core();
+    if (!result) return std::unexpected(PendingError::from(result.error()));
+    return std::move(*result);
+  });
+  if (!outcome) return raise(outcome.error());
+  if (!*outcome) return raise(outcome->error());
+  return build(**outcome);
+}
+
 }  // namespace kelpa::python

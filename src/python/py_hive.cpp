@@ -14,12 +14,7 @@ namespace {
 
 const std::shared_ptr<Hive>& hive_of(PyObject* self) { return payload<PyHive>(self); }
 
-// Wraps the outcome of core work done without the lock: a new Hive object, or the raised error.
-PyObject* hive_result(std::expected<Result<std::shared_ptr<Hive>>, Panic> outcome) {
-  if (!outcome) return raise(outcome.error());
-  if (!*outcome) return raise(outcome->error());
-  return wrap<PyHive>(types.hive, std::move(**outcome));
-}
+PyObject* new_hive(std::shared_ptr<Hive>& hive) { return wrap<PyHive>(types.hive, std::move(hive)); }
 
 PyObject* hive_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names = {"path"};
@@ -27,7 +22,7 @@ PyObject* hive_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!parse_arguments({"Hive.open()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
   auto path = text_argument(argv[0], "path");
   if (!path) return nullptr;
-  return hive_result(without_gil([&] { return Hive::open_file(*path); }));
+  return run_then_build([&] { return Hive::open_file(*path); }, new_hive);
 }
 
 PyObject* hive_open_with_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -44,7 +39,7 @@ PyObject* hive_open_with_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (p) return std::string_view(*p);
     return std::nullopt;
   };
-  return hive_result(without_gil([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2])); }));
+  return run_then_build([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2])); }, new_hive);
 }
 
 PyObject* hive_base_block(PyObject* self, PyObject*) {
@@ -53,30 +48,15 @@ PyObject* hive_base_block(PyObject* self, PyObject*) {
 
 PyObject* hive_root_key(PyObject* self, PyObject*) {
   const std::shared_ptr<Hive>& hive = hive_of(self);
-  auto outcome = without_gil([&]() -> std::expected<PyRegistryKey, PendingError> {
-    auto key = hive->get_key(hive->base_block().root_cell_offset);
-    if (!key) return std::unexpected(PendingError::from(key.error()));
-    return key_record(hive, *key);
-  });
-  if (!outcome) return raise(outcome.error());
-  if (!*outcome) return raise(outcome->error());
-  return wrap<PyRegistryKey>(types.registry_key, std::move(**outcome));
+  return run_then_build([&] { return hive->get_key(hive->base_block().root_cell_offset); },
+                        [&](const RegistryKey& key) { return new_registry_key(hive, key); });
 }
 
 PyObject* hive_hbins(PyObject* self, PyObject*) {
   const std::shared_ptr<Hive>& hive = hive_of(self);
-  auto outcome = without_gil([&] { return hive->hbins(); });
-  if (!outcome) return raise(outcome.error());
-  if (!*outcome) return raise(outcome->error());
-  const auto& records = **outcome;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* item = wrap<PyHbinHeader>(types.hbin_header, records[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return run_then_build([&] { return hive->hbins(); }, [](const std::vector<HbinHeader>& records) {
+    return list_of(records, [](const HbinHeader& record) { return wrap<PyHbinHeader>(types.hbin_header, record); });
+  });
 }
 
 PyObject* hive_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

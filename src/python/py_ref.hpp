@@ -109,6 +109,20 @@ void dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// A new list with one new object per record, made by `make`.
+template <class Records, class Make>
+PyObject* list_of(const Records& records, Make&& make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& record : records) {
+    PyObject* item = make(record);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), i++, item);
+  }
+  return list.release();
+}
+
 // `tp_new` of every class: objects come only from factories and other objects' methods.
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 

@@ -15,7 +15,7 @@ namespace {
 constexpr std::uint64_t FILETIME_TICKS_PER_SECOND = 10'000'000;
 constexpr std::int64_t SECONDS_FROM_1601_TO_1970 = 11'644'473'600;
 
-const PyRegistryKey& key_of(PyObject* self) { return payload<PyRegistryKey>(self); }
+const PyRegistryKey& key_of(PyObject* self) { return *reinterpret_cast<const PyRegistryKey*>(self); }
 
 // ASCII case-insensitive equality of two UTF-8 texts: only A-Z fold; every other byte, those of
 // non-ASCII characters included, must match as it is.
@@ -27,54 +27,25 @@ bool same_name_ignoring_ascii_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Builds a list of new objects from records made without the lock.
-template <class Record>
-PyObject* list_of(PyTypeObject* type, std::vector<Record>& records) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* item = wrap<Record>(type, std::move(records[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+PyObject* registry_key_name(PyObject* self, PyObject*) {
+  const auto name = key_of(self).name_text();
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
 }
-
-template <class T>
-using Work = std::expected<T, PendingError>;
-
-// Raises the failure of core work done without the lock, or wraps its records.
-template <class T, class Build>
-PyObject* finish(std::expected<Work<T>, Panic>& outcome, Build&& build) {
-  if (!outcome) return raise(outcome.error());
-  if (!*outcome) return raise(outcome->error());
-  return build(**outcome);
-}
-
-PyObject* registry_key_name(PyObject* self, PyObject*) { return str_from_utf8(key_of(self).name); }
 PyObject* registry_key_subkey_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).subkey_count); }
 PyObject* registry_key_value_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).value_count); }
 
 PyObject* registry_key_subkeys(PyObject* self, PyObject*) {
   const std::shared_ptr<Hive> hive = key_of(self).hive;
   const std::uint32_t offset = key_of(self).offset;
-  auto outcome = without_gil([&]() -> Work<std::vector<PyRegistryKey>> {
-    std::vector<PyRegistryKey> subkeys;
-    auto key = hive->get_key(offset);
-    if (!key) return std::unexpected(PendingError::from(key.error()));
-    if (key->node.subkey_count == 0) return subkeys;
-    std::vector<std::uint32_t> offsets;
-    if (auto walked = key->collect_subkey_offsets(key->node.subkey_list_offset, offsets); !walked)
-      return std::unexpected(PendingError::from(walked.error()));
-    subkeys.reserve(offsets.size());
-    for (std::uint32_t subkey_offset : offsets) {
-      auto subkey = hive->get_key(subkey_offset);
-      if (!subkey) return std::unexpected(PendingError::from(subkey.error()));
-      subkeys.push_back(key_record(hive, *subkey));
-    }
-    return subkeys;
-  });
-  return finish(outcome, [](auto& subkeys) { return list_of(types.registry_key, subkeys); });
+  return run_then_build(
+      [&]() -> Result<std::vector<RegistryKey>> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return key->subkeys();
+      },
+      [&](const std::vector<RegistryKey>& subkeys) {
+        return list_of(subkeys, [&](const RegistryKey& subkey) { return new_registry_key(hive, subkey); });
+      });
 }
 
 PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
@@ -90,22 +61,24 @@ PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
 PyObject* registry_key_values(PyObject* self, PyObject*) {
   const std::shared_ptr<Hive> hive = key_of(self).hive;
   const std::uint32_t offset = key_of(self).offset;
-  auto outcome = without_gil([&]() -> Work<std::vector<PyRegistryValue>> {
-    auto key = hive->get_key(offset);
-    if (!key) return std::unexpected(PendingError::from(key.error()));
-    auto listed = key->values();
-    if (!listed) return std::unexpected(PendingError::from(listed.error()));
-    std::vector<PyRegistryValue> values;
-    values.reserve(listed->size());
-    for (RegistryValue& value : *listed) {
-      // A value whose data cannot be read is still listed, with empty data.
-      auto data = value.raw_data();
-      values.push_back({std::move(value.name), data ? std::move(*data) : std::vector<std::uint8_t>(), value.value_type});
-    }
-    return values;
-  });
-  return finish(outcome, [](auto& values) { return list_of(types.registry_value, values); });
+  return run_then_build(
+      [&]() -> Result<ValueListing> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return key->values_with_data();
+      },
+      [](const ValueListing& listing) {
+        return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
+          return new_registry_value(entry.value_type, listing.name(entry), listing.data(entry));
+        });
+      });
 }
+
+// The first value whose name matches, with its data; a data error is the result, not dropped.
+struct FoundValue {
+  RegistryValue value;
+  std::vector<std::uint8_t> data;
+};
 
 PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names = {"name"};
@@ -115,26 +88,36 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!wanted) return nullptr;
   const std::shared_ptr<Hive> hive = key_of(self).hive;
   const std::uint32_t offset = key_of(self).offset;
-  auto outcome = without_gil([&]() -> Work<PyRegistryValue> {
-    auto key = hive->get_key(offset);
-    if (!key) return std::unexpected(PendingError::from(key.error()));
-    auto listed = key->values();
-    if (!listed) return std::unexpected(PendingError::from(listed.error()));
-    for (RegistryValue& value : *listed) {
-      if (!same_name_ignoring_ascii_case(value.name, *wanted)) continue;
-      auto data = value.raw_data();
-      if (!data) return std::unexpected(PendingError::from(data.error()));
-      return PyRegistryValue{std::move(value.name), std::move(*data), value.value_type};
-    }
-    return std::unexpected(PendingError::from(RegistryError::not_found("Value '" + *wanted + "'")));
-  });
-  return finish(outcome, [](auto& value) { return wrap<PyRegistryValue>(types.registry_value, std::move(value)); });
+  return run_then_build(
+      [&]() -> Result<FoundValue> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        auto listed = key->values();
+        if (!listed) return std::unexpected(std::move(listed.error()));
+        for (RegistryValue& value : *listed) {
+          if (!same_name_ignoring_ascii_case(value.name, *wanted)) continue;
+          auto data = value.raw_data();
+          if (!data) return std::unexpected(std::move(data.error()));
+          return FoundValue{std::move(value), std::move(*data)};
+        }
+        return std::unexpected(RegistryError::not_found("Value '" + *wanted + "'"));
+      },
+      [](const FoundValue& found) { return new_registry_value(found.value.value_type, found.value.name, found.data); });
 }
 
 PyObject* registry_key_repr(PyObject* self) {
   const PyRegistryKey& key = key_of(self);
-  return str_from_utf8("RegistryKey(name='" + key.name + "', subkeys=" + decimal(key.subkey_count) +
-                       ", values=" + decimal(key.value_count) + ")");
+  std::string text = "RegistryKey(name='";
+  text.append(key.name_text()).append("', subkeys=").append(decimal(key.subkey_count));
+  text.append(", values=").append(decimal(key.value_count)).push_back(')');
+  return str_from_utf8(text);
+}
+
+void registry_key_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<PyRegistryKey*>(self)->hive);
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
 PyMethodDef registry_key_methods[] = {
@@ -153,7 +136,7 @@ PyMethodDef registry_key_methods[] = {
 PyType_Slot registry_key_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for RegistryKey\n\nStores Arc<Hive> and offset to avoid lifetime issues with PyO3.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyRegistryKey>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(registry_key_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(registry_key_repr)},
     {Py_tp_methods, registry_key_methods},
     {0, nullptr},
@@ -161,7 +144,20 @@ PyType_Slot registry_key_slots[] = {
 
 }  // namespace
 
-PyType_Spec registry_key_spec = {"builtins.RegistryKey", sizeof(Wrapper<PyRegistryKey>), 0,
+PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
+  const std::string& name = key.node.name;
+  PyObject* self = PyType_GenericAlloc(types.registry_key, static_cast<Py_ssize_t>(name.size()));
+  if (self == nullptr) return nullptr;
+  auto* record = reinterpret_cast<PyRegistryKey*>(self);
+  std::construct_at(&record->hive, hive);
+  record->offset = key.offset;
+  record->subkey_count = key.node.subkey_count;
+  record->value_count = key.node.value_count;
+  std::memcpy(record->name, name.data(), name.size());
+  return self;
+}
+
+PyType_Spec registry_key_spec = {"builtins.RegistryKey", static_cast<int>(offsetof(PyRegistryKey, name)), 1,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, registry_key_slots};
 
 }  // namespace kelpa::python

@@ -1,5 +1,8 @@
 // RegistryValue: a detached copy of one value (name, type, raw bytes).
 
+#include <cstddef>
+#include <cstring>
+
 #include "classes.hpp"
 #include "errors.hpp"
 
@@ -7,9 +10,12 @@ namespace kelpa::python {
 
 namespace {
 
-const PyRegistryValue& value_of(PyObject* self) { return payload<PyRegistryValue>(self); }
+const PyRegistryValue& value_of(PyObject* self) { return *reinterpret_cast<const PyRegistryValue*>(self); }
 
-PyObject* registry_value_name(PyObject* self, PyObject*) { return str_from_utf8(value_of(self).name); }
+PyObject* registry_value_name(PyObject* self, PyObject*) {
+  const auto name = value_of(self).name_text();
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+}
 
 PyObject* registry_value_value_type(PyObject* self, PyObject*) {
   return wrap<PyValueType>(types.value_type, value_of(self).value_type);
@@ -17,19 +23,30 @@ PyObject* registry_value_value_type(PyObject* self, PyObject*) {
 
 PyObject* registry_value_data(PyObject* self, PyObject*) {
   const PyRegistryValue& value = value_of(self);
-  auto parsed = parse_value_data(value.value_type, value.raw_data);
+  auto parsed = parse_value_data(value.value_type, value.raw_data());
   if (!parsed) return raise(parsed.error());
   return wrap<PyValueData>(types.value_data, std::move(*parsed));
 }
 
 PyObject* registry_value_raw_data(PyObject* self, PyObject*) {
-  const auto& raw = value_of(self).raw_data;
+  const Bytes raw = value_of(self).raw_data();
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw.data()), static_cast<Py_ssize_t>(raw.size()));
 }
 
-PyObject* registry_value_data_size(PyObject* self, PyObject*) { return PyLong_FromSize_t(value_of(self).raw_data.size()); }
+PyObject* registry_value_data_size(PyObject* self, PyObject*) { return PyLong_FromSize_t(value_of(self).raw_data().size()); }
 
-PyObject* registry_value_repr(PyObject* self) { return str_from_utf8("RegistryValue(name='" + value_of(self).name + "')"); }
+PyObject* registry_value_repr(PyObject* self) {
+  std::string text = "RegistryValue(name='";
+  text.append(value_of(self).name_text()).append("')");
+  return str_from_utf8(text);
+}
+
+// The payload is trivially destructible: nothing to destroy before the memory goes.
+void registry_value_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
 
 PyMethodDef registry_value_methods[] = {
     {"name", registry_value_name, METH_NOARGS, "name($self)\n--\n\nGet the value name"},
@@ -43,7 +60,7 @@ PyMethodDef registry_value_methods[] = {
 PyType_Slot registry_value_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for RegistryValue\n\nStores owned data to avoid lifetime issues with PyO3.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyRegistryValue>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(registry_value_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(registry_value_repr)},
     {Py_tp_methods, registry_value_methods},
     {0, nullptr},
@@ -51,7 +68,19 @@ PyType_Slot registry_value_slots[] = {
 
 }  // namespace
 
-PyType_Spec registry_value_spec = {"builtins.RegistryValue", sizeof(Wrapper<PyRegistryValue>), 0,
+PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data) {
+  const std::size_t size = name.size() + raw_data.size();
+  PyObject* self = PyType_GenericAlloc(types.registry_value, static_cast<Py_ssize_t>(size));
+  if (self == nullptr) return nullptr;
+  auto* value = reinterpret_cast<PyRegistryValue*>(self);
+  value->value_type = value_type;
+  value->name_size = static_cast<std::uint32_t>(name.size());
+  if (!name.empty()) std::memcpy(value->bytes, name.data(), name.size());
+  if (!raw_data.empty()) std::memcpy(value->bytes + name.size(), raw_data.data(), raw_data.size());
+  return self;
+}
+
+PyType_Spec registry_value_spec = {"builtins.RegistryValue", static_cast<int>(offsetof(PyRegistryValue, bytes)), 1,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, registry_value_slots};
 
 }  // namespace kelpa::python
