@@ -39,12 +39,20 @@ def printable(value: kelpa.RegistryValue) -> str:
     return text if len(text) <= 100 else text[:97] + "..."
 
 
+# Real hives nest a few dozen keys deep; a damaged one can list a key as its own subkey, so the
+# walk stops descending here instead of going round for ever.
+MAX_DEPTH = 512
+
+
 def print_tree(root: kelpa.RegistryKey) -> None:
     stack: list[tuple[kelpa.RegistryKey, int]] = [(root, 0)]
     while stack:
         key, depth = stack.pop()
         pad = "  " * depth
         print(f"{pad}{key.name() or '(root)'}  [{key.subkey_count()} subkeys, {key.value_count()} values, {when(key)}]")
+        if depth == MAX_DEPTH:
+            print(f"{pad}  ! deeper than {MAX_DEPTH} keys: not descending further (a key may list itself)")
+            continue
         try:
             for value in key.values():
                 print(f"{pad}  - {value.name()} ({value.value_type()}, {value.data_size()} bytes): {printable(value)}")
