@@ -43,10 +43,11 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
   if (!listing) return consume(listing.error());
   if (listing->entries.size() > image_length / 4) broken("more values than the image can list");
   // Names are bounded by their stored bytes, which decode to at most 3 UTF-8 bytes each.
-  if (listing->bytes.size() > 4 * READ_LIMIT_FACTOR * image_length) broken("a value listing read past its limit");
+  if (listing->names.size() > 3 * READ_LIMIT_FACTOR * image_length || listing->data.size() > READ_LIMIT_FACTOR * image_length)
+    broken("a value listing read past its limit");
   for (const ValueListing::Entry& entry : listing->entries) {
     (void)entry.value_type.name();
-    auto parsed = parse_value_data(entry.value_type, listing->data(entry));
+    auto parsed = parse_value_data(entry.value_type, listing->data_of(entry));
     if (!parsed) {
       consume(parsed.error());
       continue;

@@ -124,24 +124,22 @@ struct RegistryValue {
   [[nodiscard]] Result<void> append_data(std::vector<std::uint8_t>& out) const;
 };
 
-// A key's values with their data. Names (UTF-8) and data of every entry share one buffer, so a
-// listing costs a few allocations however many values it holds.
+// A key's values with their data. The names (UTF-8) of all entries share one buffer and their
+// data another, so a listing costs a few allocations however many values it holds.
 struct ValueListing {
   struct Entry {
     ValueType value_type;
-    std::uint32_t name_size;  // name bytes start at `at`; data_size data bytes follow them
-    std::uint32_t data_size;
-    std::size_t at;
+    std::size_t name_at, name_size;
+    std::size_t data_at, data_size;
   };
   std::vector<Entry> entries;
-  std::vector<std::uint8_t> bytes;
+  std::string names;
+  std::vector<std::uint8_t> data;
 
   [[nodiscard]] std::string_view name(const Entry& e) const noexcept {
-    return {reinterpret_cast<const char*>(bytes.data() + e.at), e.name_size};
+    return std::string_view(names).substr(e.name_at, e.name_size);
   }
-  [[nodiscard]] Bytes data(const Entry& e) const noexcept {
-    return Bytes(bytes).subspan(e.at + e.name_size, e.data_size);
-  }
+  [[nodiscard]] Bytes data_of(const Entry& e) const noexcept { return Bytes(data).subspan(e.data_at, e.data_size); }
 };
 
 // One opened hive: the image, its parsed base block and the key cache. Never copied; shared by

@@ -30,14 +30,16 @@ namespace {
 
 bool names_no_list(std::uint32_t offset) { return offset == 0 || offset == 0xFFFFFFFF; }
 
-Result<RegistryValue> read_value_key(const Hive& hive, std::uint32_t entry) {
+// Reads the value key at `entry` into `value` (every field but the name) and appends its decoded
+// name to `name`. Checks, in order: the cell, the 20-byte fixed part (TruncatedData), "vk"
+// (InvalidFormat), the name inside the payload (TruncatedData) and its decoding (InvalidUtf16).
+Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue& value, std::string& name) {
   auto payload = hive.read_cell(entry);
   if (!payload) return std::unexpected(std::move(payload.error()));
   const Bytes p = *payload;
   if (p.size() < vk::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE, p.size()));
   if (!has_signature(p, 'v', 'k'))
     return std::unexpected(RegistryError::invalid_format("Expected 'vk' signature at offset " + hex_form(entry)));
-  RegistryValue value;
   value.name_length = load_u16(p, vk::NAME_LENGTH);
   value.data_size = load_u32(p, vk::DATA_SIZE) & ~vk::INLINE_DATA;
   value.data_offset = load_u32(p, vk::DATA_OFFSET);
@@ -45,20 +47,42 @@ Result<RegistryValue> read_value_key(const Hive& hive, std::uint32_t entry) {
   value.flags = load_u16(p, vk::FLAGS);
   value.hive = &hive;
   if (value.name_length == 0) {
-    value.name = "(default)";
-    return value;
+    name.append("(default)");
+    return {};
   }
-  auto name = slice(p, vk::FIXED_SIZE, value.name_length);
-  if (!name)
+  auto stored = slice(p, vk::FIXED_SIZE, value.name_length);
+  if (!stored)
     return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE + value.name_length, p.size()));
   if (value.flags & vk::COMPRESSED_NAME) {
-    value.name = read_ascii_string(*name);
-  } else {
-    auto decoded = read_utf16_string(*name, entry);
-    if (!decoded) return std::unexpected(std::move(decoded.error()));
-    value.name = std::move(*decoded);
+    append_ascii_string(*stored, name);
+    return {};
   }
-  return value;
+  return append_utf16_string(*stored, entry, name);
+}
+
+// Walks the key's value list: no list for a count of 0 or an offset of 0 or 0xFFFFFFFF (the count
+// is tested first), then the list cell and its length, then `read(entry)` for each entry in
+// order, which returns the stored name length of the value key it read. The first error ends the
+// walk. Fails as well when the stored names add up to more than the read limit.
+template <class Read>
+Result<void> walk_value_list(const RegistryKey& key, Read&& read) {
+  const KeyNode& node = key.node;
+  if (node.value_count == 0 || names_no_list(node.value_list_offset)) return {};
+  auto list = key.hive->read_cell(node.value_list_offset);
+  if (!list) return std::unexpected(std::move(list.error()));
+  const std::uint64_t needed = std::uint64_t{4} * node.value_count;
+  if (list->size() < needed)
+    return std::unexpected(RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
+  const std::uint64_t name_limit = READ_LIMIT_FACTOR * key.hive->bytes().size();
+  std::uint64_t name_bytes = 0;
+  for (std::size_t i = 0; i < node.value_count; ++i) {
+    Result<std::uint16_t> name_length = read(load_u32(*list, 4 * i));
+    if (!name_length) return std::unexpected(std::move(name_length.error()));
+    if ((name_bytes += *name_length) > name_limit)
+      return std::unexpected(RegistryError::invalid_format("Value list at offset " + hex_form(node.value_list_offset) +
+                                                           " names more value key data than the hive holds"));
+  }
+  return {};
 }
 
 void append_prefix(std::vector<std::uint8_t>& out, Bytes bytes, std::size_t size) {
@@ -120,45 +144,34 @@ Result<void> append_big_data(const Hive& hive, std::uint32_t size, std::uint32_t
 }  // namespace
 
 Result<std::vector<RegistryValue>> RegistryKey::values() const {
-  std::vector<RegistryValue> out;
-  if (node.value_count == 0 || names_no_list(node.value_list_offset)) return out;
-  auto list = hive->read_cell(node.value_list_offset);
-  if (!list) return std::unexpected(std::move(list.error()));
-  const std::uint64_t needed = std::uint64_t{4} * node.value_count;
-  if (list->size() < needed)
-    return std::unexpected(RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
-  out.reserve(node.value_count);
-  const std::uint64_t name_limit = READ_LIMIT_FACTOR * hive->bytes().size();
-  std::uint64_t name_bytes = 0;
-  for (std::size_t i = 0; i < node.value_count; ++i) {
-    auto value = read_value_key(*hive, load_u32(*list, 4 * i));
-    if (!value) return std::unexpected(std::move(value.error()));
-    if ((name_bytes += value->name_length) > name_limit)
-      return std::unexpected(RegistryError::invalid_format("Value list at offset " + hex_form(node.value_list_offset) +
-                                                           " names more value key data than the hive holds"));
-    out.push_back(std::move(*value));
-  }
-  return out;
+  std::vector<RegistryValue> values;
+  values.reserve(std::min<std::size_t>(node.value_count, hive->bytes().size() / 4));
+  auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
+    RegistryValue value;
+    if (auto read = read_value_key(*hive, entry, value, value.name); !read) return std::unexpected(std::move(read.error()));
+    values.push_back(std::move(value));
+    return values.back().name_length;
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return values;
 }
 
 Result<ValueListing> RegistryKey::values_with_data() const {
-  auto values = this->values();
-  if (!values) return std::unexpected(std::move(values.error()));
   ValueListing listing;
-  listing.entries.reserve(values->size());
   const std::uint64_t data_limit = READ_LIMIT_FACTOR * hive->bytes().size();
-  std::uint64_t data_bytes = 0;
-  for (const RegistryValue& value : *values) {
-    const std::size_t at = listing.bytes.size();
-    listing.bytes.insert(listing.bytes.end(), value.name.begin(), value.name.end());
-    const std::size_t data_at = listing.bytes.size();
-    if (data_bytes < data_limit && value.append_data(listing.bytes)) {
-      data_bytes += listing.bytes.size() - data_at;
-      if (data_bytes > data_limit) listing.bytes.resize(data_at);
-    }
-    listing.entries.push_back({value.value_type, static_cast<std::uint32_t>(value.name.size()),
-                               static_cast<std::uint32_t>(listing.bytes.size() - data_at), at});
-  }
+  auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
+    RegistryValue value;
+    const std::size_t name_at = listing.names.size();
+    if (auto read = read_value_key(*hive, entry, value, listing.names); !read) return std::unexpected(std::move(read.error()));
+    // Data that cannot be read, or that would take the listing past its read limit, is left empty.
+    const std::size_t data_at = listing.data.size();
+    if (data_at < data_limit && value.append_data(listing.data) && listing.data.size() > data_limit)
+      listing.data.resize(data_at);
+    listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
+                               listing.data.size() - data_at});
+    return value.name_length;
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
   return listing;
 }
 

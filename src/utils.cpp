@@ -1,6 +1,5 @@
 #include "utils.hpp"
 
-#include <optional>
 
 namespace kelpa {
 
@@ -8,7 +7,7 @@ namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
 
-void append_utf8(std::string& out, char32_t cp) {
+void append_code_point(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -26,11 +25,9 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
-// The WHATWG UTF-8 decoder. In strict mode the first ill-formed sequence ends decoding with
-// nullopt; otherwise each maximal ill-formed subpart becomes one U+FFFD.
-std::optional<std::string> decode_utf8(Bytes bytes, bool strict) {
-  std::string out;
-  out.reserve(bytes.size());
+// The WHATWG UTF-8 decoder, appending to `out`. In strict mode the first ill-formed sequence
+// ends decoding with false; otherwise each maximal ill-formed subpart becomes one U+FFFD.
+bool append_utf8(Bytes bytes, bool strict, std::string& out) {
   std::size_t needed = 0, seen = 0;
   char32_t cp = 0;
   std::uint8_t lower = 0x80, upper = 0xBF;
@@ -55,19 +52,19 @@ std::optional<std::string> decode_utf8(Bytes bytes, bool strict) {
         needed = 3;
         cp = byte & 0x07u;
       } else {
-        if (strict) return std::nullopt;
-        append_utf8(out, REPLACEMENT);
+        if (strict) return false;
+        append_code_point(out, REPLACEMENT);
       }
       continue;
     }
     if (byte < lower || byte > upper) {
       // The sequence so far is a maximal ill-formed subpart; this byte starts afresh.
-      if (strict) return std::nullopt;
+      if (strict) return false;
       needed = seen = 0;
       cp = 0;
       lower = 0x80;
       upper = 0xBF;
-      append_utf8(out, REPLACEMENT);
+      append_code_point(out, REPLACEMENT);
       continue;
     }
     ++i;
@@ -75,22 +72,20 @@ std::optional<std::string> decode_utf8(Bytes bytes, bool strict) {
     upper = 0xBF;
     cp = (cp << 6) | (byte & 0x3Fu);
     if (++seen == needed) {
-      append_utf8(out, cp);
+      append_code_point(out, cp);
       needed = seen = 0;
       cp = 0;
     }
   }
   if (needed != 0) {
-    if (strict) return std::nullopt;
-    append_utf8(out, REPLACEMENT);
+    if (strict) return false;
+    append_code_point(out, REPLACEMENT);
   }
-  return out;
+  return true;
 }
 
-// Strict UTF-16; nullopt on an unpaired surrogate. `bytes` has an even length.
-std::optional<std::string> decode_utf16(Bytes bytes, bool big_endian) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
+// Strict UTF-16, appending to `out`; false on an unpaired surrogate. `bytes` has an even length.
+bool append_utf16(Bytes bytes, bool big_endian, std::string& out) {
   const std::size_t units = bytes.size() / 2;
   auto unit = [&](std::size_t k) -> char32_t {
     const std::uint8_t lo = bytes[2 * k + (big_endian ? 1 : 0)];
@@ -102,22 +97,24 @@ std::optional<std::string> decode_utf16(Bytes bytes, bool big_endian) {
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));
     } else if (u < 0xD800 || u > 0xDFFF) {
-      append_utf8(out, u);
+      append_code_point(out, u);
     } else if (u <= 0xDBFF && k + 1 < units) {
       const char32_t low = unit(k + 1);
-      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
-      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      append_code_point(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
       ++k;
     } else {
-      return std::nullopt;
+      return false;
     }
   }
-  return out;
+  return true;
 }
 
-void strip_trailing_nuls(std::string& s) {
-  const auto end = s.find_last_not_of('\0');
-  s.erase(end == std::string::npos ? 0 : end + 1);
+// Removes the U+0000 characters that end `out`, but none of what it held before `start`.
+void strip_trailing_nuls(std::string& out, std::size_t start) {
+  std::size_t end = out.size();
+  while (end > start && out[end - 1] == '\0') --end;
+  out.resize(end);
 }
 
 bool all_ascii(Bytes bytes) {
@@ -129,32 +126,53 @@ bool all_ascii(Bytes bytes) {
 }  // namespace
 
 std::string decode_utf8_lossy(Bytes bytes) {
-  if (all_ascii(bytes)) return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  return *decode_utf8(bytes, false);
-}
-
-std::string read_ascii_string(Bytes bytes) {
-  std::string out = decode_utf8_lossy(bytes);
-  strip_trailing_nuls(out);
+  std::string out;
+  out.reserve(bytes.size());
+  append_utf8(bytes, false, out);
   return out;
 }
 
-Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset) {
-  if (bytes.size() % 2 != 0) return std::unexpected(RegistryError::invalid_utf16(offset));
-  if (bytes.empty()) return std::string();
-  std::optional<std::string> text;
-  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    text = decode_utf8(bytes.subspan(3), true);
-  } else if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
-    text = decode_utf16(bytes.subspan(2), false);
-  } else if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
-    text = decode_utf16(bytes.subspan(2), true);
+void append_ascii_string(Bytes bytes, std::string& out) {
+  const std::size_t start = out.size();
+  if (all_ascii(bytes)) {
+    out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   } else {
-    text = decode_utf16(bytes, false);
+    append_utf8(bytes, false, out);
   }
-  if (!text) return std::unexpected(RegistryError::invalid_utf16(offset));
-  strip_trailing_nuls(*text);
-  return std::move(*text);
+  strip_trailing_nuls(out, start);
+}
+
+std::string read_ascii_string(Bytes bytes) {
+  std::string out;
+  append_ascii_string(bytes, out);
+  return out;
+}
+
+Result<void> append_utf16_string(Bytes bytes, std::uint32_t offset, std::string& out) {
+  if (bytes.size() % 2 != 0) return std::unexpected(RegistryError::invalid_utf16(offset));
+  const std::size_t start = out.size();
+  bool ok;
+  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    ok = append_utf8(bytes.subspan(3), true, out);
+  } else if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    ok = append_utf16(bytes.subspan(2), false, out);
+  } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+    ok = append_utf16(bytes.subspan(2), true, out);
+  } else {
+    ok = append_utf16(bytes, false, out);
+  }
+  if (!ok) {
+    out.resize(start);
+    return std::unexpected(RegistryError::invalid_utf16(offset));
+  }
+  strip_trailing_nuls(out, start);
+  return {};
+}
+
+Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset) {
+  std::string out;
+  if (auto appended = append_utf16_string(bytes, offset, out); !appended) return std::unexpected(std::move(appended.error()));
+  return out;
 }
 
 std::string read_fixed_ascii(Bytes bytes) {
@@ -165,7 +183,7 @@ std::string read_fixed_ascii(Bytes bytes) {
   while (first < last && is_space(bytes[first])) ++first;
   while (last > first && is_space(bytes[last - 1])) --last;
   std::string out;
-  for (std::size_t i = first; i < last; ++i) append_utf8(out, bytes[i] == 0 ? char32_t{0x20} : char32_t{bytes[i]});
+  for (std::size_t i = first; i < last; ++i) append_code_point(out, bytes[i] == 0 ? char32_t{0x20} : char32_t{bytes[i]});
   return out;
 }
 

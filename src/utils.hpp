@@ -22,6 +22,11 @@ namespace kelpa {
 // UTF-8 mark) fails with InvalidUtf16 carrying `offset`, which is used for the message only.
 [[nodiscard]] Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset);
 
+// The two decoders above, appending their text to `out` (which keeps what it held before, also
+// on failure) instead of returning it: for callers that gather many names in one buffer.
+void append_ascii_string(Bytes bytes, std::string& out);
+[[nodiscard]] Result<void> append_utf16_string(Bytes bytes, std::uint32_t offset, std::string& out);
+
 // The base block's 64-byte file name field: every byte is one character (0 becomes a space, other
 // bytes their Latin-1 character), then Unicode white space is trimmed from both ends. Never fails.
 [[nodiscard]] std::string read_fixed_ascii(Bytes bytes);

@@ -69,7 +69,7 @@ PyObject* registry_key_values(PyObject* self, PyObject*) {
       },
       [](const ValueListing& listing) {
         return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
-          return new_registry_value(entry.value_type, listing.name(entry), listing.data(entry));
+          return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
         });
       });
 }
