@@ -45,31 +45,20 @@ struct SubkeyWalk {
     if (!payload) return std::unexpected(std::move(payload.error()));
     auto list = parse_subkey_list(*payload, list_offset);
     if (!list) return std::unexpected(std::move(list.error()));
-    if (auto* root = std::get_if<IndexRoot>(&*list)) {
-      if (depth >= MAX_LIST_NESTING)
-        return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
-                                                             " nests index roots too deeply"));
-      if (!take(root->lists.size())) return std::unexpected(loop_error(list_offset));
-      for (std::uint32_t nested : root->lists) {
-        if (auto r = walk(nested, depth + 1); !r) return r;
-      }
+    const bool index_root = list->variant == SubkeyList::Variant::IndexRoot;
+    if (index_root && depth >= MAX_LIST_NESTING)
+      return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
+                                                           " nests index roots too deeply"));
+    if (list->count > elements_left) return std::unexpected(loop_error(list_offset));
+    elements_left -= list->count;
+    if (!index_root) {
+      for (std::size_t i = 0; i < list->count; ++i) out.push_back(list->offset(i));
       return {};
     }
-    if (auto* leaf = std::get_if<IndexLeaf>(&*list)) {
-      if (!take(leaf->offsets.size())) return std::unexpected(loop_error(list_offset));
-      out.insert(out.end(), leaf->offsets.begin(), leaf->offsets.end());
-      return {};
+    for (std::size_t i = 0; i < list->count; ++i) {
+      if (auto r = walk(list->offset(i), depth + 1); !r) return r;
     }
-    const auto& entries = std::get<HashLeaf>(*list).entries;
-    if (!take(entries.size())) return std::unexpected(loop_error(list_offset));
-    for (const auto& [key_offset, hash] : entries) out.push_back(key_offset);
     return {};
-  }
-
-  bool take(std::size_t elements) {
-    if (elements > elements_left) return false;
-    elements_left -= elements;
-    return true;
   }
 
   static RegistryError loop_error(std::uint32_t list_offset) {

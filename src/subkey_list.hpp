@@ -1,9 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
-#include <variant>
-#include <vector>
 
 #include "error.hpp"
 #include "le.hpp"
@@ -14,17 +11,22 @@ namespace subkey_list {  // subkey list payload: "lf", "lh", "li" or "ri"
 inline constexpr std::size_t SIGNATURE = 0, COUNT = 2, ELEMENTS = 4, HEADER_SIZE = 4;
 }
 
-// A parsed subkey list, owning a copy of its elements.
-struct IndexLeaf {  // "li": key node offsets
-  std::vector<std::uint32_t> offsets;
+// A parsed subkey list: its variant and a view of its elements in the image (valid as long as the
+// hive). "li" (IndexLeaf) holds key node offsets; "lf" and "lh" (HashLeaf) hold pairs of a key
+// node offset and a name hash, which is kept but never used; "ri" (IndexRoot) holds the offsets
+// of further subkey lists.
+struct SubkeyList {
+  enum class Variant { IndexLeaf, HashLeaf, IndexRoot };
+
+  Variant variant;
+  std::size_t count;
+  Bytes elements;  // count elements of 4 bytes (IndexLeaf, IndexRoot) or 8 (HashLeaf)
+
+  // Element i's offset: a key node's for the leaves, a subkey list's for an index root.
+  [[nodiscard]] std::uint32_t offset(std::size_t i) const noexcept { return load_u32(elements, i * width()); }
+  [[nodiscard]] std::uint32_t hash(std::size_t i) const noexcept { return load_u32(elements, i * 8 + 4); }
+  [[nodiscard]] std::size_t width() const noexcept { return variant == Variant::HashLeaf ? 8 : 4; }
 };
-struct HashLeaf {  // "lf", "lh": (key node offset, name hash) pairs; the hash is kept, never used
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
-};
-struct IndexRoot {  // "ri": offsets of further subkey lists
-  std::vector<std::uint32_t> lists;
-};
-using SubkeyList = std::variant<IndexLeaf, HashLeaf, IndexRoot>;
 
 // Parses the payload of the list cell at `offset` (used for messages only). Checks the 4-byte
 // header (TruncatedData), the signature (InvalidSubkeyListType) and that the payload holds `count`

@@ -1,6 +1,7 @@
 // The module entry: single-phase initialisation, one module per process.
 
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 
 #include "classes.hpp"
@@ -14,7 +15,15 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-PyObject* str_from_utf8(const std::string& text) {
+PyObject* str_from_utf8(std::string_view text) {
+  // Most names are ASCII: then the text is copied as it is, without the general decoder.
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  if (any < 0x80) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+  }
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 

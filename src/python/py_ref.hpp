@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -127,7 +128,7 @@ PyObject* list_of(const Records& records, Make&& make) {
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 
 // A new str from UTF-8 that the core produced (always well-formed).
-PyObject* str_from_utf8(const std::string& text);
+PyObject* str_from_utf8(std::string_view text);
 
 // "0x" + lowercase hexadecimal, no padding.
 std::string hex(std::uint64_t value);

@@ -28,13 +28,16 @@ bool same_name_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }
 
 PyObject* registry_key_name(PyObject* self, PyObject*) {
-  const auto name = key_of(self).name_text();
-  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+  return str_from_utf8(key_of(self).name_text());
 }
 PyObject* registry_key_subkey_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).subkey_count); }
 PyObject* registry_key_value_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).value_count); }
 
+// A key's counts never change (the image is immutable and its node stays in the key cache), so a
+// key without subkeys or values answers with an empty list at once: there is no core work to
+// release the interpreter lock for. Most keys of a hive are leaves.
 PyObject* registry_key_subkeys(PyObject* self, PyObject*) {
+  if (key_of(self).subkey_count == 0) return PyList_New(0);
   const std::shared_ptr<Hive> hive = key_of(self).hive;
   const std::uint32_t offset = key_of(self).offset;
   return run_then_build(
@@ -59,6 +62,7 @@ PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
 }
 
 PyObject* registry_key_values(PyObject* self, PyObject*) {
+  if (key_of(self).value_count == 0) return PyList_New(0);
   const std::shared_ptr<Hive> hive = key_of(self).hive;
   const std::uint32_t offset = key_of(self).offset;
   return run_then_build(

@@ -13,8 +13,7 @@ namespace {
 const PyRegistryValue& value_of(PyObject* self) { return *reinterpret_cast<const PyRegistryValue*>(self); }
 
 PyObject* registry_value_name(PyObject* self, PyObject*) {
-  const auto name = value_of(self).name_text();
-  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+  return str_from_utf8(value_of(self).name_text());
 }
 
 PyObject* registry_value_value_type(PyObject* self, PyObject*) {
