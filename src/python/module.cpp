@@ -27,8 +27,6 @@ PyObject* str_from_utf8(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
-std::string hex(std::uint64_t value) { return hex_form(value); }
-
 namespace {
 
 std::atomic<std::int64_t> owning_interpreter{-1};

@@ -20,8 +20,8 @@ PyObject* base_block_file_name(PyObject* self, void*) { return str_from_utf8(blo
 
 PyObject* base_block_repr(PyObject* self) {
   const BaseBlock& bb = block(self);
-  return str_from_utf8("BaseBlock(signature=" + signature_text(bb) + ", root_offset=" + hex(bb.root_cell_offset) +
-                       ", hive_length=" + hex(bb.hive_bins_data_size) + ")");
+  return str_from_utf8("BaseBlock(signature=" + signature_text(bb) + ", root_offset=" + hex_form(bb.root_cell_offset) +
+                       ", hive_length=" + hex_form(bb.hive_bins_data_size) + ")");
 }
 
 PyGetSetDef base_block_getset[] = {

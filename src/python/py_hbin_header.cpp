@@ -14,7 +14,7 @@ PyObject* hbin_header_offset(PyObject* self, void*) { return PyLong_FromUnsigned
 PyObject* hbin_header_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(header(self).size); }
 
 PyObject* hbin_header_repr(PyObject* self) {
-  return str_from_utf8("HbinHeader(offset=" + hex(header(self).offset) + ", size=" + hex(header(self).size) + ")");
+  return str_from_utf8("HbinHeader(offset=" + hex_form(header(self).offset) + ", size=" + hex_form(header(self).size) + ")");
 }
 
 PyGetSetDef hbin_header_getset[] = {

@@ -74,7 +74,7 @@ PyObject* hive_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* hive_repr(PyObject* self) {
   const BaseBlock& bb = hive_of(self)->base_block();
-  const std::string text = "Hive(root_offset=" + hex(bb.root_cell_offset) + ", hive_length=" + hex(bb.hive_bins_data_size) + ")";
+  const std::string text = "Hive(root_offset=" + hex_form(bb.root_cell_offset) + ", hive_length=" + hex_form(bb.hive_bins_data_size) + ")";
   return str_from_utf8(text);
 }
 

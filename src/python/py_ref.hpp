@@ -130,7 +130,4 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 // A new str from UTF-8 that the core produced (always well-formed).
 PyObject* str_from_utf8(std::string_view text);
 
-// "0x" + lowercase hexadecimal, no padding.
-std::string hex(std::uint64_t value);
-
 }  // namespace kelpa::python

@@ -54,14 +54,7 @@ PyObject* value_data_as_qword(PyObject* self, PyObject*) {
 PyObject* value_data_as_multi_string(PyObject* self, PyObject*) {
   auto* multi = std::get_if<MultiStringData>(&data_of(self));
   if (multi == nullptr) return not_this_kind("Not a multi-string value");
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(multi->items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < multi->items.size(); ++i) {
-    PyObject* item = str_from_utf8(multi->items[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(multi->items, [](const std::string& item) { return str_from_utf8(item); });
 }
 
 PyObject* value_data_str(PyObject* self) { return str_from_utf8(to_display_string(data_of(self))); }
