@@ -1,7 +1,9 @@
-"""Shared fixtures: writing a hive image to a file and opening it, and the shared real hives."""
+"""Shared helpers: writing and opening hive images, exact-error checks, and the shared real hives."""
 
 from __future__ import annotations
 
+import contextlib
+import json
 import pathlib
 import struct
 
@@ -12,11 +14,10 @@ import kelpa
 
 # Real hive files gathered from other projects; never copied into the repository.
 SHARED_HIVES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "hives"
+BAD = 0x7FFFFFF0  # a cell offset far past the end of every hive the tests write
 
 
 def write_hive(tmp_path: pathlib.Path, data: bytes, name: str = "hive.dat") -> str:
-    """Writes ``data`` to a file under ``tmp_path`` and returns its path as the str
-    ``Hive.open`` takes."""
     path = tmp_path / name
     path.write_bytes(data)
     return str(path)
@@ -27,21 +28,73 @@ def open_hive(tmp_path: pathlib.Path, data: bytes, name: str = "hive.dat") -> ke
 
 
 def image(bins: bytes | bytearray, **base_block_fields) -> bytes:
-    """A base block (hive bins data size = len(bins) unless given) followed by ``bins``
-    as they are: no bin header is added, so cell offset 0 is bins[0]."""
+    """A base block followed by ``bins`` as they are (no bin header: cell offset 0 is bins[0])."""
     base_block_fields.setdefault("hive_bins_data_size", len(bins))
     return hivegen.base_block(**base_block_fields) + bytes(bins)
 
 
 def put_cell(bins: bytearray, offset: int, size: int, payload: bytes = b"") -> None:
-    """Writes a cell's size field and payload at cell offset ``offset`` of ``bins``."""
     struct.pack_into("<i", bins, offset, size)
     bins[offset + 4 : offset + 4 + len(payload)] = payload
 
 
+def poke_file(path, position: int, data: bytes) -> None:
+    """Overwrites bytes of a file in place; a hive that maps the file sees the change."""
+    with open(path, "r+b") as f:
+        f.seek(position)
+        f.write(data)
+
+
+def pattern(n: int, seed: int = 0) -> bytes:
+    """n bytes in which a dropped, doubled or shifted byte shows."""
+    return bytes((i * 7 + i // 251 + seed) & 0xFF for i in range(n))
+
+
+@contextlib.contextmanager
+def raises(cls: type[BaseException], message: str):
+    """Like pytest.raises, but the class must be exactly ``cls`` and args exactly (message,)."""
+    with pytest.raises(cls) as caught:
+        yield caught
+    assert type(caught.value) is cls
+    assert caught.value.args == (message,)
+
+
+def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5):
+    """``build(builder)`` returns a list of value key offsets, or (that list, extra).
+
+    Writes them under a root key; returns (root key, image length, extra)."""
+    b = hivegen.HiveBuilder(minor=minor)
+    built = build(b)
+    vks, extra = built if isinstance(built, tuple) else (built, None)
+    root = b.nk("ROOT", root=True, value_count=len(vks), value_list=b.value_list(vks))
+    path = b.write(tmp_path / "values.hiv", root=root)
+    return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size, extra
+
+
+def load_inventory() -> list[dict]:
+    """The hive records of the shared inventory, or [] without the shared hives."""
+    path = SHARED_HIVES / "inventory.json"
+    if not path.is_file():
+        return []
+    return [r for r in json.loads(path.read_text()) if r.get("role", "hive") == "hive"]
+
+
+def corpus_params(skip_reason=lambda record: None) -> list:
+    """One param per shared hive, skipped with ``skip_reason(record)`` when that is not None."""
+    records = load_inventory()
+    if not records:
+        return [pytest.param(None, id="no-shared-hives",
+                             marks=pytest.mark.skip(reason=f"no shared hives at {SHARED_HIVES}"))]
+    params = []
+    for r in records:
+        reason = skip_reason(r)
+        marks = [pytest.mark.skip(reason=f"{r['file']}: {reason}")] if reason else []
+        params.append(pytest.param(r, id=r["file"], marks=marks))
+    return params
+
+
 @pytest.fixture
 def shared_hives() -> pathlib.Path:
-    """The folder of real hives, or a skip when it is absent (as on a user's machine)."""
     if not (SHARED_HIVES / "inventory.json").is_file():
         pytest.skip(f"no shared hives at {SHARED_HIVES}")
     return SHARED_HIVES

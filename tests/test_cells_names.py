@@ -13,7 +13,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import image, open_hive, put_cell
+from conftest import image, open_hive, put_cell, raises
 
 BINS = 0x2000  # hive bins data length; the image is 0x3000 bytes
 TARGET_ROOT, TARGET_LIST = 0x20, 0x100  # where the "subkey" route keeps its root and list
@@ -31,73 +31,48 @@ def reach(tmp_path, bins: bytearray, offset: int, via: str):
     return key
 
 
-CELL_BOUNDS = [
-    # offset, cell size written at the offset (None: nothing), message
+CELLS = [
+    # offset, cell size written there (None: nothing), error
+    (0xFFFFEFFF, None, "Invalid offset 0xffffefff (hive size: 0x3000)"),
     (0xFFFFF000, None, "Invalid offset 0xfffff000 (hive size: 0x3000)"),
     (0xFFFFF020, None, "Invalid offset 0xfffff020 (hive size: 0x3000)"),  # + 4096 wraps to 0x20
     (0xFFFFFFFF, None, "Invalid offset 0xffffffff (hive size: 0x3000)"),
-    (0xFFFFEFFF, None, "Invalid offset 0xffffefff (hive size: 0x3000)"),
-    (BINS, None, "Invalid offset 0x2000 (hive size: 0x3000)"),  # P == image length
-    (BINS + 1, None, "Invalid offset 0x2001 (hive size: 0x3000)"),
+    (BINS, None, "Invalid offset 0x2000 (hive size: 0x3000)"),  # position == image length
     (BINS - 1, None, "Truncated data at offset 0x1fff: expected 4 bytes, got 1 bytes"),
-    (BINS - 2, None, "Truncated data at offset 0x1ffe: expected 4 bytes, got 2 bytes"),
     (BINS - 3, None, "Truncated data at offset 0x1ffd: expected 4 bytes, got 3 bytes"),
-    # a 4-byte cell that is the last 4 bytes of the image: accepted, empty payload
+    # a 4-byte cell that is the last 4 bytes of the image: read, with an empty payload
     (BINS - 4, -4, "Truncated data at offset 0x1ffc: expected 76 bytes, got 0 bytes"),
-    (BINS - 4, 4, "Truncated data at offset 0x1ffc: expected 76 bytes, got 0 bytes"),
     (BINS - 4, -5, "Truncated data at offset 0x1ffc: expected 5 bytes, got 4 bytes"),
-    (BINS - 4, 8, "Truncated data at offset 0x1ffc: expected 8 bytes, got 4 bytes"),
     (0x1000, 0, "Invalid cell size 0 at offset 0x1000"),
-    (0x1000, 1, "Invalid cell size 1 at offset 0x1000"),
     (0x1000, 3, "Invalid cell size 3 at offset 0x1000"),
-    (0x1000, -1, "Invalid cell size -1 at offset 0x1000"),
-    (0x1000, -2, "Invalid cell size -2 at offset 0x1000"),
     (0x1000, -3, "Invalid cell size -3 at offset 0x1000"),
     (0x1000, -2147483648, "Truncated data at offset 0x1000: expected 2147483648 bytes, got 4096 bytes"),
-    (0x1000, 2147483647, "Truncated data at offset 0x1000: expected 2147483647 bytes, got 4096 bytes"),
     (0x1000, -8, "Truncated data at offset 0x1000: expected 76 bytes, got 4 bytes"),
-    (0x1000, 8, "Truncated data at offset 0x1000: expected 76 bytes, got 4 bytes"),
     (0x1000, -4097, "Truncated data at offset 0x1000: expected 4097 bytes, got 4096 bytes"),
-    # the cell runs to the very end of the image: read, and its zeros are no key node
-    (0x1000, -4096, "Invalid format: Expected 'nk' signature at offset 0x1000"),
+    (0x1000, -4096, "Invalid format: Expected 'nk' signature at offset 0x1000"),  # runs to the image end
     (0x1004, 4092, "Invalid format: Expected 'nk' signature at offset 0x1004"),  # unaligned, free
+]
+CELLS_OF_KEY_LAST = [
+    (BINS - 84, -84, "LAST"),  # the cell's last byte is the image's last byte
+    (BINS - 84, -85, "Truncated data at offset 0x1fac: expected 85 bytes, got 84 bytes"),
+    (BINS - 84, 84, "LAST"),  # a free cell is read like an allocated one
+    (0x0FF8, -88, "LAST"),  # runs across a 4096-byte bin boundary
+    (0x1001, -0x7F8, "LAST"),  # unaligned offset and size
 ]
 
 
 @pytest.mark.parametrize("via", ["root", "subkey"])
-@pytest.mark.parametrize("offset, size, message", CELL_BOUNDS)
-def test_cell_bounds(tmp_path, via, offset, size, message):
+@pytest.mark.parametrize("offset, size, payload, outcome", [(o, s, b"", m) for o, s, m in CELLS] + [
+    (o, s, hivegen.nk_record("LAST"), m) for o, s, m in CELLS_OF_KEY_LAST])
+def test_cell_bounds(tmp_path, via, offset, size, payload, outcome):
     bins = bytearray(BINS)
     if size is not None:
-        put_cell(bins, offset, size)
-    with pytest.raises(ValueError) as exc:
+        put_cell(bins, offset, size, payload)
+    if outcome == "LAST":
+        assert reach(tmp_path, bins, offset, via).name() == "LAST"
+        return
+    with raises(ValueError, outcome):
         reach(tmp_path, bins, offset, via)
-    assert type(exc.value) is ValueError
-    assert exc.value.args == (message,)
-
-
-@pytest.mark.parametrize("via", ["root", "subkey"])
-@pytest.mark.parametrize("offset, size, name", [
-    (BINS - 84, -84, "LAST"),  # the cell's last byte is the image's last byte
-    (BINS - 84, 84, "LAST"),  # a free cell is read like an allocated one
-    (BINS - 88, -84, "LAST"),
-    (0x1FF0 - 88, -88, "LAST"),  # unaligned size, cell across the middle of the bins
-    (0x0FF8, -88, "SPAN"),  # runs across a 4096-byte bin boundary
-    (0x1001, -0x7F8, "ODD"),  # unaligned offset and size
-])
-def test_cells_accepted(tmp_path, via, offset, size, name):
-    bins = bytearray(BINS)
-    put_cell(bins, offset, size, hivegen.nk_record(name))
-    assert reach(tmp_path, bins, offset, via).name() == name
-
-
-@pytest.mark.parametrize("via", ["root", "subkey"])
-def test_cell_one_byte_past_the_image(tmp_path, via):
-    bins = bytearray(BINS)
-    put_cell(bins, BINS - 84, -85, hivegen.nk_record("LAST"))
-    with pytest.raises(ValueError) as exc:
-        reach(tmp_path, bins, BINS - 84, via)
-    assert exc.value.args == ("Truncated data at offset 0x1fac: expected 85 bytes, got 84 bytes",)
 
 
 def test_offsets_near_4_gib(tmp_path):
@@ -115,10 +90,8 @@ def test_offsets_near_4_gib(tmp_path):
         assert kelpa.Hive.open(str(path)).root_key().name() == "FAR"
         with open(path, "r+b") as f:
             f.write(hivegen.base_block(root_cell_offset=0xFFFFF000, hive_bins_data_size=0xFFFFF000))
-        hive = kelpa.Hive.open(str(path))
-        with pytest.raises(ValueError) as exc:
-            hive.root_key()
-        assert exc.value.args == ("Invalid offset 0xfffff000 (hive size: 0x100002000)",)
+        with raises(ValueError, "Invalid offset 0xfffff000 (hive size: 0x100002000)"):
+            kelpa.Hive.open(str(path)).root_key()
     finally:
         path.unlink(missing_ok=True)
 
@@ -136,55 +109,12 @@ def key_name(tmp_path, stored: bytes, flags: int):
 
 FFFD = "\ufffd"
 
-EIGHT_BIT_NAMES = [
-    (b"Software\0\0", "Software"),
-    (b"\0\0\0", ""),
-    (b"a\0b", "a\0b"),
-    (b"\0a", "\0a"),
-    (b"Caf\xe9", "Caf" + FFFD),
-    (b"\xc3\xa9", "\u00e9"),
-    (b"\xc2\x80", "\u0080"),
-    (b"\xdf\xbf", "\u07ff"),
-    (b"\xe0\xa0\x80", "\u0800"),
-    (b"\xed\x9f\xbf", "\ud7ff"),
-    (b"\xee\x80\x80", "\ue000"),
-    (b"\xef\xbf\xbd", FFFD),
+
+@pytest.mark.parametrize("stored, text", [
+    (b"Software\0\0", "Software"),  # trailing NULs are dropped, inner ones kept
+    (b"Caf\xe9", "Caf" + FFFD),  # not Latin-1
     (b"\xef\xbb\xbfA", "\ufeffA"),  # no mark is sniffed in 8-bit names
-    (b"\xf0\x9f\x98\x80", "\U0001f600"),
-    (b"\xf4\x8f\xbf\xbf", "\U0010ffff"),
-    # truncated sequences: one U+FFFD each
-    (b"\xc3", FFFD),
-    (b"\xc3A", FFFD + "A"),
-    (b"\xe2\x82", FFFD),
-    (b"\xe2\x82A", FFFD + "A"),
-    (b"\xf0\x9f\x98", FFFD),
-    (b"\xf0\x9f\x98A", FFFD + "A"),
-    (b"\xf1\x80\x80\xe1\x80", FFFD * 2),
-    (b"\xe1\x80\xe1\x80\x80", FFFD + "\u1000"),
-    (b"\xc3\0", FFFD),  # replaced, then the NUL is trailing
-    (b"\0\xc3", "\0" + FFFD),
-    # overlongs, surrogates, beyond U+10FFFF: the lead byte alone is the subpart
-    (b"\xc0\xaf", FFFD * 2),
-    (b"\xc1\xbf", FFFD * 2),
-    (b"\xe0\x80\x80", FFFD * 3),
-    (b"\xe0\x9f\xbf", FFFD * 3),
-    (b"\xed\xa0\x80", FFFD * 3),
-    (b"\xed\xbf\xbf", FFFD * 3),
-    (b"\xf0\x80\x80\x80", FFFD * 4),
-    (b"\xf0\x8f\xbf\xbf", FFFD * 4),
-    (b"\xf4\x90\x80\x80", FFFD * 4),
-    (b"\xf5\x80\x80\x80", FFFD * 4),
-    (b"\xf8\x88\x80\x80\x80", FFFD * 5),
-    (b"\xfc\x84\x80\x80\x80\x80", FFFD * 6),
-    (b"\xfe\xff", FFFD * 2),
-    # lone continuation bytes
-    (b"\x80", FFFD),
-    (b"\xbf\x80", FFFD * 2),
-    (b"A\x80B", "A" + FFFD + "B"),
-]
-
-
-@pytest.mark.parametrize("stored, text", EIGHT_BIT_NAMES, ids=[repr(s)[2:-1] for s, _ in EIGHT_BIT_NAMES])
+])
 def test_8bit_names(tmp_path, stored, text):
     assert key_name(tmp_path, stored, hivegen.KEY_COMP_NAME) == text
 
@@ -204,58 +134,35 @@ def test_8bit_names_decode_as_python_does(tmp_path):
     root = builder.nk("ROOT", subkey_count=len(names), subkey_list=builder.subkey_list("ri", leaves))
     keys = open_hive(tmp_path, builder.build(root=root)).root_key().subkeys()
     expected = [n.decode("utf-8", "replace").rstrip("\0") for n in names]
-    mismatches = [(n, k.name(), e) for n, k, e in zip(names, keys, expected) if k.name() != e]
     assert len(keys) == len(names)
-    assert mismatches[:10] == []
+    assert [(n, k.name(), e) for n, k, e in zip(names, keys, expected) if k.name() != e][:10] == []
 
 
 UTF16_NAMES = [
     (b"A\0B\0", "AB"),
     (b"A\0\0\0", "A"),
-    (b"\0\0", ""),
     (b"\0\0A\0", "\0A"),
     (b"A\0\0\0B\0\0\0\0\0", "A\0B"),
-    (b"\xe9\0", "\u00e9"),
     ("監視".encode("utf-16-le"), "監視"),
     (b"\x3d\xd8\x00\xde", "\U0001f600"),
-    (b"\x00\xd8\x00\xdc", "\U00010000"),
-    (b"\xff\xdb\xff\xdf", "\U0010ffff"),
     (b"\xef\xbb", "\ubbef"),  # two bytes cannot hold the three-byte mark
     # byte-order marks, sniffed at the start only
     (b"\xff\xfeA\0", "A"),
     (b"\xfe\xff\0A", "A"),
-    (b"\xef\xbb\xbfA", "A"),
     (b"\xef\xbb\xbf\xc3\xa9A", "\u00e9A"),
-    (b"\xef\xbb\xbf\xf0\x9f\x98\x80\0", "\U0001f600"),
-    (b"\xef\xbb\xbfAB\0", "AB"),
     (b"\xff\xfe", ""),
-    (b"\xfe\xff", ""),
-    (b"\xef\xbb\xbf\0", ""),
     (b"\xff\xfe\xff\xfe", "\ufeff"),
-    (b"\xfe\xff\xfe\xff", "\ufeff"),
     (b"\xfe\xff\xd8\x3d\xde\x00", "\U0001f600"),
-    (b"\xfe\xff\0A\0\0", "A"),
     (b"A\0\xff\xfe", "A\ufeff"),
     # malformed: odd length, unpaired surrogates, bad UTF-8 after its mark
-    (b"A", None),
     (b"A\0B", None),
-    (b"A\0B\0C", None),
     (b"\xef\xbb\xbf", None),
-    (b"\xff\xfeA", None),
     (b"\x00\xd8", None),
     (b"\x00\xd8A\0", None),
-    (b"\x00\xdc", None),
-    (b"A\0\x00\xdc", None),
     (b"\x00\xdc\x00\xd8", None),
-    (b"\x00\xdc\x00\xdc", None),
     (b"\x00\xd8\x00\xd8\x00\xdc", None),
-    (b"\x00\xd8\0\0", None),
-    (b"\xff\xfe\x00\xd8", None),
     (b"\xfe\xff\xdc\x00", None),
-    (b"\xfe\xff\xd8\x00A\0", None),
-    (b"\xef\xbb\xbf\xff", None),
     (b"\xef\xbb\xbf\xed\xa0\x80", None),
-    (b"\xef\xbb\xbf\xc3AB", None),
     (b"\xef\xbb\xbfA\xe2\x82", None),
 ]
 
@@ -265,6 +172,5 @@ def test_utf16_names(tmp_path, stored, text):
     if text is not None:
         assert key_name(tmp_path, stored, 0) == text
         return
-    with pytest.raises(ValueError) as exc:
+    with raises(ValueError, "Invalid UTF-16 string at offset 0x30"):
         key_name(tmp_path, stored, 0)
-    assert exc.value.args == ("Invalid UTF-16 string at offset 0x30",)
