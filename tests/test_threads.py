@@ -1,9 +1,6 @@
-"""Several threads walking one hive at once see what a single thread sees.
-
-The walk releases the interpreter lock for every root_key() and subkeys() call, so the
-threads really do race on the hive's key cache: each round opens the hive afresh, with
-an empty cache, and starts all threads together.
-"""
+"""Several threads walking one hive at once see what a single thread sees. root_key() and
+subkeys() release the interpreter lock, so the threads race on the key cache: each round
+opens the hive afresh, with an empty cache, and starts all threads together."""
 
 import threading
 
@@ -21,11 +18,9 @@ def tree():
     def leaves(prefix, n):
         return [hivegen.Key(f"{prefix}{i}", last_written=116444736000000000 + i * 10_000_000) for i in range(n)]
 
-    branches = [
-        hivegen.Key(f"branch-{b}-ü" if b % 2 else f"branch-{b}", list_kind="li" if b % 3 else "lf",
-                    subkeys=[hivegen.Key(f"mid{m}", subkeys=leaves(f"leaf{b}.{m}.", 12)) for m in range(20)])
-        for b in range(12)
-    ]
+    branches = [hivegen.Key(f"branch-{b}-ü" if b % 2 else f"branch-{b}", list_kind="li" if b % 3 else "lf",
+                            subkeys=[hivegen.Key(f"mid{m}", subkeys=leaves(f"leaf{b}.{m}.", 12)) for m in range(20)])
+                for b in range(12)]
     chain = hivegen.Key("deep")
     for depth in range(40):
         chain = hivegen.Key(f"level{depth}", subkeys=[chain])
@@ -33,8 +28,7 @@ def tree():
 
 
 def walk(hive):
-    out = []
-    stack = [(hive.root_key(), 0)]
+    out, stack = [], [(hive.root_key(), 0)]
     while stack:
         key, depth = stack.pop()
         out.append((depth, key.name(), key.subkey_count(), key.last_written_timestamp(), repr(key)))
@@ -46,24 +40,18 @@ def test_threads_walk_like_one(tmp_path):
     path = write_hive(tmp_path, hivegen.build_tree(tree(), ri_threshold=64))
     expected = walk(kelpa.Hive.open(path))
     assert len(expected) > 3000
-
     for _ in range(ROUNDS):
         hive = kelpa.Hive.open(path)
         start = threading.Barrier(THREADS)
-        results = [None] * THREADS
-        errors = []
+        results = []
 
-        def run(i):
-            try:
-                start.wait()
-                results[i] = walk(hive)
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
+        def run():
+            start.wait()
+            results.append(walk(hive))  # an exception leaves a result out
 
-        threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+        threads = [threading.Thread(target=run) for _ in range(THREADS)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        assert errors == []
-        assert all(r == expected for r in results)
+        assert results == [expected] * THREADS
