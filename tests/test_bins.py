@@ -70,8 +70,10 @@ def test_walk(tmp_path, image, expected):
 @pytest.mark.parametrize("image, message", [
     (three_bins() + b"h", "Truncated data at offset 0x4000: expected 32 bytes, got 1 bytes"),
     (three_bins() + b"h" * 31, "Truncated data at offset 0x4000: expected 32 bytes, got 31 bytes"),
-    (with_header_u32(three_bins(), 0x1000, 4, 0x2000), "Invalid format: Hbin offset mismatch: expected 0x1000, found 0x2000"),
-    (with_header_u32(three_bins(), 0x0, 4, 0xFFFFFFFF), "Invalid format: Hbin offset mismatch: expected 0x0, found 0xffffffff"),
+    (with_header_u32(three_bins(), 0x1000, 4, 0x2000),
+     "Invalid format: Hbin offset mismatch: expected 0x1000, found 0x2000"),
+    (with_header_u32(three_bins(), 0x0, 4, 0xFFFFFFFF),
+     "Invalid format: Hbin offset mismatch: expected 0x0, found 0xffffffff"),
     # a size of 0 would name the bin as its own successor
     (with_header_u32(three_bins(), 0x1000, 8, 0), "Invalid format: Hbin at offset 0x1000 has size 0"),
     (with_header_u32(three_bins(), 0x0, 8, 0), "Invalid format: Hbin at offset 0x0 has size 0"),

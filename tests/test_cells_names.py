@@ -1,9 +1,5 @@
-"""Cell access at the edges of the image, and the decoding of key names.
-
-Cells are reached the two ways a key is: as the root (the base block's root offset) and
-as a subkey (an offset in a subkey list). Either way the error carries the cell offset
-as the file gives it.
-"""
+"""Cell access at the edges of the image, reached both ways a key is (the base block's root
+offset, an offset in a subkey list), and the decoding of key names."""
 
 import itertools
 import random

@@ -34,22 +34,16 @@ def walk_cells(image):
     return cells
 
 
-def test_base_block_fields_and_checksum():
-    block = hivegen.base_block(signature=b"rege", primary_sequence=7, secondary_sequence=9, major=2,
-                               minor=6, root_cell_offset=0x7FF8, hive_bins_data_size=0x123000)
-    assert struct.unpack_from("<4sII", block, 0) == (b"rege", 7, 9)
-    assert struct.unpack_from("<II", block, 20) == (2, 6)
-    assert struct.unpack_from("<II", block, 36) == (0x7FF8, 0x123000)
+def test_base_block_checksum():
+    block = hivegen.base_block(signature=b"rege", primary_sequence=7, root_cell_offset=0x7FF8)
     # The plain XOR of the 127 words before offset 508, with no 0 -> 1 remapping.
     assert u32(block, 508) == functools.reduce(operator.xor, struct.unpack_from("<127I", block))
     assert hivegen.checksum(struct.pack("<128I", 0x5A5A5A5A, 0x5A5A5A5A, *[0] * 125, 0xAAAA)) == 0
 
 
-@pytest.mark.parametrize("minor, bin_size", [(3, 4096), (5, 4096), (6, 16384)])
-def test_sample_tree_tiles_its_bins(minor, bin_size):
-    image = hivegen.build_tree(hivegen.sample_tree(), minor=minor, bin_size=bin_size)
-    assert u32(image, 24) == minor
-    assert walk_cells(image)
+@pytest.mark.parametrize("bin_size", [4096, 16384])
+def test_sample_tree_tiles_its_bins(bin_size):
+    assert walk_cells(hivegen.build_tree(hivegen.sample_tree(), bin_size=bin_size))
 
 
 @pytest.mark.parametrize("size, minor, segments", [

@@ -215,7 +215,8 @@ GROWTH_MAX = 0x1000000
     ([log_of((0xFFFFFFFF, b"ab"))], "Dirty page 0 would extend hive beyond maximum size: 0x100000001 > 0x20000000"),
     ([log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"), (END, b"c"), (0x20000000, bytes(0x1000)))],
      "Dirty page 3 would extend hive beyond maximum size: 0x20001000 > 0x20000000"),
-    ([log_of((END + GROWTH_MAX - 3, bytes(4)))], "Dirty page 0 would extend hive by too much: 16777217 bytes (max: 16777216)"),
+    ([log_of((END + GROWTH_MAX - 3, bytes(4)))],
+     "Dirty page 0 would extend hive by too much: 16777217 bytes (max: 16777216)"),
     # The page index restarts in the second log (in sequence order), which fails the call.
     ([log_of((PROBE_AT, b"c"), (END + GROWTH_MAX + 1, b"d"), sequence=2), log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"))],
      "Dirty page 1 would extend hive by too much: 16777218 bytes (max: 16777216)"),

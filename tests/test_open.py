@@ -157,17 +157,23 @@ def test_file_name(tmp_path, raw, text):
     assert open_hive(tmp_path, with_xor(bytes(block), 0x5555)).base_block().file_name == text
 
 
-def test_base_block_properties(tmp_path):
-    # The root and the bins size point far past the 4096-byte image: open does not look.
+@pytest.mark.parametrize("root, size, text", [
+    (0, 0, "root_offset=0x0, hive_length=0x0"),
+    # the root and the bins size point far past the 4096-byte image: open does not look
+    (0xFFFFFFFF, 0xFFFFF000, "root_offset=0xffffffff, hive_length=0xfffff000"),
+])
+def test_base_block_properties(tmp_path, root, size, text):
     block = hivegen.base_block(primary_sequence=0x80000000, secondary_sequence=0xFFFFFFFF,
-                               root_cell_offset=0x80000020, hive_bins_data_size=0xFFFFF000, file_name=b"N\0T\0")
+                               root_cell_offset=root, hive_bins_data_size=size, file_name=b"N\0T\0")
     hive = open_hive(tmp_path, block)
+    assert repr(hive) == str(hive) == f"Hive({text})"
     bb = hive.base_block()
     assert bb is not hive.base_block()
     del hive  # a detached copy
+    assert repr(bb) == f"BaseBlock(signature=regf, {text})"
     assert (bb.signature, bb.primary_sequence, bb.secondary_sequence, bb.root_cell_offset, bb.file_name) == (
-        "regf", 2147483648, 4294967295, 0x80000020, "N T")
-    assert bb.hive_length == bb.hive_bins_data_size == 0xFFFFF000
+        "regf", 2147483648, 4294967295, root, "N T")
+    assert bb.hive_length == bb.hive_bins_data_size == size
     for name in ("signature", "primary_sequence", "secondary_sequence", "root_cell_offset", "hive_length",
                  "file_name", "hive_bins_data_size"):
         with pytest.raises(AttributeError):
@@ -176,14 +182,3 @@ def test_base_block_properties(tmp_path):
             delattr(bb, name)
     with pytest.raises(AttributeError):
         bb.new_attribute = 1
-    assert bb.root_cell_offset == 0x80000020
-
-
-@pytest.mark.parametrize("root, size, text", [
-    (0, 0, "root_offset=0x0, hive_length=0x0"),
-    (0xFFFFFFFF, 0xABCDEF, "root_offset=0xffffffff, hive_length=0xabcdef"),
-])
-def test_reprs(tmp_path, root, size, text):
-    hive = open_hive(tmp_path, hivegen.base_block(root_cell_offset=root, hive_bins_data_size=size))
-    assert repr(hive) == str(hive) == f"Hive({text})"
-    assert repr(hive.base_block()) == f"BaseBlock(signature=regf, {text})"
