@@ -1,5 +1,6 @@
 #include "utils.hpp"
 
+#include <cstring>
 
 namespace kelpa {
 
@@ -117,13 +118,19 @@ void strip_trailing_nuls(std::string& out, std::size_t start) {
   out.resize(end);
 }
 
-bool all_ascii(Bytes bytes) {
-  std::uint8_t any = 0;
-  for (std::uint8_t b : bytes) any |= b;
-  return any < 0x80;
-}
-
 }  // namespace
+
+bool is_ascii(Bytes bytes) noexcept {
+  std::size_t i = 0;
+  std::uint64_t any = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    any |= word;
+  }
+  for (; i < bytes.size(); ++i) any |= bytes[i];
+  return (any & 0x8080808080808080u) == 0;
+}
 
 std::string decode_utf8_lossy(Bytes bytes) {
   std::string out;
@@ -134,7 +141,7 @@ std::string decode_utf8_lossy(Bytes bytes) {
 
 void append_ascii_string(Bytes bytes, std::string& out) {
   const std::size_t start = out.size();
-  if (all_ascii(bytes)) {
+  if (is_ascii(bytes)) {
     out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   } else {
     append_utf8(bytes, false, out);

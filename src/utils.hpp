@@ -12,6 +12,9 @@ namespace kelpa {
 // ill-formed subsequence, exactly as the WHATWG UTF-8 decoder does. Never fails.
 [[nodiscard]] std::string decode_utf8_lossy(Bytes bytes);
 
+// True when every byte is below 0x80; checks eight bytes at a time.
+[[nodiscard]] bool is_ascii(Bytes bytes) noexcept;
+
 // The 8-bit ("compressed") name form. The bytes are taken as UTF-8 (not Latin-1), ill-formed
 // sequences become U+FFFD, and trailing U+0000 characters are removed. Never fails.
 [[nodiscard]] std::string read_ascii_string(Bytes bytes);

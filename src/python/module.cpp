@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "classes.hpp"
+#include "utils.hpp"
 
 namespace kelpa::python {
 
@@ -17,9 +18,7 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 
 PyObject* str_from_utf8(std::string_view text) {
   // Most names are ASCII: then the text is copied as it is, without the general decoder.
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  if (any < 0x80) {
+  if (is_ascii({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()})) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (str != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
     return str;
