@@ -25,13 +25,13 @@ PyObject* base_block_repr(PyObject* self) {
 }
 
 PyGetSetDef base_block_getset[] = {
-    {"signature", base_block_signature, nullptr, "Get the signature (should be \"regf\")", nullptr},
-    {"primary_sequence", base_block_primary_sequence, nullptr, "Get the primary sequence number", nullptr},
-    {"secondary_sequence", base_block_secondary_sequence, nullptr, "Get the secondary sequence number", nullptr},
-    {"root_cell_offset", base_block_root_cell_offset, nullptr, "Get the root cell offset", nullptr},
-    {"hive_length", base_block_hive_bins_data_size, nullptr, "Get the hive length (size of hive data in bytes)", nullptr},
-    {"file_name", base_block_file_name, nullptr, "Get the file name", nullptr},
-    {"hive_bins_data_size", base_block_hive_bins_data_size, nullptr, "Get the hive bins data size (same as hive_length)",
+    {"signature", guard<base_block_signature>, nullptr, "Get the signature (should be \"regf\")", nullptr},
+    {"primary_sequence", guard<base_block_primary_sequence>, nullptr, "Get the primary sequence number", nullptr},
+    {"secondary_sequence", guard<base_block_secondary_sequence>, nullptr, "Get the secondary sequence number", nullptr},
+    {"root_cell_offset", guard<base_block_root_cell_offset>, nullptr, "Get the root cell offset", nullptr},
+    {"hive_length", guard<base_block_hive_bins_data_size>, nullptr, "Get the hive length (size of hive data in bytes)", nullptr},
+    {"file_name", guard<base_block_file_name>, nullptr, "Get the file name", nullptr},
+    {"hive_bins_data_size", guard<base_block_hive_bins_data_size>, nullptr, "Get the hive bins data size (same as hive_length)",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -40,7 +40,7 @@ PyType_Slot base_block_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for BaseBlock")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyBaseBlock>)},
-    {Py_tp_repr, reinterpret_cast<void*>(base_block_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<base_block_repr>)},
     {Py_tp_getset, base_block_getset},
     {0, nullptr},
 };

@@ -18,9 +18,9 @@ PyObject* hbin_header_repr(PyObject* self) {
 }
 
 PyGetSetDef hbin_header_getset[] = {
-    {"signature", hbin_header_signature, nullptr, "Get the signature (should be \"hbin\")", nullptr},
-    {"offset", hbin_header_offset, nullptr, "Get the offset from the start of the hive bins data", nullptr},
-    {"size", hbin_header_size, nullptr, "Get the size of this hbin", nullptr},
+    {"signature", guard<hbin_header_signature>, nullptr, "Get the signature (should be \"hbin\")", nullptr},
+    {"offset", guard<hbin_header_offset>, nullptr, "Get the offset from the start of the hive bins data", nullptr},
+    {"size", guard<hbin_header_size>, nullptr, "Get the size of this hbin", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -28,7 +28,7 @@ PyType_Slot hbin_header_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for HbinHeader")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyHbinHeader>)},
-    {Py_tp_repr, reinterpret_cast<void*>(hbin_header_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<hbin_header_repr>)},
     {Py_tp_getset, hbin_header_getset},
     {0, nullptr},
 };

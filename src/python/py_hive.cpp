@@ -79,15 +79,15 @@ PyObject* hive_repr(PyObject* self) {
 }
 
 PyMethodDef hive_methods[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hive_open)),
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_open>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "open(path)\n--\n\nOpen a registry hive file"},
-    {"open_with_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hive_open_with_logs)),
+    {"open_with_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_open_with_logs>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "open_with_logs(hive_path, log1_path=None, log2_path=None)\n--\n\nOpen a registry hive with transaction logs applied"},
-    {"base_block", hive_base_block, METH_NOARGS, "base_block($self)\n--\n\nGet the base block (header) information"},
-    {"root_key", hive_root_key, METH_NOARGS, "root_key($self)\n--\n\nGet the root key of the hive"},
-    {"hbins", hive_hbins, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},
-    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hive_save)), METH_FASTCALL | METH_KEYWORDS,
+    {"base_block", guard<hive_base_block>, METH_NOARGS, "base_block($self)\n--\n\nGet the base block (header) information"},
+    {"root_key", guard<hive_root_key>, METH_NOARGS, "root_key($self)\n--\n\nGet the root key of the hive"},
+    {"hbins", guard<hive_hbins>, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_save>)), METH_FASTCALL | METH_KEYWORDS,
      "save($self, path)\n--\n\nSave the hive to a file"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -96,7 +96,7 @@ PyType_Slot hive_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Hive")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyHive>)},
-    {Py_tp_repr, reinterpret_cast<void*>(hive_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<hive_repr>)},
     {Py_tp_methods, hive_methods},
     {0, nullptr},
 };

@@ -124,6 +124,28 @@ PyObject* list_of(const Records& records, Make&& make) {
   return list.release();
 }
 
+// Every method, getter and slot body runs inside a guard: a C++ exception (memory exhaustion while
+// copying or formatting) becomes a Python exception instead of crossing into the interpreter.
+template <auto Method>
+struct Guard;
+
+template <class... Args, PyObject* (*Method)(Args...)>
+struct Guard<Method> {
+  static PyObject* call(Args... args) noexcept {
+    try {
+      return Method(args...);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+      return nullptr;
+    }
+  }
+};
+
+template <auto Method>
+inline constexpr auto guard = &Guard<Method>::call;
+
 // `tp_new` of every class: objects come only from factories and other objects' methods.
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 

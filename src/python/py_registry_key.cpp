@@ -125,15 +125,15 @@ void registry_key_dealloc(PyObject* self) {
 }
 
 PyMethodDef registry_key_methods[] = {
-    {"name", registry_key_name, METH_NOARGS, "name($self)\n--\n\nGet the key name"},
-    {"subkey_count", registry_key_subkey_count, METH_NOARGS, "subkey_count($self)\n--\n\nGet the number of subkeys"},
-    {"value_count", registry_key_value_count, METH_NOARGS, "value_count($self)\n--\n\nGet the number of values"},
-    {"subkeys", registry_key_subkeys, METH_NOARGS, "subkeys($self)\n--\n\nGet all subkeys"},
-    {"last_written_timestamp", registry_key_last_written_timestamp, METH_NOARGS,
+    {"name", guard<registry_key_name>, METH_NOARGS, "name($self)\n--\n\nGet the key name"},
+    {"subkey_count", guard<registry_key_subkey_count>, METH_NOARGS, "subkey_count($self)\n--\n\nGet the number of subkeys"},
+    {"value_count", guard<registry_key_value_count>, METH_NOARGS, "value_count($self)\n--\n\nGet the number of values"},
+    {"subkeys", guard<registry_key_subkeys>, METH_NOARGS, "subkeys($self)\n--\n\nGet all subkeys"},
+    {"last_written_timestamp", guard<registry_key_last_written_timestamp>, METH_NOARGS,
      "last_written_timestamp($self)\n--\n\nGet the last write timestamp as Unix timestamp (seconds since epoch)"},
-    {"value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(registry_key_value)),
+    {"value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<registry_key_value>)),
      METH_FASTCALL | METH_KEYWORDS, "value($self, name)\n--\n\nGet a specific value by name"},
-    {"values", registry_key_values, METH_NOARGS, "values($self)\n--\n\nGet all values"},
+    {"values", guard<registry_key_values>, METH_NOARGS, "values($self)\n--\n\nGet all values"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -141,7 +141,7 @@ PyType_Slot registry_key_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for RegistryKey\n\nStores Arc<Hive> and offset to avoid lifetime issues with PyO3.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(registry_key_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(registry_key_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<registry_key_repr>)},
     {Py_tp_methods, registry_key_methods},
     {0, nullptr},
 };

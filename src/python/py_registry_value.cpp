@@ -48,11 +48,11 @@ void registry_value_dealloc(PyObject* self) {
 }
 
 PyMethodDef registry_value_methods[] = {
-    {"name", registry_value_name, METH_NOARGS, "name($self)\n--\n\nGet the value name"},
-    {"value_type", registry_value_value_type, METH_NOARGS, "value_type($self)\n--\n\nGet the value type"},
-    {"data", registry_value_data, METH_NOARGS, "data($self)\n--\n\nGet the parsed value data"},
-    {"raw_data", registry_value_raw_data, METH_NOARGS, "raw_data($self)\n--\n\nGet the raw value data as bytes"},
-    {"data_size", registry_value_data_size, METH_NOARGS, "data_size($self)\n--\n\nGet the data size in bytes"},
+    {"name", guard<registry_value_name>, METH_NOARGS, "name($self)\n--\n\nGet the value name"},
+    {"value_type", guard<registry_value_value_type>, METH_NOARGS, "value_type($self)\n--\n\nGet the value type"},
+    {"data", guard<registry_value_data>, METH_NOARGS, "data($self)\n--\n\nGet the parsed value data"},
+    {"raw_data", guard<registry_value_raw_data>, METH_NOARGS, "raw_data($self)\n--\n\nGet the raw value data as bytes"},
+    {"data_size", guard<registry_value_data_size>, METH_NOARGS, "data_size($self)\n--\n\nGet the data size in bytes"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -60,7 +60,7 @@ PyType_Slot registry_value_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for RegistryValue\n\nStores owned data to avoid lifetime issues with PyO3.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(registry_value_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(registry_value_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<registry_value_repr>)},
     {Py_tp_methods, registry_value_methods},
     {0, nullptr},
 };

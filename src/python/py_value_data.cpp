@@ -60,18 +60,18 @@ PyObject* value_data_as_multi_string(PyObject* self, PyObject*) {
 PyObject* value_data_str(PyObject* self) { return str_from_utf8(to_display_string(data_of(self))); }
 
 PyMethodDef value_data_methods[] = {
-    {"is_none", value_data_is_none, METH_NOARGS, "is_none($self)\n--\n\nCheck if this is a None value"},
-    {"is_string", value_data_is_string, METH_NOARGS, "is_string($self)\n--\n\nCheck if this is a String value"},
-    {"is_binary", value_data_is_binary, METH_NOARGS, "is_binary($self)\n--\n\nCheck if this is a Binary value"},
-    {"is_dword", value_data_is_dword, METH_NOARGS, "is_dword($self)\n--\n\nCheck if this is a DWORD value"},
-    {"is_qword", value_data_is_qword, METH_NOARGS, "is_qword($self)\n--\n\nCheck if this is a QWORD value"},
-    {"is_multi_string", value_data_is_multi_string, METH_NOARGS,
+    {"is_none", guard<value_data_is_none>, METH_NOARGS, "is_none($self)\n--\n\nCheck if this is a None value"},
+    {"is_string", guard<value_data_is_string>, METH_NOARGS, "is_string($self)\n--\n\nCheck if this is a String value"},
+    {"is_binary", guard<value_data_is_binary>, METH_NOARGS, "is_binary($self)\n--\n\nCheck if this is a Binary value"},
+    {"is_dword", guard<value_data_is_dword>, METH_NOARGS, "is_dword($self)\n--\n\nCheck if this is a DWORD value"},
+    {"is_qword", guard<value_data_is_qword>, METH_NOARGS, "is_qword($self)\n--\n\nCheck if this is a QWORD value"},
+    {"is_multi_string", guard<value_data_is_multi_string>, METH_NOARGS,
      "is_multi_string($self)\n--\n\nCheck if this is a MultiString value"},
-    {"as_string", value_data_as_string, METH_NOARGS, "as_string($self)\n--\n\nGet as string (if applicable)"},
-    {"as_binary", value_data_as_binary, METH_NOARGS, "as_binary($self)\n--\n\nGet as binary data (if applicable)"},
-    {"as_dword", value_data_as_dword, METH_NOARGS, "as_dword($self)\n--\n\nGet as DWORD (if applicable)"},
-    {"as_qword", value_data_as_qword, METH_NOARGS, "as_qword($self)\n--\n\nGet as QWORD (if applicable)"},
-    {"as_multi_string", value_data_as_multi_string, METH_NOARGS,
+    {"as_string", guard<value_data_as_string>, METH_NOARGS, "as_string($self)\n--\n\nGet as string (if applicable)"},
+    {"as_binary", guard<value_data_as_binary>, METH_NOARGS, "as_binary($self)\n--\n\nGet as binary data (if applicable)"},
+    {"as_dword", guard<value_data_as_dword>, METH_NOARGS, "as_dword($self)\n--\n\nGet as DWORD (if applicable)"},
+    {"as_qword", guard<value_data_as_qword>, METH_NOARGS, "as_qword($self)\n--\n\nGet as QWORD (if applicable)"},
+    {"as_multi_string", guard<value_data_as_multi_string>, METH_NOARGS,
      "as_multi_string($self)\n--\n\nGet as multi-string (if applicable)"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -80,7 +80,7 @@ PyType_Slot value_data_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for ValueData")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyValueData>)},
-    {Py_tp_str, reinterpret_cast<void*>(value_data_str)},
+    {Py_tp_str, reinterpret_cast<void*>(guard<value_data_str>)},
     {Py_tp_methods, value_data_methods},
     {0, nullptr},
 };

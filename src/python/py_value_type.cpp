@@ -14,9 +14,9 @@ PyObject* value_type_str(PyObject* self) { return str_from_utf8(type_of(self).na
 PyObject* value_type_repr(PyObject* self) { return str_from_utf8("ValueType(" + type_of(self).name() + ")"); }
 
 PyMethodDef value_type_methods[] = {
-    {"type_name", value_type_type_name, METH_NOARGS,
+    {"type_name", guard<value_type_type_name>, METH_NOARGS,
      "type_name($self)\n--\n\nGet the type name as string (e.g., \"REG_SZ\", \"REG_DWORD\")"},
-    {"type_id", value_type_type_id, METH_NOARGS, "type_id($self)\n--\n\nGet the numeric type ID"},
+    {"type_id", guard<value_type_type_id>, METH_NOARGS, "type_id($self)\n--\n\nGet the numeric type ID"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -24,8 +24,8 @@ PyType_Slot value_type_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for ValueType")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyValueType>)},
-    {Py_tp_str, reinterpret_cast<void*>(value_type_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(value_type_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(guard<value_type_str>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guard<value_type_repr>)},
     {Py_tp_methods, value_type_methods},
     {0, nullptr},
 };
