@@ -1,12 +1,14 @@
 // The full walk of a hive through the core alone, with no Python object made: the floor that
 // bench/compare.py holds the Python walk against. Prints one JSON line.
 //
-//   core_walk HIVE            the core calls the Python walk makes: get_key for each listed
-//                             subkey (to copy its name and counts), then get_key again in
-//                             values() and in subkeys() (both cache hits)
-//   core_walk --minimal HIVE  one get_key per key: the least work that reads everything
+//   core_walk HIVE            the core calls the Python walk makes: for a key with values,
+//                             get_key and values_with_data; for a key with subkeys, get_key and
+//                             subkeys (which reads each subkey through the key cache), keeping
+//                             each subkey's offset, a copy of its name and its two counts, as a
+//                             RegistryKey object does
+//   core_walk --minimal HIVE  one get_key per key: the subkeys' records are walked directly
 //
-// Both read each key's name, and each value's name, type and raw data.
+// Both read each key's name, and each value's name, type and data.
 
 #include <chrono>
 #include <cstdint>
@@ -36,13 +38,12 @@ struct KeyCopy {
 };
 
 void visit_values(const kelpa::RegistryKey& key, Counts& counts) {
-  auto listed = key.values();
-  if (!listed) fail(listed.error());
-  for (const kelpa::RegistryValue& value : *listed) {
-    counts.name_bytes += value.name.size();
-    auto data = value.raw_data();  // a value whose data cannot be read is listed with none
-    if (data) counts.data_bytes += data->size();
-    counts.type_id_sum += value.value_type.type_id();
+  auto listing = key.values_with_data();
+  if (!listing) fail(listing.error());
+  for (const kelpa::ValueListing::Entry& entry : listing->entries) {
+    counts.name_bytes += listing->name(entry).size();
+    counts.data_bytes += listing->data_of(entry).size();
+    counts.type_id_sum += entry.value_type.type_id();
     ++counts.values;
   }
 }
@@ -52,27 +53,23 @@ Counts walk_like_binding(const kelpa::Hive& hive) {
   auto root = hive.get_key(hive.base_block().root_cell_offset);
   if (!root) fail(root.error());
   std::vector<KeyCopy> stack{{root->offset, root->node.name, root->node.subkey_count, root->node.value_count}};
-  std::vector<std::uint32_t> offsets;
   while (!stack.empty()) {
     const KeyCopy key = std::move(stack.back());
     stack.pop_back();
     counts.name_bytes += key.name.size();
     ++counts.keys;
-    // values()
-    auto for_values = hive.get_key(key.offset);
-    if (!for_values) fail(for_values.error());
-    visit_values(*for_values, counts);
-    // subkeys()
-    auto for_subkeys = hive.get_key(key.offset);
-    if (!for_subkeys) fail(for_subkeys.error());
-    if (for_subkeys->node.subkey_count == 0) continue;
-    offsets.clear();
-    if (auto walked = for_subkeys->collect_subkey_offsets(for_subkeys->node.subkey_list_offset, offsets); !walked)
-      fail(walked.error());
-    for (std::uint32_t offset : offsets) {
-      auto subkey = hive.get_key(offset);
-      if (!subkey) fail(subkey.error());
-      stack.push_back({offset, subkey->node.name, subkey->node.subkey_count, subkey->node.value_count});
+    if (key.value_count != 0) {  // values()
+      auto node = hive.get_key(key.offset);
+      if (!node) fail(node.error());
+      visit_values(*node, counts);
+    }
+    if (key.subkey_count != 0) {  // subkeys()
+      auto node = hive.get_key(key.offset);
+      if (!node) fail(node.error());
+      auto subkeys = node->subkeys();
+      if (!subkeys) fail(subkeys.error());
+      for (const kelpa::RegistryKey& subkey : *subkeys)
+        stack.push_back({subkey.offset, subkey.node.name, subkey.node.subkey_count, subkey.node.value_count});
     }
   }
   return counts;
@@ -80,20 +77,19 @@ Counts walk_like_binding(const kelpa::Hive& hive) {
 
 Counts walk_minimal(const kelpa::Hive& hive) {
   Counts counts;
-  std::vector<std::uint32_t> stack{hive.base_block().root_cell_offset};
-  std::vector<std::uint32_t> offsets;
+  auto root = hive.get_key(hive.base_block().root_cell_offset);
+  if (!root) fail(root.error());
+  std::vector<kelpa::RegistryKey> stack{std::move(*root)};
   while (!stack.empty()) {
-    const std::uint32_t offset = stack.back();
+    const kelpa::RegistryKey key = std::move(stack.back());
     stack.pop_back();
-    auto key = hive.get_key(offset);
-    if (!key) fail(key.error());
-    counts.name_bytes += key->node.name.size();
+    counts.name_bytes += key.node.name.size();
     ++counts.keys;
-    visit_values(*key, counts);
-    if (key->node.subkey_count == 0) continue;
-    offsets.clear();
-    if (auto walked = key->collect_subkey_offsets(key->node.subkey_list_offset, offsets); !walked) fail(walked.error());
-    stack.insert(stack.end(), offsets.begin(), offsets.end());
+    if (key.node.value_count != 0) visit_values(key, counts);
+    if (key.node.subkey_count == 0) continue;
+    auto subkeys = key.subkeys();
+    if (!subkeys) fail(subkeys.error());
+    for (kelpa::RegistryKey& subkey : *subkeys) stack.push_back(std::move(subkey));
   }
   return counts;
 }
