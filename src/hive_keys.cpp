@@ -1,5 +1,6 @@
 #include "hive.hpp"
 
+#include <algorithm>
 #include <mutex>
 
 #include "subkey_list.hpp"
@@ -78,6 +79,7 @@ Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
   std::vector<RegistryKey> subkeys;
   if (node.subkey_count == 0) return subkeys;
   std::vector<std::uint32_t> offsets;
+  offsets.reserve(std::min<std::size_t>(node.subkey_count, hive->bytes().size() / 4));
   if (auto walked = collect_subkey_offsets(node.subkey_list_offset, offsets); !walked)
     return std::unexpected(std::move(walked.error()));
   subkeys.reserve(offsets.size());

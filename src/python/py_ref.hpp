@@ -110,6 +110,15 @@ void dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// A new variable-size object of `type` with `items` bytes after its fixed part. Unlike tp_alloc it
+// does not zero-fill: the caller sets every field and fills every byte.
+inline PyObject* new_var_object(PyTypeObject* type, std::size_t items) {
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + items);
+  if (memory == nullptr) return PyErr_NoMemory();
+  return reinterpret_cast<PyObject*>(
+      PyObject_InitVar(static_cast<PyVarObject*>(memory), type, static_cast<Py_ssize_t>(items)));
+}
+
 // A new list with one new object per record, made by `make`.
 template <class Records, class Make>
 PyObject* list_of(const Records& records, Make&& make) {

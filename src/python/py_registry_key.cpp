@@ -150,7 +150,7 @@ PyType_Slot registry_key_slots[] = {
 
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
   const std::string& name = key.node.name;
-  PyObject* self = PyType_GenericAlloc(types.registry_key, static_cast<Py_ssize_t>(name.size()));
+  PyObject* self = new_var_object(types.registry_key, name.size());
   if (self == nullptr) return nullptr;
   auto* record = reinterpret_cast<PyRegistryKey*>(self);
   std::construct_at(&record->hive, hive);

@@ -69,7 +69,7 @@ PyType_Slot registry_value_slots[] = {
 
 PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data) {
   const std::size_t size = name.size() + raw_data.size();
-  PyObject* self = PyType_GenericAlloc(types.registry_value, static_cast<Py_ssize_t>(size));
+  PyObject* self = new_var_object(types.registry_value, size);
   if (self == nullptr) return nullptr;
   auto* value = reinterpret_cast<PyRegistryValue*>(self);
   value->value_type = value_type;
