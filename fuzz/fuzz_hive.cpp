@@ -14,8 +14,7 @@ namespace {
 // the checks after the checksum instead of stopping at it.
 std::vector<std::uint8_t> with_checksum(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> image(data, data + size);
-  const std::uint32_t sum = kelpa::base_block_checksum(image);
-  for (std::size_t i = 0; i < 4; ++i) image[kelpa::base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  kelpa::store_base_block_checksum(image);
   return image;
 }
 

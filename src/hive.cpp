@@ -22,6 +22,11 @@ std::uint32_t base_block_checksum(Bytes base_block) noexcept {
   return sum;
 }
 
+void store_base_block_checksum(std::span<std::uint8_t> image) noexcept {
+  const std::uint32_t sum = base_block_checksum(image);
+  for (std::size_t i = 0; i < 4; ++i) image[base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+}
+
 Bytes HiveData::bytes() const noexcept {
   if (auto* mapping = std::get_if<Mapping>(&storage_)) return mapping->bytes();
   const auto& buffer = std::get<Buffer>(storage_);

@@ -32,6 +32,8 @@ inline constexpr std::size_t SIGNATURE = 0, PRIMARY_SEQUENCE = 4, SECONDARY_SEQU
 
 // XOR of the 127 little-endian u32 words at offsets 0..504 of a base block of at least 512 bytes.
 [[nodiscard]] std::uint32_t base_block_checksum(Bytes base_block) noexcept;
+// Stores base_block_checksum of `image` little-endian at offset 508; `image` holds at least 512 bytes.
+void store_base_block_checksum(std::span<std::uint8_t> image) noexcept;
 
 // The image of a hive file, from file offset 0: a read-only mapping or a shared owned buffer.
 class HiveData {

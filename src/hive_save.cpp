@@ -28,12 +28,6 @@ int open_retrying(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
-// The checksum is written into the copy only, never into the hive's own image.
-void store_checksum(std::vector<std::uint8_t>& image) {
-  const std::uint32_t sum = base_block_checksum(image);
-  for (std::size_t i = 0; i < 4; ++i) image[base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
-}
-
 // Creates or truncates `path` and writes `image` to it. A failed write leaves the file as far as
 // it got; an error on closing is ignored.
 Result<void> write_in_place(const std::string& path, Bytes image) {
@@ -95,7 +89,7 @@ Result<void> Hive::save(std::string_view path) const {
 
   const Bytes source = bytes();
   std::vector<std::uint8_t> image(source.begin(), source.end());
-  store_checksum(image);
+  store_base_block_checksum(image);  // into the copy only, never into the hive's own image
 
   struct stat st {};
   if (::stat(text->c_str(), &st) == 0 &&

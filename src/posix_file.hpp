@@ -70,7 +70,8 @@ class Mapping {
 // signal. A write that reports 0 bytes fails with "failed to write whole buffer".
 [[nodiscard]] Result<void> write_all(int fd, Bytes data);
 
-// The text of a path for a system call; nullopt when it holds a NUL character.
+// The text of a path for a system call; Io "file name contained an unexpected NUL byte" when it
+// holds a NUL character.
 [[nodiscard]] Result<std::string> system_path(std::string_view path);
 
 }  // namespace kelpa

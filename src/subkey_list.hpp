@@ -24,7 +24,6 @@ struct SubkeyList {
 
   // Element i's offset: a key node's for the leaves, a subkey list's for an index root.
   [[nodiscard]] std::uint32_t offset(std::size_t i) const noexcept { return load_u32(elements, i * width()); }
-  [[nodiscard]] std::uint32_t hash(std::size_t i) const noexcept { return load_u32(elements, i * 8 + 4); }
   [[nodiscard]] std::size_t width() const noexcept { return variant == Variant::HashLeaf ? 8 : 4; }
 };
 

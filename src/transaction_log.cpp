@@ -180,8 +180,7 @@ Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::
       }
     }
     if (image.size() < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(image.size(), HIVE_MIN_SIZE));
-    const std::uint32_t sum = base_block_checksum(image);
-    for (std::size_t i = 0; i < 4; ++i) image[base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    store_base_block_checksum(image);
   }
   return Hive::from_data(HiveData(std::make_shared<const std::vector<std::uint8_t>>(std::move(image))));
 }
