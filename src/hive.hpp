@@ -4,16 +4,15 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "cell.hpp"
 #include "error.hpp"
 #include "key.hpp"
+#include "key_cache.hpp"
 #include "le.hpp"
 #include "posix_file.hpp"
 
@@ -178,15 +177,15 @@ class Hive {
   // Writes a copy of the image, with a freshly computed base block checksum, to `path`.
   [[nodiscard]] Result<void> save(std::string_view path) const;
 
-  Hive(HiveData data, BaseBlock base_block) noexcept : data_(std::move(data)), base_block_(std::move(base_block)) {}
+  Hive(HiveData data, BaseBlock base_block) noexcept
+      : data_(std::move(data)), base_block_(std::move(base_block)), key_cache_(data_.bytes().size()) {}
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
  private:
   HiveData data_;
   BaseBlock base_block_;
-  mutable std::shared_mutex key_cache_mutex_;
-  mutable std::unordered_map<std::uint32_t, KeyNode> key_cache_;
+  mutable KeyCache key_cache_;
 };
 
 }  // namespace kelpa

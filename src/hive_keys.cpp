@@ -1,27 +1,18 @@
 #include "hive.hpp"
 
 #include <algorithm>
-#include <mutex>
 
 #include "subkey_list.hpp"
 
 namespace kelpa {
 
 Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
-  {
-    std::shared_lock lock(key_cache_mutex_);
-    if (!key_cache_.empty()) {
-      if (auto it = key_cache_.find(offset); it != key_cache_.end()) return RegistryKey{this, offset, it->second};
-    }
-  }
+  if (RegistryKey cached{this, offset, {}}; key_cache_.copy_out(offset, cached.node)) return cached;
   auto payload = read_cell(offset);
   if (!payload) return std::unexpected(std::move(payload.error()));
   auto node = parse_key_node(*payload, offset);
   if (!node) return std::unexpected(std::move(node.error()));
-  {
-    std::unique_lock lock(key_cache_mutex_);
-    key_cache_.insert_or_assign(offset, *node);
-  }
+  key_cache_.insert(offset, *node);
   return RegistryKey{this, offset, std::move(*node)};
 }
 

@@ -19,10 +19,8 @@ inline constexpr std::size_t SIGNATURE = 0, FLAGS = 2, LAST_WRITTEN = 4, ACCESS_
 inline constexpr std::uint16_t COMPRESSED_NAME = 0x0020;
 }  // namespace nk
 
-// A parsed key node ("nk"): a plain record that owns its name.
-struct KeyNode {
-  std::string name;
-  std::uint16_t flags = 0;
+// The fixed fields of a key node, in the widths the record stores them (laid out without padding).
+struct KeyNodeFields {
   std::uint64_t last_written = 0;  // FILETIME
   std::uint32_t access_bits = 0;
   std::uint32_t parent_offset = 0;
@@ -39,8 +37,16 @@ struct KeyNode {
   std::uint32_t max_value_name_length = 0;
   std::uint32_t max_value_data_size = 0;
   std::uint32_t work_var = 0;
+  std::uint16_t flags = 0;
   std::uint16_t name_length = 0;
   std::uint16_t class_name_length = 0;
+
+  bool operator==(const KeyNodeFields&) const = default;
+};
+
+// A parsed key node ("nk"): a plain record that owns its name.
+struct KeyNode : KeyNodeFields {
+  std::string name;
 
   bool operator==(const KeyNode&) const = default;
 };

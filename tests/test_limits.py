@@ -6,12 +6,15 @@ the result stays proportional to the file and that the failure is reported, not 
 """
 
 import re
+import struct
+import subprocess
+import sys
 import time
 
 import pytest
 
 import hivegen
-from conftest import open_hive
+from conftest import open_hive, write_hive
 
 
 def build(tmp_path, fill):
@@ -98,3 +101,40 @@ def test_repeated_segments_within_the_limit_are_joined(tmp_path):
     hive, image_length = build(tmp_path, fill)
     assert 20000 <= 4 * image_length
     assert hive.root_key().value("big").raw_data() == b"ab" * 10000
+
+
+# Key nodes nested in one another's names: every offset is a distinct, readable key whose name
+# runs to the end of a 65000-byte cell, so a hive of about 1.4 MB holds some 400 MB of names.
+# Walking them all must not make the key cache hold them all.
+NESTED_KEYS_WALK = """
+import resource, sys
+import kelpa
+name_chars = 0
+for parent in kelpa.Hive.open(sys.argv[1]).root_key().subkeys():
+    name_chars += sum(len(key.name()) for key in parent.subkeys())
+print(name_chars, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+def test_key_nodes_nested_in_names_keep_memory_proportional(tmp_path):
+    region_size, stride, per_parent = 65000, 104, 50
+    b = hivegen.HiveBuilder()
+    nested = []
+    for _ in range(20):
+        region = b.alloc(b"A" * region_size)
+        for k in range(0, region_size - 1000, stride):
+            rest = region_size - k  # the nested cell runs to the end of the region
+            header = hivegen.nk_record(b"", flags=0x20, name_length=rest - 80)
+            b.patch(region, k, struct.pack("<i", -rest) + header)
+            nested.append(region + 4 + k)
+    parents = [b.nk(f"p{i}", subkey_count=len(chunk), subkey_list=b.subkey_list("li", chunk))
+               for i, chunk in enumerate(nested[i:i + per_parent] for i in range(0, len(nested), per_parent))]
+    root = b.nk("ROOT", root=True, subkey_count=len(parents), subkey_list=b.subkey_list("li", parents))
+    data = b.build(root=root)
+    path = write_hive(tmp_path, data)
+
+    run = subprocess.run([sys.executable, "-c", NESTED_KEYS_WALK, path], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    name_chars, peak_rss_mib = map(int, run.stdout.split())
+    assert name_chars > 250 * len(data)  # every key was read, with its whole name
+    assert peak_rss_mib < 150  # holding every name would take over 300 MiB
