@@ -7,8 +7,9 @@ data; see bench/walkers.py) in a process of its own, several times. The table gi
 wall time of the walk (open included, interpreter start and imports not), the ratio to kelpa's
 median, and the child's peak resident set (ru_maxrss from wait4, interpreter included). Then,
 for kelpa: Hive.open on this hive and on a 4 KiB hive (median of many), and two threads walking
-two hives at once against one thread walking both in turn. Last, the project's targets, each
-with the figure measured.
+two hives at once against one thread walking both in turn. The key-only walk (each key's name and
+its subkeys, no values) runs with kelpa and hivex, its ratio taken against kelpa's key-only walk.
+Last, the project's targets, each with the figure measured.
 
 Peers and where they come from (each runs under the interpreter that has it):
 - python-registry, regipy and its Rust backend, libregf-python: PyPI, pinned below, in a venv
@@ -58,7 +59,7 @@ sys.path.insert(0, str(HERE))
 class Walker:
     label: str
     argv: list[str]  # the command; the hive path is appended
-    kind: str  # "kelpa", "core" or "peer"
+    kind: str  # "kelpa", "core" or "peer"; "kelpa-keys" or "peer-keys" for the key-only walk
     family: str = ""  # for the targets: "python-registry", "regipy", ...
     missing: str = ""  # why it cannot run here
 
@@ -141,6 +142,8 @@ def walkers(kelpa_python: str, setup_peers: bool) -> list[Walker]:
     kelpa_version = version_of(kelpa_python, "kelpa")
     out = [Walker(f"kelpa {kelpa_version} (CPython {python_version(kelpa_python)})",
                   [kelpa_python, *walk, "kelpa"], "kelpa", "kelpa", probe(kelpa_python, "kelpa"))]
+    out.append(Walker(f"kelpa {kelpa_version}, key names only", [kelpa_python, *walk, "kelpa-keys"], "kelpa-keys",
+                      "kelpa", out[0].missing))
     core_missing = build_core_walk()
     out.append(Walker("kelpa core alone, C++ (the binding's calls)", [str(CORE_WALK)], "core", "core", core_missing))
     out.append(Walker("kelpa core alone, C++ (one lookup per key)", [str(CORE_WALK), "--minimal"], "core",
@@ -165,6 +168,9 @@ def walkers(kelpa_python: str, setup_peers: bool) -> list[Walker]:
         if parser == "regipy-rust" and not missing:
             label = label.replace("Rust backend", f"Rust backend regipy-rs {version_of(python, 'regipy-rs')}")
         out.append(Walker(label, [python, *walk, parser], "peer", family, missing))
+        if parser == "hivex":
+            out.append(Walker(f"hivex {version}, key names only", [python, *walk, "hivex-keys"], "peer-keys",
+                              family, missing))
     return out
 
 
@@ -313,6 +319,7 @@ def ratio_text(row: dict, base: float | None) -> str:
 def print_hive(report: dict) -> None:
     print(f"\n{report['hive']}  ({report['size'] / 1e6:.1f} MB)")
     base = next((r["median_s"] for r in report["rows"] if r["kind"] == "kelpa"), None)
+    keys_base = next((r["median_s"] for r in report["rows"] if r["kind"] == "kelpa-keys"), None)
     header = f"  {'parser':<64} {'runs':>4} {'median s':>9} {'vs kelpa':>9} {'peak RSS MiB':>13} " \
              f"{'keys':>7} {'values':>8} {'data bytes':>11}"
     print(header)
@@ -325,7 +332,8 @@ def print_hive(report: dict) -> None:
             print(f"  {row['label']:<64} failed: {row['error'][:120]}")
             continue
         data = "-" if row["data_bytes"] is None else str(row["data_bytes"])
-        print(f"  {row['label']:<64} {row['runs']:>4} {seconds_text(row):>9} {ratio_text(row, base):>9} "
+        row_base = keys_base if row["kind"].endswith("-keys") else base
+        print(f"  {row['label']:<64} {row['runs']:>4} {seconds_text(row):>9} {ratio_text(row, row_base):>9} "
               f"{mib(row['peak_rss_kib']):>13} {row['keys'] or '-':>7} {row['values'] or '-':>8} {data:>11}")
     x = report.get("kelpa")
     if x:
@@ -368,6 +376,11 @@ def targets(reports: list[dict], large: pathlib.Path | None) -> list[dict]:
             if r["kind"] == "core" and r["median_s"]:
                 ratio = k / r["median_s"]
                 check(f"{name}: Python walk within 4x of {r['label']}", ratio <= 4, f"{ratio:.2f}x")
+        kelpa_keys = next((r for r in rows if r["kind"] == "kelpa-keys" and r["median_s"]), None)
+        for r in (r for r in rows if r["kind"] == "peer-keys" and r["median_s"]):
+            if kelpa_keys:
+                ratio = r["median_s"] / kelpa_keys["median_s"]
+                check(f"{name}: key-only walk faster than {r['label']}", ratio > 1, f"{ratio:.2f}x")
         x = report.get("kelpa")
         if x:
             check(f"{name}: Hive.open < 1 ms", x["open_hive_us"] < 1000, f"{x['open_hive_us']:.1f} us")
@@ -422,7 +435,7 @@ def main(argv: list[str] | None = None) -> int:
     ws = walkers(args.kelpa_python, args.setup_peers)
     if args.only:
         wanted = [s.strip() for s in args.only.split(",")]
-        ws = [w for w in ws if w.kind == "kelpa" or any(s in w.label for s in wanted)]
+        ws = [w for w in ws if w.kind.startswith("kelpa") or any(s in w.label for s in wanted)]
 
     reports = []
     for hive in hives:

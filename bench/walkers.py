@@ -18,6 +18,7 @@ depth first. Each parser is called the way its documentation shows for that job:
   switched off, since it logs a line for every string it cannot decode.
 - hivex: Hivex, root, node_children, node_values; node_name, value_key, value_value.
 - libregf: file.open, get_root_key, get_sub_key(i), get_value(i); name, type, data.
+The key-only walks (kelpa-keys, hivex-keys) read each key's name and its subkeys, nothing else.
 The data byte count lets the reader check that the walks read the same bytes.
 """
 
@@ -49,6 +50,19 @@ def walk_kelpa(path: str) -> tuple[int, int, int]:
             values += 1
         stack.extend(key.subkeys())
     return keys, values, data_bytes
+
+
+def walk_kelpa_keys(path: str) -> tuple[int, int, int]:
+    import kelpa
+
+    keys = 0
+    stack = [kelpa.Hive.open(path).root_key()]
+    while stack:
+        key = stack.pop()
+        key.name()
+        keys += 1
+        stack.extend(key.subkeys())
+    return keys, 0, -1
 
 
 def walk_python_registry(path: str) -> tuple[int, int, int]:
@@ -119,6 +133,20 @@ def walk_hivex(path: str) -> tuple[int, int, int]:
     return keys, values, data_bytes
 
 
+def walk_hivex_keys(path: str) -> tuple[int, int, int]:
+    import hivex
+
+    keys = 0
+    h = hivex.Hivex(path)
+    stack = [h.root()]
+    while stack:
+        node = stack.pop()
+        h.node_name(node)
+        keys += 1
+        stack.extend(h.node_children(node))
+    return keys, 0, -1
+
+
 def walk_libregf(path: str) -> tuple[int, int, int]:
     import pyregf
 
@@ -144,15 +172,17 @@ def walk_libregf(path: str) -> tuple[int, int, int]:
 
 WALKS = {
     "kelpa": walk_kelpa,
+    "kelpa-keys": walk_kelpa_keys,
     "python-registry": walk_python_registry,
     "regipy": walk_regipy,
     "regipy-rust": walk_regipy_rust,
     "hivex": walk_hivex,
+    "hivex-keys": walk_hivex_keys,
     "libregf": walk_libregf,
 }
 
 # The module each walk needs, to tell "not installed" from a failed walk.
-MODULES = {"kelpa": "kelpa", "python-registry": "Registry", "regipy": "regipy", "regipy-rust": "regipy_rs",
+MODULES = {"kelpa": "kelpa", "kelpa-keys": "kelpa", "hivex-keys": "hivex", "python-registry": "Registry", "regipy": "regipy", "regipy-rust": "regipy_rs",
            "hivex": "hivex", "libregf": "pyregf"}
 
 
