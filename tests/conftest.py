@@ -17,6 +17,13 @@ SHARED_HIVES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "hives"
 BAD = 0x7FFFFFF0  # a cell offset far past the end of every hive the tests write
 
 
+def under_sanitizer() -> bool:
+    """True in a process running with AddressSanitizer or ThreadSanitizer, whose memory figures
+    say nothing about the library's own."""
+    maps = pathlib.Path("/proc/self/maps")
+    return maps.exists() and any(name in maps.read_text() for name in ("libasan", "libtsan"))
+
+
 def write_hive(tmp_path: pathlib.Path, data: bytes, name: str = "hive.dat") -> str:
     path = tmp_path / name
     path.write_bytes(data)

@@ -20,6 +20,7 @@ import pytest
 
 import hivegen
 import kelpa
+from conftest import under_sanitizer
 
 WARMUP = 300
 ITERATIONS = 2000
@@ -27,11 +28,6 @@ ITERATIONS = 2000
 # freelists and the interpreter's own caches.
 BLOCK_ALLOWANCE = ITERATIONS // 10
 RSS_ALLOWANCE = 4 << 20  # a lost copy of the 40000-byte value per call would be 80 MB
-
-
-def under_sanitizer() -> bool:
-    maps = pathlib.Path("/proc/self/maps")
-    return maps.exists() and any(name in maps.read_text() for name in ("libasan", "libtsan"))
 
 
 def resident_bytes() -> int:

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import hivegen
-from conftest import open_hive, write_hive
+from conftest import open_hive, under_sanitizer, write_hive
 
 
 def build(tmp_path, fill):
@@ -137,4 +137,5 @@ def test_key_nodes_nested_in_names_keep_memory_proportional(tmp_path):
     assert run.returncode == 0, run.stderr
     name_chars, peak_rss_mib = map(int, run.stdout.split())
     assert name_chars > 250 * len(data)  # every key was read, with its whole name
-    assert peak_rss_mib < 150  # holding every name would take over 300 MiB
+    if not under_sanitizer():
+        assert peak_rss_mib < 150  # holding every name would take over 300 MiB
