@@ -160,7 +160,8 @@ Result<ValueListing> RegistryKey::values_with_data() const {
   ValueListing listing;
   const std::size_t expected = std::min<std::size_t>(node.value_count, hive->bytes().size() / 4);
   listing.entries.reserve(expected);
-  listing.names.reserve(16 * expected);  // most value names are short
+  listing.names.reserve(16 * expected);  // most value names and data are short
+  listing.data.reserve(std::min<std::size_t>(64 * expected, hive->bytes().size()));
   const std::uint64_t data_limit = READ_LIMIT_FACTOR * hive->bytes().size();
   auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
     RegistryValue value;

@@ -103,7 +103,13 @@ Result<UniqueFd> open_for_reading(std::string_view path) {
     fd = ::open(text->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(RegistryError::io_errno(errno));
-  return UniqueFd(fd);
+  UniqueFd file(fd);
+  // O_NONBLOCK only keeps open() from waiting for a writer on a named pipe; reads block as usual,
+  // so a pipe with a writer is read to its end and one without a writer reads as empty.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+    return std::unexpected(RegistryError::io_errno(errno));
+  return file;
 }
 
 Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
@@ -118,7 +124,6 @@ Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
     const ssize_t n = ::read(fd->get(), chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;  // an empty FIFO opened without blocking: nothing to read
       return std::unexpected(RegistryError::io_errno(errno));
     }
     if (n == 0) break;

@@ -58,8 +58,9 @@ class Mapping {
 // True while a live Mapping of this process maps the file with this identity.
 [[nodiscard]] bool is_file_mapped(std::uint64_t device, std::uint64_t inode);
 
-// Opens `path` read-only with close-on-exec (and without blocking on a FIFO). A path holding a NUL
-// character is refused before any system call with the Io text of that name.
+// Opens `path` read-only with close-on-exec. The open does not wait for a writer on a named pipe;
+// reads from the descriptor block as usual. A path holding a NUL character is refused before any
+// system call with the Io text of that name.
 [[nodiscard]] Result<UniqueFd> open_for_reading(std::string_view path);
 
 // The whole contents of a file, read through `open_for_reading`. Io on failure; the file is closed

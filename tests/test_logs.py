@@ -7,6 +7,8 @@ the test hive holds "original" there, so the BaseBlock shows which log pages lan
 import os
 import pathlib
 import struct
+import threading
+import time
 
 import pytest
 
@@ -175,6 +177,29 @@ def test_no_logs_reads_an_owned_copy(files):
         f.seek(DATA_AT)
         f.write(b"VALUEDAT")
     assert (value_data(hive), value_data(mapped)) == (b"valuedat", b"VALUEDAT")
+
+
+def feed_named_pipe(path: pathlib.Path, data: bytes) -> threading.Thread:
+    """Makes `path` a named pipe and writes `data` into it from a thread, a piece at a time."""
+    os.mkfifo(path)
+
+    def write():
+        with open(path, "wb", buffering=0) as pipe:  # waits for the reader
+            for at in range(0, len(data), 1000):
+                pipe.write(data[at:at + 1000])
+                time.sleep(0.001)
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    return writer
+
+
+def test_hive_and_log_read_from_named_pipes(tmp_path):
+    writers = [feed_named_pipe(tmp_path / "hive", IMAGE), feed_named_pipe(tmp_path / "log", GOOD)]
+    hive = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), str(tmp_path / "log"))
+    for writer in writers:
+        writer.join(5)
+    assert (probe(hive), value_data(hive)) == (b"Griginal", b"valuedat")
 
 
 def test_missing_hive_is_os_error(files, tmp_path):

@@ -50,14 +50,15 @@ def test_directory(tmp_path):
         kelpa.Hive.open(str(tmp_path))
 
 
-def test_fifo_does_not_block(tmp_path):
+@pytest.mark.parametrize("opener", [kelpa.Hive.open, kelpa.Hive.open_with_logs])
+def test_fifo_without_writer_does_not_block(tmp_path, opener):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     outcome = []
 
     def run():
         try:
-            kelpa.Hive.open(str(fifo))
+            opener(str(fifo))
         except Exception as e:  # noqa: BLE001 - handed to the main thread
             outcome.append(e)
 
@@ -67,7 +68,7 @@ def test_fifo_does_not_block(tmp_path):
     if worker.is_alive():  # release the blocked open() before failing
         os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
         worker.join(5)
-        pytest.fail("Hive.open blocked on a FIFO without a writer")
+        pytest.fail("opening blocked on a FIFO without a writer")
     assert [(type(e), e.args) for e in outcome] == [(ValueError, ("Hive too small: 0 bytes (minimum: 4096 bytes)",))]
 
 
