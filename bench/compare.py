@@ -116,6 +116,42 @@ def python_version(python: pathlib.Path | str) -> str:
         return "?"
 
 
+# The walks are Python loops as much as parser calls, and the parsers run under different
+# interpreters, so the report says how fast each interpreter runs the same pure-Python loop: a
+# walk-shaped one (method calls, len, sums) that touches no parser.
+INTERPRETER_LOOP = """
+import time
+class Value:
+    def __init__(self, name): self._name = name
+    def name(self): return self._name
+    def data(self): return b"data"
+def loop():
+    total = 0
+    stack = [[Value("a"), Value("b"), Value("c")]] * 100000
+    while stack:
+        for value in stack.pop():
+            value.name()
+            total += len(value.data())
+    return total
+times = []
+for _ in range(5):
+    started = time.perf_counter()
+    loop()
+    times.append(time.perf_counter() - started)
+print(min(times))
+"""
+
+
+def interpreter_speed(python: pathlib.Path | str) -> dict:
+    """How long `python` takes for INTERPRETER_LOOP (best of 5); seconds None when it could not run."""
+    try:
+        seconds: float | None = float(subprocess.run([str(python), "-c", INTERPRETER_LOOP], capture_output=True,
+                                                     text=True, timeout=120).stdout)
+    except (OSError, subprocess.SubprocessError, ValueError):
+        seconds = None
+    return {"python": str(python), "version": python_version(python), "seconds": seconds}
+
+
 def build_core_walk() -> str:
     """Builds the core library (Release, no module) and links core_walk.cpp against it."""
     try:
@@ -455,6 +491,15 @@ def main(argv: list[str] | None = None) -> int:
         print_hive(report)
 
     checks = targets(reports, large)
+    interpreters = [interpreter_speed(args.kelpa_python)]
+    if SYSTEM_PYTHON.exists() and any(w.argv[0] == str(SYSTEM_PYTHON) and not w.missing for w in ws):
+        interpreters.append(interpreter_speed(SYSTEM_PYTHON))
+    print("\nThe same pure-Python loop (walk-shaped, no parser; best of 5) on the interpreters of the walks:")
+    for x in interpreters:
+        figure = "could not run" if x["seconds"] is None else f"{x['seconds']:.3f} s"
+        if x["seconds"] and interpreters[0]["seconds"] and x is not interpreters[0]:
+            figure += f" ({interpreters[0]['seconds'] / x['seconds']:.2f}x as fast as kelpa's)"
+        print(f"  {x['python']} (CPython {x['version']}): {figure}")
     print("\nTargets")
     for c in checks:
         mark = "PASS" if c["ok"] else "FAIL"
@@ -463,7 +508,8 @@ def main(argv: list[str] | None = None) -> int:
           f"{', '.join(f'{x:.2f}' for x in os.getloadavg())} at the end; runs per parser: up to {args.runs}")
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)
-        args.json.write_text(json.dumps({"reports": reports, "targets": checks, "machine": {
+        args.json.write_text(json.dumps({"reports": reports, "targets": checks, "interpreters": interpreters,
+                                         "machine": {
             "cpus": os.cpu_count(), "load_average_end": os.getloadavg(), "platform": platform.platform()}},
             indent=2) + "\n")
         print(f"wrote {args.json}")
