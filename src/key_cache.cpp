@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace kelpa {
 
@@ -11,7 +12,7 @@ namespace {
 
 constexpr std::size_t ENTRY_BLOCK_SIZE = 1024;      // entries per block
 constexpr std::size_t NAME_BLOCK_SIZE = 64 * 1024;  // bytes per name block; longer names get their own
-constexpr std::size_t MIN_KEY_NODE_CELL = 4 + 76;   // size field and the fixed part of "nk"
+constexpr std::size_t MIN_KEY_NODE_CELL = 4 + nk::FIXED_SIZE;  // size field and the fixed part
 constexpr std::uint64_t MAX_NAME_EXPANSION = 3;     // UTF-8 bytes per stored name byte, at most
 constexpr std::size_t MAX_ENTRIES = 0xFFFFFFFE;      // slots hold entry index + 1 in 32 bits
 
