@@ -24,6 +24,7 @@ The data byte count lets the reader check that the walks read the same bytes.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import resource
@@ -34,7 +35,7 @@ import threading
 import time
 
 
-def walk_kelpa(path: str) -> tuple[int, int, int]:
+def walk_kelpa(path: str, with_values: bool = True) -> tuple[int, int, int]:
     import kelpa
 
     keys = values = data_bytes = 0
@@ -43,26 +44,14 @@ def walk_kelpa(path: str) -> tuple[int, int, int]:
         key = stack.pop()
         key.name()
         keys += 1
-        for value in key.values():
-            value.name()
-            value.value_type().type_id()
-            data_bytes += len(value.raw_data())
-            values += 1
+        if with_values:
+            for value in key.values():
+                value.name()
+                value.value_type().type_id()
+                data_bytes += len(value.raw_data())
+                values += 1
         stack.extend(key.subkeys())
-    return keys, values, data_bytes
-
-
-def walk_kelpa_keys(path: str) -> tuple[int, int, int]:
-    import kelpa
-
-    keys = 0
-    stack = [kelpa.Hive.open(path).root_key()]
-    while stack:
-        key = stack.pop()
-        key.name()
-        keys += 1
-        stack.extend(key.subkeys())
-    return keys, 0, -1
+    return keys, values, data_bytes if with_values else -1
 
 
 def walk_python_registry(path: str) -> tuple[int, int, int]:
@@ -114,7 +103,7 @@ def walk_regipy_rust(path: str) -> tuple[int, int, int]:
     return _walk_regipy(RegistryHive, path)
 
 
-def walk_hivex(path: str) -> tuple[int, int, int]:
+def walk_hivex(path: str, with_values: bool = True) -> tuple[int, int, int]:
     import hivex
 
     keys = values = data_bytes = 0
@@ -124,27 +113,14 @@ def walk_hivex(path: str) -> tuple[int, int, int]:
         node = stack.pop()
         h.node_name(node)
         keys += 1
-        for value in h.node_values(node):
-            h.value_key(value)
-            _type, data = h.value_value(value)
-            data_bytes += len(data)
-            values += 1
+        if with_values:
+            for value in h.node_values(node):
+                h.value_key(value)
+                _type, data = h.value_value(value)
+                data_bytes += len(data)
+                values += 1
         stack.extend(h.node_children(node))
-    return keys, values, data_bytes
-
-
-def walk_hivex_keys(path: str) -> tuple[int, int, int]:
-    import hivex
-
-    keys = 0
-    h = hivex.Hivex(path)
-    stack = [h.root()]
-    while stack:
-        node = stack.pop()
-        h.node_name(node)
-        keys += 1
-        stack.extend(h.node_children(node))
-    return keys, 0, -1
+    return keys, values, data_bytes if with_values else -1
 
 
 def walk_libregf(path: str) -> tuple[int, int, int]:
@@ -172,12 +148,12 @@ def walk_libregf(path: str) -> tuple[int, int, int]:
 
 WALKS = {
     "kelpa": walk_kelpa,
-    "kelpa-keys": walk_kelpa_keys,
+    "kelpa-keys": functools.partial(walk_kelpa, with_values=False),
     "python-registry": walk_python_registry,
     "regipy": walk_regipy,
     "regipy-rust": walk_regipy_rust,
     "hivex": walk_hivex,
-    "hivex-keys": walk_hivex_keys,
+    "hivex-keys": functools.partial(walk_hivex, with_values=False),
     "libregf": walk_libregf,
 }
 
