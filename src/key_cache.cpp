@@ -87,20 +87,22 @@ void KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
     // Another thread parsed the same node meanwhile. The image never changes, so the two nodes
     // are equal; the fields are written again and the name is kept when it is the same.
     auto* entry = const_cast<Entry*>(cached);
-    entry->fields = node;
     if (std::string_view(entry->name, entry->name_size) != node.name) {
-      if (name_bytes_ + node.name.size() > max_name_bytes_) return;
+      if (name_bytes_ + node.name.size() > max_name_bytes_) return;  // the old entry stays whole
       entry->name = store_name(node.name);
       entry->name_size = static_cast<std::uint32_t>(node.name.size());
       name_bytes_ += node.name.size();
     }
+    entry->fields = node;
     return;
   }
   if (entry_count_ >= max_entries_ || name_bytes_ + node.name.size() > max_name_bytes_) return;
   if ((entry_count_ + 1) * 4 > slots_.size() * 3) grow_table();
-  if (entry_count_ % ENTRY_BLOCK_SIZE == 0)
+  if (entry_count_ == entry_blocks_.size() * ENTRY_BLOCK_SIZE)
     entry_blocks_.push_back(std::make_unique_for_overwrite<Entry[]>(ENTRY_BLOCK_SIZE));
-  Entry& entry = entry_blocks_.back()[entry_count_ % ENTRY_BLOCK_SIZE];
+  // The entry is counted (and reachable) only once it is whole: an allocation failure on the way
+  // leaves the cache as it was.
+  Entry& entry = entry_blocks_[entry_count_ / ENTRY_BLOCK_SIZE][entry_count_ % ENTRY_BLOCK_SIZE];
   entry.fields = node;
   entry.name = store_name(node.name);
   entry.name_size = static_cast<std::uint32_t>(node.name.size());
