@@ -158,8 +158,8 @@ WALKS = {
 }
 
 # The module each walk needs, to tell "not installed" from a failed walk.
-MODULES = {"kelpa": "kelpa", "kelpa-keys": "kelpa", "hivex-keys": "hivex", "python-registry": "Registry", "regipy": "regipy", "regipy-rust": "regipy_rs",
-           "hivex": "hivex", "libregf": "pyregf"}
+MODULES = {"kelpa": "kelpa", "kelpa-keys": "kelpa", "python-registry": "Registry", "regipy": "regipy",
+           "regipy-rust": "regipy_rs", "hivex": "hivex", "hivex-keys": "hivex", "libregf": "pyregf"}
 
 
 def peak_rss_kib() -> int:
