@@ -104,7 +104,7 @@ def test_repeated_segments_within_the_limit_are_joined(tmp_path):
 
 
 # Key nodes nested in one another's names: every offset is a distinct, readable key whose name
-# runs to the end of a 65000-byte cell, so a hive of 1.3 MB holds some 400 MB of names.
+# runs to the end of a 65000-byte cell, so a hive of 1.4 MB holds some 400 MB of names.
 # Walking them all must not make the key cache hold them all.
 NESTED_KEYS_WALK = """
 import sys
