@@ -19,7 +19,8 @@ inline constexpr std::size_t SIGNATURE = 0, FLAGS = 2, LAST_WRITTEN = 4, ACCESS_
 inline constexpr std::uint16_t COMPRESSED_NAME = 0x0020;
 }  // namespace nk
 
-// The fixed fields of a key node, in the widths the record stores them (laid out without padding).
+// The fixed fields of a key node, in the widths the record stores them (ordered so that no padding
+// falls between them).
 struct KeyNodeFields {
   std::uint64_t last_written = 0;  // FILETIME
   std::uint32_t access_bits = 0;
