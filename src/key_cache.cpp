@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 #include <mutex>
-#include <string_view>
 
 namespace kelpa {
 
@@ -69,33 +68,26 @@ const char* KeyCache::store_name(const std::string& name) {
   return stored;
 }
 
+std::size_t KeyCache::free_slot(const std::vector<Slot>& slots, std::uint32_t offset) noexcept {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t i = slot_index(offset, slots.size());
+  while (slots[i].entry != 0) i = (i + 1) & mask;
+  return i;
+}
+
 void KeyCache::grow_table() {
   std::vector<Slot> grown(slots_.empty() ? 64 : slots_.size() * 2, Slot{0, 0});
-  const std::size_t mask = grown.size() - 1;
   for (const Slot& slot : slots_) {
-    if (slot.entry == 0) continue;
-    std::size_t i = slot_index(slot.offset, grown.size());
-    while (grown[i].entry != 0) i = (i + 1) & mask;
-    grown[i] = slot;
+    if (slot.entry != 0) grown[free_slot(grown, slot.offset)] = slot;
   }
   slots_ = std::move(grown);
 }
 
 void KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
   std::unique_lock lock(mutex_);
-  if (const Entry* cached = find(offset); cached != nullptr) {
-    // Another thread parsed the same node meanwhile. The image never changes, so the two nodes
-    // are equal; the fields are written again and the name is kept when it is the same.
-    auto* entry = const_cast<Entry*>(cached);
-    if (std::string_view(entry->name, entry->name_size) != node.name) {
-      if (name_bytes_ + node.name.size() > max_name_bytes_) return;  // the old entry stays whole
-      entry->name = store_name(node.name);
-      entry->name_size = static_cast<std::uint32_t>(node.name.size());
-      name_bytes_ += node.name.size();
-    }
-    entry->fields = node;
-    return;
-  }
+  // Another thread may have parsed the same node meanwhile. The image never changes, so both
+  // parses give equal nodes, name included, and the cached one already is the replacement.
+  if (find(offset) != nullptr) return;
   if (entry_count_ >= max_entries_ || name_bytes_ + node.name.size() > max_name_bytes_) return;
   if ((entry_count_ + 1) * 4 > slots_.size() * 3) grow_table();
   if (entry_count_ == entry_blocks_.size() * ENTRY_BLOCK_SIZE)
@@ -107,10 +99,7 @@ void KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
   entry.name = store_name(node.name);
   entry.name_size = static_cast<std::uint32_t>(node.name.size());
   name_bytes_ += node.name.size();
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = slot_index(offset, slots_.size());
-  while (slots_[i].entry != 0) i = (i + 1) & mask;
-  slots_[i] = Slot{offset, static_cast<std::uint32_t>(++entry_count_)};
+  slots_[free_slot(slots_, offset)] = Slot{offset, static_cast<std::uint32_t>(++entry_count_)};
 }
 
 }  // namespace kelpa

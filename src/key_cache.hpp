@@ -32,7 +32,8 @@ class KeyCache {
   // Copies the node cached under `offset` into `out` and returns true; false when there is none.
   bool copy_out(std::uint32_t offset, KeyNode& out) const;
 
-  // Caches a copy of `node` under `offset`, replacing the node cached there before, if any.
+  // Caches a copy of `node` under `offset`. A node already cached there stays: nodes read at one
+  // offset of an immutable image are always equal.
   void insert(std::uint32_t offset, const KeyNode& node);
 
  private:
@@ -47,6 +48,8 @@ class KeyCache {
   };
 
   [[nodiscard]] const Entry* find(std::uint32_t offset) const noexcept;
+  // The first empty slot of `slots` on the probe sequence of `offset`.
+  [[nodiscard]] static std::size_t free_slot(const std::vector<Slot>& slots, std::uint32_t offset) noexcept;
   [[nodiscard]] const char* store_name(const std::string& name);
   void grow_table();
 
