@@ -47,17 +47,15 @@ std::string byte_pair_form(std::array<std::uint8_t, 2> b) {
   return out;
 }
 
-RegistryError RegistryError::io_errno(int error_number) {
-  RegistryError e(ErrorKind::Io);
-  e.text_ = os_error_text(error_number);
-  return e;
-}
-
-RegistryError RegistryError::io_message(std::string text) {
-  RegistryError e(ErrorKind::Io);
+RegistryError RegistryError::with_text(ErrorKind kind, std::string text) {
+  RegistryError e(kind);
   e.text_ = std::move(text);
   return e;
 }
+
+RegistryError RegistryError::io_errno(int error_number) { return io_message(os_error_text(error_number)); }
+
+RegistryError RegistryError::io_message(std::string text) { return with_text(ErrorKind::Io, std::move(text)); }
 
 RegistryError RegistryError::invalid_signature(std::string expected, std::string found) {
   RegistryError e(ErrorKind::InvalidSignature);
@@ -67,9 +65,7 @@ RegistryError RegistryError::invalid_signature(std::string expected, std::string
 }
 
 RegistryError RegistryError::invalid_format(std::string text) {
-  RegistryError e(ErrorKind::InvalidFormat);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(ErrorKind::InvalidFormat, std::move(text));
 }
 
 RegistryError RegistryError::invalid_offset(std::uint32_t offset, std::uint64_t hive_size) {
@@ -84,11 +80,7 @@ RegistryError RegistryError::unknown_cell_type(std::array<std::uint8_t, 2> cell_
   return {ErrorKind::UnknownCellType, cell_type[0], cell_type[1], offset};
 }
 
-RegistryError RegistryError::not_found(std::string text) {
-  RegistryError e(ErrorKind::NotFound);
-  e.text_ = std::move(text);
-  return e;
-}
+RegistryError RegistryError::not_found(std::string text) { return with_text(ErrorKind::NotFound, std::move(text)); }
 
 RegistryError RegistryError::invalid_utf16(std::uint32_t offset) { return {ErrorKind::InvalidUtf16, offset}; }
 

@@ -54,6 +54,7 @@ class RegistryError {
  private:
   RegistryError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
       : kind_(kind), a_(a), b_(b), c_(c) {}
+  static RegistryError with_text(ErrorKind kind, std::string text);
 
   ErrorKind kind_;
   std::uint64_t a_, b_, c_;  // numeric payload fields, in message order

@@ -36,9 +36,8 @@ Bytes HiveData::bytes() const noexcept {
 Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data) {
   const Bytes image = data.bytes();
   if (image.size() < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(image.size(), HIVE_MIN_SIZE));
-  if (!(image[0] == 'r' && image[1] == 'e' && image[2] == 'g' && image[3] == 'f'))
-    return std::unexpected(
-        RegistryError::invalid_signature("regf", std::string(reinterpret_cast<const char*>(image.data()), 4)));
+  if (!has_four_byte_signature(image, base_block::SIGNATURE, "regf"))
+    return std::unexpected(RegistryError::invalid_signature("regf", four_bytes_text(image)));
 
   BaseBlock bb;
   std::copy_n(image.begin(), 4, bb.signature.begin());

@@ -79,6 +79,9 @@ struct HbinHeader {
 // result proportional to the file.
 inline constexpr std::uint64_t READ_LIMIT_FACTOR = 4;
 
+// A record names no list or data cell with an offset of 0 or 0xFFFFFFFF.
+[[nodiscard]] inline bool is_null_offset(std::uint32_t offset) noexcept { return offset == 0 || offset == 0xFFFFFFFF; }
+
 class Hive;
 struct RegistryValue;
 struct ValueListing;
@@ -160,6 +163,10 @@ class Hive {
 
   [[nodiscard]] Bytes bytes() const noexcept { return data_.bytes(); }
   [[nodiscard]] const BaseBlock& base_block() const noexcept { return base_block_; }
+  // What one call may read out of the image: READ_LIMIT_FACTOR times its length.
+  [[nodiscard]] std::uint64_t read_limit() const noexcept { return READ_LIMIT_FACTOR * bytes().size(); }
+  // How many 4-byte list elements the image can hold: the bound for counts taken from the file.
+  [[nodiscard]] std::size_t max_list_elements() const noexcept { return bytes().size() / 4; }
 
   // The payload of the cell at a cell offset. Checks, in order: offset + 4096 fits 32 bits and
   // lies inside the image (InvalidOffset), room for the size field (TruncatedData), size magnitude

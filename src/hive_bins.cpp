@@ -9,14 +9,6 @@ inline constexpr std::size_t SIGNATURE = 0, OFFSET = 4, SIZE = 8, RESERVED = 12,
                              HEADER_SIZE = 32;
 }
 
-namespace {
-
-bool is_hbin(Bytes header) noexcept {
-  return header[0] == 'h' && header[1] == 'b' && header[2] == 'i' && header[3] == 'n';
-}
-
-}  // namespace
-
 // Walks the chain of bin headers from image position 4096 to the end of the image (the base
 // block's bins data size is not consulted). The walk ends cleanly at the end of the image or at
 // the first position without "hbin". It fails with TruncatedData when fewer than 32 bytes are left
@@ -25,7 +17,6 @@ bool is_hbin(Bytes header) noexcept {
 // header. Each step moves forward by at least one byte, so the walk ends within the image.
 Result<std::vector<HbinHeader>> Hive::hbins() const {
   const Bytes image = bytes();
-  if (image.size() <= HIVE_MIN_SIZE) return std::vector<HbinHeader>{};  // from_data allows exactly 4096
   const Bytes region = image.subspan(HIVE_MIN_SIZE);
   std::vector<HbinHeader> headers;
   std::uint64_t position = 0;
@@ -35,7 +26,7 @@ Result<std::vector<HbinHeader>> Hive::hbins() const {
       return std::unexpected(RegistryError::truncated_data(static_cast<std::uint32_t>(position), hbin::HEADER_SIZE,
                                                            region.size() - position));
     }
-    if (!is_hbin(*header)) break;
+    if (!has_four_byte_signature(*header, hbin::SIGNATURE, "hbin")) break;
     const std::uint32_t stored_offset = load_u32(*header, hbin::OFFSET);
     if (stored_offset != static_cast<std::uint32_t>(position)) {
       return std::unexpected(RegistryError::invalid_format("Hbin offset mismatch: expected " + hex_form(position) +

@@ -32,7 +32,7 @@ struct SubkeyWalk {
   std::uint64_t elements_left;
 
   Result<void> walk(std::uint32_t list_offset, std::size_t depth) {
-    if (list_offset == 0 || list_offset == 0xFFFFFFFF) return {};
+    if (is_null_offset(list_offset)) return {};
     auto payload = hive.read_cell(list_offset);
     if (!payload) return std::unexpected(std::move(payload.error()));
     auto list = parse_subkey_list(*payload, list_offset);
@@ -62,7 +62,7 @@ struct SubkeyWalk {
 }  // namespace
 
 Result<void> RegistryKey::collect_subkey_offsets(std::uint32_t list_offset, std::vector<std::uint32_t>& out) const {
-  SubkeyWalk walk{*hive, out, hive->bytes().size() / 4};
+  SubkeyWalk walk{*hive, out, hive->max_list_elements()};
   return walk.walk(list_offset, 0);
 }
 
@@ -70,11 +70,11 @@ Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
   std::vector<RegistryKey> subkeys;
   if (node.subkey_count == 0) return subkeys;
   std::vector<std::uint32_t> offsets;
-  offsets.reserve(std::min<std::size_t>(node.subkey_count, hive->bytes().size() / 4));
+  offsets.reserve(std::min<std::size_t>(node.subkey_count, hive->max_list_elements()));
   if (auto walked = collect_subkey_offsets(node.subkey_list_offset, offsets); !walked)
     return std::unexpected(std::move(walked.error()));
   subkeys.reserve(offsets.size());
-  const std::uint64_t name_limit = READ_LIMIT_FACTOR * hive->bytes().size();
+  const std::uint64_t name_limit = hive->read_limit();
   std::uint64_t name_bytes = 0;
   for (std::uint32_t subkey_offset : offsets) {
     auto subkey = hive->get_key(subkey_offset);

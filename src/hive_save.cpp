@@ -20,14 +20,6 @@ constexpr int TEMP_NAME_ATTEMPTS = 100;
 
 std::atomic<unsigned long> temp_counter{0};
 
-int open_retrying(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // Creates or truncates `path` and writes `image` to it. A failed write leaves the file as far as
 // it got; an error on closing is ignored.
 Result<void> write_in_place(const std::string& path, Bytes image) {

@@ -28,8 +28,6 @@ inline constexpr std::uint32_t FIRST_MINOR_WITH_BIG_DATA = 4;
 
 namespace {
 
-bool names_no_list(std::uint32_t offset) { return offset == 0 || offset == 0xFFFFFFFF; }
-
 // Reads the value key at `entry` into `value` (every field but the name) and appends its decoded
 // name to `name`. Checks, in order: the cell, the 20-byte fixed part (TruncatedData), "vk"
 // (InvalidFormat), the name inside the payload (TruncatedData) and its decoding (InvalidUtf16).
@@ -67,13 +65,13 @@ Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue
 template <class Read>
 Result<void> walk_value_list(const RegistryKey& key, Read&& read) {
   const KeyNode& node = key.node;
-  if (node.value_count == 0 || names_no_list(node.value_list_offset)) return {};
+  if (node.value_count == 0 || is_null_offset(node.value_list_offset)) return {};
   auto list = key.hive->read_cell(node.value_list_offset);
   if (!list) return std::unexpected(std::move(list.error()));
   const std::uint64_t needed = std::uint64_t{4} * node.value_count;
   if (list->size() < needed)
     return std::unexpected(RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
-  const std::uint64_t name_limit = READ_LIMIT_FACTOR * key.hive->bytes().size();
+  const std::uint64_t name_limit = key.hive->read_limit();
   std::uint64_t name_bytes = 0;
   for (std::size_t i = 0; i < node.value_count; ++i) {
     Result<std::uint16_t> name_length = read(load_u32(*list, 4 * i));
@@ -118,7 +116,7 @@ Result<void> append_big_data(const Hive& hive, std::uint32_t size, std::uint32_t
   const std::size_t image_length = hive.bytes().size();
   reserve_more(out, std::min<std::size_t>(size, image_length));
   const std::size_t start = out.size();
-  const std::uint64_t read_limit = READ_LIMIT_FACTOR * image_length;
+  const std::uint64_t read_limit = hive.read_limit();
   std::uint64_t segment_bytes = 0;
   for (std::size_t i = 0; i < count && out.size() - start < size; ++i) {
     const std::uint32_t segment_offset = load_u32(*list, 4 * i) & 0x7FFFFFFF;
@@ -145,7 +143,7 @@ Result<void> append_big_data(const Hive& hive, std::uint32_t size, std::uint32_t
 
 Result<std::vector<RegistryValue>> RegistryKey::values() const {
   std::vector<RegistryValue> values;
-  values.reserve(std::min<std::size_t>(node.value_count, hive->bytes().size() / 4));
+  values.reserve(std::min<std::size_t>(node.value_count, hive->max_list_elements()));
   auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
     RegistryValue value;
     if (auto read = read_value_key(*hive, entry, value, value.name); !read) return std::unexpected(std::move(read.error()));
@@ -158,11 +156,11 @@ Result<std::vector<RegistryValue>> RegistryKey::values() const {
 
 Result<ValueListing> RegistryKey::values_with_data() const {
   ValueListing listing;
-  const std::size_t expected = std::min<std::size_t>(node.value_count, hive->bytes().size() / 4);
+  const std::size_t expected = std::min<std::size_t>(node.value_count, hive->max_list_elements());
   listing.entries.reserve(expected);
   listing.names.reserve(16 * expected);  // most value names and data are short
   listing.data.reserve(std::min<std::size_t>(64 * expected, hive->bytes().size()));
-  const std::uint64_t data_limit = READ_LIMIT_FACTOR * hive->bytes().size();
+  const std::uint64_t data_limit = hive->read_limit();
   auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
     RegistryValue value;
     const std::size_t name_at = listing.names.size();
@@ -185,7 +183,7 @@ Result<void> RegistryValue::append_data(std::vector<std::uint8_t>& out) const {
     for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(off >> (8 * i)));
     return {};
   }
-  if (names_no_list(off) || size == 0) return {};
+  if (is_null_offset(off) || size == 0) return {};
   if (size <= BIG_DATA_THRESHOLD) {
     auto cell = hive->read_cell(off);
     if (!cell) return std::unexpected(std::move(cell.error()));

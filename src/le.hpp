@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace kelpa {
 
@@ -45,6 +47,19 @@ inline std::uint64_t load_u64(Bytes b, std::size_t at) noexcept { return load_le
 [[nodiscard]] inline std::optional<Bytes> slice(Bytes bytes, std::uint64_t at, std::uint64_t length) noexcept {
   if (at > bytes.size() || bytes.size() - at < length) return std::nullopt;
   return bytes.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length));
+}
+
+// True when the four bytes at `at` are the four letters of `signature`; false when they do not lie
+// inside `bytes`.
+[[nodiscard]] inline bool has_four_byte_signature(Bytes bytes, std::uint64_t at, const char (&signature)[5]) noexcept {
+  const auto field = slice(bytes, at, 4);
+  return field && std::equal(field->begin(), field->end(), signature,
+                             [](std::uint8_t b, char c) { return b == static_cast<std::uint8_t>(c); });
+}
+
+// The four bytes at the start of `bytes` (at least four long) as text, for a signature message.
+[[nodiscard]] inline std::string four_bytes_text(Bytes bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), 4);
 }
 
 }  // namespace kelpa

@@ -95,13 +95,18 @@ Result<std::string> system_path(std::string_view path) {
   return std::string(path);
 }
 
+int open_retrying(const char* path, int flags, unsigned mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 Result<UniqueFd> open_for_reading(std::string_view path) {
   auto text = system_path(path);
   if (!text) return std::unexpected(std::move(text.error()));
-  int fd;
-  do {
-    fd = ::open(text->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_retrying(text->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::unexpected(RegistryError::io_errno(errno));
   UniqueFd file(fd);
   // O_NONBLOCK only keeps open() from waiting for a writer on a named pipe; reads block as usual,

@@ -58,6 +58,9 @@ class Mapping {
 // True while a live Mapping of this process maps the file with this identity.
 [[nodiscard]] bool is_file_mapped(std::uint64_t device, std::uint64_t inode);
 
+// ::open, repeated while it is interrupted by a signal (EINTR); -1 with errno on failure.
+[[nodiscard]] int open_retrying(const char* path, int flags, unsigned mode = 0);
+
 // Opens `path` read-only with close-on-exec. The open does not wait for a writer on a named pipe;
 // reads from the descriptor block as usual. A path holding a NUL character is refused before any
 // system call with the Io text of that name.

@@ -35,12 +35,6 @@ inline constexpr std::uint64_t MAX_GROWTH = 0x1000000;
 
 namespace {
 
-bool has_four(Bytes bytes, std::size_t at, const char (&signature)[5]) noexcept {
-  const auto field = slice(bytes, at, 4);
-  return field && std::equal(field->begin(), field->end(), signature,
-                             [](std::uint8_t b, char c) { return b == static_cast<std::uint8_t>(c); });
-}
-
 // A page found by the scan, as a position in the log file rather than a copy.
 struct PageRef {
   std::uint32_t offset;  // target in the hive image
@@ -58,9 +52,8 @@ struct ScannedLog {
 // at most 11000 small entries whatever the file claims, and refers into `file`.
 Result<ScannedLog> scan(Bytes file) {
   if (file.size() < log_file::MIN_SIZE) return std::unexpected(RegistryError::invalid_format("Transaction log too small"));
-  if (!has_four(file, log_file::SIGNATURE, "HvLE"))
-    return std::unexpected(
-        RegistryError::invalid_signature("HvLE", std::string(reinterpret_cast<const char*>(file.data()), 4)));
+  if (!has_four_byte_signature(file, log_file::SIGNATURE, "HvLE"))
+    return std::unexpected(RegistryError::invalid_signature("HvLE", four_bytes_text(file)));
 
   ScannedLog log;
   log.sequence = load_u32(file, log_file::SEQUENCE);
@@ -68,7 +61,7 @@ Result<ScannedLog> scan(Bytes file) {
   // A block is examined wherever its header lies, even inside the page data of an earlier block.
   for (std::uint64_t block = log_file::BLOCK_ALIGNMENT; block + log_file::MIN_BLOCK_SPAN <= length;
        block += log_file::BLOCK_ALIGNMENT) {
-    if (!has_four(file, block + dirt::SIGNATURE, "DIRT")) continue;
+    if (!has_four_byte_signature(file, block + dirt::SIGNATURE, "DIRT")) continue;
     const std::uint32_t count = load_u32(file, block + dirt::RECORD_COUNT);
     if (count == 0 || count > dirt::MAX_RECORDS) continue;
     // Records are bounded by the end of the file, not by the block: they may run on past it.
@@ -99,10 +92,10 @@ struct LoadedLog {
 // The image length after the pages of `logs`, in order, or the error of the first page that
 // breaks a limit. Run before the image is touched, so that a replay bound to fail allocates
 // nothing and a successful one grows the image once.
-Result<std::uint64_t> replayed_length(std::uint64_t length, const std::vector<const LoadedLog*>& logs) {
-  for (const LoadedLog* log : logs) {
+Result<std::uint64_t> replayed_length(std::uint64_t length, std::span<const LoadedLog> logs) {
+  for (const LoadedLog& log : logs) {
     std::uint64_t index = 0;  // restarts for each log
-    for (const PageRef& page : log->scanned.pages) {
+    for (const PageRef& page : log.scanned.pages) {
       const std::uint64_t end = std::uint64_t{page.offset} + page.size;
       if (end > replay::MAX_IMAGE_SIZE) {
         return std::unexpected(RegistryError::invalid_format("Dirty page " + decimal(index) +
@@ -160,22 +153,16 @@ Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::
   for (const Bytes file : log_files) {
     if (auto scanned = scan(file)) loaded.push_back({file, std::move(*scanned)});
   }
-  std::vector<const LoadedLog*> logs;
-  for (const auto& log : loaded) logs.push_back(&log);
   // Ascending sequence; a stable sort keeps LOG1 first when both are equal.
-  std::stable_sort(logs.begin(), logs.end(), [](const LoadedLog* a, const LoadedLog* b) {
-    return a->scanned.sequence < b->scanned.sequence;
-  });
+  std::ranges::stable_sort(loaded, {}, [](const LoadedLog& log) { return log.scanned.sequence; });
 
-  std::size_t applied = 0;
-  for (const LoadedLog* log : logs) applied += log->scanned.pages.size();
-  if (applied > 0) {
-    auto length = replayed_length(image.size(), logs);
+  if (std::ranges::any_of(loaded, [](const LoadedLog& log) { return !log.scanned.pages.empty(); })) {
+    auto length = replayed_length(image.size(), loaded);
     if (!length) return std::unexpected(std::move(length.error()));
     image.resize(static_cast<std::size_t>(*length));  // zero-filled; at most 512 MiB
-    for (const LoadedLog* log : logs) {
-      for (const PageRef& page : log->scanned.pages) {
-        const auto data = log->file.subspan(page.at, page.size);
+    for (const LoadedLog& log : loaded) {
+      for (const PageRef& page : log.scanned.pages) {
+        const auto data = log.file.subspan(page.at, page.size);
         std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(page.offset));
       }
     }
