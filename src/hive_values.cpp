@@ -48,14 +48,7 @@ Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue
     name.append("(default)");
     return {};
   }
-  auto stored = slice(p, vk::FIXED_SIZE, value.name_length);
-  if (!stored)
-    return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE + value.name_length, p.size()));
-  if (value.flags & vk::COMPRESSED_NAME) {
-    append_ascii_string(*stored, name);
-    return {};
-  }
-  return append_utf16_string(*stored, entry, name);
+  return append_record_name(p, vk::FIXED_SIZE, value.name_length, value.flags & vk::COMPRESSED_NAME, entry, name);
 }
 
 // Walks the key's value list: no list for a count of 0 or an offset of 0 or 0xFFFFFFFF (the count

@@ -29,17 +29,11 @@ Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset) {
   node.work_var = load_u32(payload, nk::WORK_VAR);
   node.name_length = load_u16(payload, nk::NAME_LENGTH);
   node.class_name_length = load_u16(payload, nk::CLASS_NAME_LENGTH);
-  if (node.name_length == 0) return node;
-  auto name = slice(payload, nk::FIXED_SIZE, node.name_length);
-  if (!name)
-    return std::unexpected(RegistryError::truncated_data(offset, nk::FIXED_SIZE + node.name_length, payload.size()));
-  if (node.flags & nk::COMPRESSED_NAME) {
-    node.name = read_ascii_string(*name);
-  } else {
-    auto decoded = read_utf16_string(*name, offset);
-    if (!decoded) return std::unexpected(std::move(decoded.error()));
-    node.name = std::move(*decoded);
-  }
+  // A name length of 0 is the empty name: nothing is sliced or decoded.
+  if (auto name = append_record_name(payload, nk::FIXED_SIZE, node.name_length, node.flags & nk::COMPRESSED_NAME,
+                                     offset, node.name);
+      !name)
+    return std::unexpected(std::move(name.error()));
   return node;
 }
 

@@ -182,6 +182,15 @@ Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset) {
   return out;
 }
 
+Result<void> append_record_name(Bytes payload, std::size_t fixed_size, std::uint16_t length, bool compressed,
+                                std::uint32_t offset, std::string& out) {
+  auto stored = slice(payload, fixed_size, length);
+  if (!stored) return std::unexpected(RegistryError::truncated_data(offset, fixed_size + length, payload.size()));
+  if (!compressed) return append_utf16_string(*stored, offset, out);
+  append_ascii_string(*stored, out);
+  return {};
+}
+
 std::string read_fixed_ascii(Bytes bytes) {
   // Each byte is one character, so white space can be trimmed on the bytes themselves: 0 (shown
   // as a space), U+0009..U+000D, U+0020, U+0085 and U+00A0.

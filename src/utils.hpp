@@ -30,6 +30,13 @@ namespace kelpa {
 void append_ascii_string(Bytes bytes, std::string& out);
 [[nodiscard]] Result<void> append_utf16_string(Bytes bytes, std::uint32_t offset, std::string& out);
 
+// The name stored right after a record's fixed part: `length` bytes at `fixed_size` in the payload
+// of the cell at `offset`, decoded with append_ascii_string when `compressed` and with
+// append_utf16_string otherwise, and appended to `out`. TruncatedData (offset, expected
+// fixed_size + length, got the payload size) when the name runs past the payload.
+[[nodiscard]] Result<void> append_record_name(Bytes payload, std::size_t fixed_size, std::uint16_t length,
+                                              bool compressed, std::uint32_t offset, std::string& out);
+
 // The base block's 64-byte file name field: every byte is one character (0 becomes a space, other
 // bytes their Latin-1 character), then Unicode white space is trimmed from both ends. Never fails.
 [[nodiscard]] std::string read_fixed_ascii(Bytes bytes);
