@@ -10,19 +10,19 @@
 
 namespace {
 
-// Puts the correct checksum into a copy of the image, so that mutations of the base block reach
+// Opens the input as an owned image and walks it; returns whether it opened. With
+// `fix_checksum` the correct checksum is put in first, so that mutations of the base block reach
 // the checks after the checksum instead of stopping at it.
-std::vector<std::uint8_t> with_checksum(const std::uint8_t* data, std::size_t size) {
-  std::vector<std::uint8_t> image(data, data + size);
-  kelpa::store_base_block_checksum(image);
-  return image;
-}
-
-void open_and_walk(std::vector<std::uint8_t> image) {
-  auto buffer = std::make_shared<const std::vector<std::uint8_t>>(std::move(image));
-  auto hive = kelpa::Hive::from_data(kelpa::HiveData(std::move(buffer)));
-  if (!hive) return kelpa::fuzz::consume(hive.error());
+bool open_and_walk(const std::uint8_t* data, std::size_t size, bool fix_checksum) {
+  auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+  if (fix_checksum) kelpa::store_base_block_checksum(*image);
+  auto hive = kelpa::Hive::from_data(kelpa::HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image))));
+  if (!hive) {
+    kelpa::fuzz::consume(hive.error());
+    return hive.error().kind() != kelpa::ErrorKind::ChecksumMismatch;
+  }
   kelpa::fuzz::walk(**hive);
+  return true;
 }
 
 }  // namespace
@@ -30,14 +30,6 @@ void open_and_walk(std::vector<std::uint8_t> image) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The image as given first, so that every check of from_data is reached; when only the
   // checksum is wrong, once more with it put right.
-  const std::vector<std::uint8_t> image(data, data + size);
-  auto buffer = std::make_shared<const std::vector<std::uint8_t>>(image);
-  auto hive = kelpa::Hive::from_data(kelpa::HiveData(std::move(buffer)));
-  if (hive) {
-    kelpa::fuzz::walk(**hive);
-    return 0;
-  }
-  kelpa::fuzz::consume(hive.error());
-  if (hive.error().kind() == kelpa::ErrorKind::ChecksumMismatch) open_and_walk(with_checksum(data, size));
+  if (!open_and_walk(data, size, false)) open_and_walk(data, size, true);
   return 0;
 }

@@ -19,7 +19,6 @@ namespace {
 // Inputs with a page ending between this and that are not replayed, to stay under the fuzzer's
 // memory limit; pages ending beyond 512 MiB are, since replay refuses them before it allocates.
 constexpr std::uint64_t MAX_REPLAYED_IMAGE = 32u << 20;
-constexpr std::uint64_t REPLAY_MAX_IMAGE_SIZE = 0x20000000;
 
 void put_u16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
   for (std::size_t i = 0; i < 2; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -85,8 +84,7 @@ std::vector<std::uint8_t> small_image() {
   for (std::size_t i = 0; i < 5; ++i) put_u16(image, p + 2 * i, static_cast<std::uint16_t>(text[i]));
   cell(0x118, 0x1000 - 0x118);
 
-  const std::uint32_t sum = kelpa::base_block_checksum(image);
-  put_u32(image, kelpa::base_block::CHECKSUM, sum);
+  kelpa::store_base_block_checksum(image);
   return image;
 }
 
@@ -99,7 +97,7 @@ std::vector<std::uint8_t> expected_image(const std::vector<kelpa::DirtyPage>& pa
     if (end > image.size()) image.resize(end);
     std::copy(page.data.begin(), page.data.end(), image.begin() + static_cast<std::ptrdiff_t>(page.offset));
   }
-  if (!pages.empty()) put_u32(image, kelpa::base_block::CHECKSUM, kelpa::base_block_checksum(image));
+  if (!pages.empty()) kelpa::store_base_block_checksum(image);
   return image;
 }
 
@@ -131,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (page.size != page.data.size() || page.size == 0 || page.size > 0x10000)
         kelpa::fuzz::broken("a page size outside 1..65536 or unlike its data");
       const std::uint64_t end = std::uint64_t{page.offset} + page.size;
-      if (end > MAX_REPLAYED_IMAGE && end <= REPLAY_MAX_IMAGE_SIZE) return 0;
+      if (end > MAX_REPLAYED_IMAGE && end <= kelpa::replay::MAX_IMAGE_SIZE) return 0;
     }
   }
   // Replay reads the file with its own scan; its image must be the one the parsed pages make.

@@ -14,12 +14,11 @@
 // - a second get_key of the same offset (served by the key cache) gives an equal node.
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <unordered_set>
 #include <vector>
 
 #include "hive.hpp"
+#include "promise.hpp"
 #include "value_data.hpp"
 
 namespace kelpa::fuzz {
@@ -27,16 +26,6 @@ namespace kelpa::fuzz {
 // Keys visited per input: enough for every seed hive, small enough to keep one input well under
 // the one-second timeout.
 inline constexpr std::size_t MAX_KEYS = 2048;
-
-[[noreturn]] inline void broken(const char* what) {
-  std::fprintf(stderr, "broken promise: %s\n", what);
-  std::abort();
-}
-
-// Formats an error message, as the binding layer does for every error it raises.
-inline void consume(const RegistryError& error) {
-  if (error.message().empty()) broken("an error message is empty");
-}
 
 inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
   auto listing = key.values_with_data();

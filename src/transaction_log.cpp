@@ -28,11 +28,6 @@ inline constexpr std::size_t TARGET_OFFSET = 0, SIZE = 4, HEAD_SIZE = 8;
 inline constexpr std::uint32_t MAX_SIZE = 0x10000;
 }  // namespace page_record
 
-namespace replay {
-inline constexpr std::uint64_t MAX_IMAGE_SIZE = 0x20000000;
-inline constexpr std::uint64_t MAX_GROWTH = 0x1000000;
-}  // namespace replay
-
 namespace {
 
 // A page found by the scan, as a position in the log file rather than a copy.

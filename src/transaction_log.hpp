@@ -13,6 +13,11 @@
 
 namespace kelpa {
 
+namespace replay {  // limits on the image that replaying logs makes
+inline constexpr std::uint64_t MAX_IMAGE_SIZE = 0x20000000;  // no page may end beyond 512 MiB
+inline constexpr std::uint64_t MAX_GROWTH = 0x1000000;       // nor lengthen the image by more than 16 MiB
+}  // namespace replay
+
 // One page of a transaction log: bytes to write at an absolute image offset (offset 0 is the
 // first byte of the base block).
 struct DirtyPage {
