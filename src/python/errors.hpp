@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 
 #include "error.hpp"
 #include "py_ref.hpp"
@@ -28,18 +29,26 @@ PyObject* raise(const RegistryError& error);
 PyObject* raise(const Panic& panic);
 
 // Runs core work (returning a Result) without the interpreter lock; with the lock back, raises
-// its failure or builds the Python result from its value.
+// its failure or builds the Python result from its value (from nothing for a Result<void>).
 template <class Core, class Build>
 PyObject* run_then_build(Core&& core, Build&& build) {
   using Value = typename std::invoke_result_t<Core>::value_type;
   auto outcome = without_gil([&]() -> std::expected<Value, PendingError> {
     auto result = core();
     if (!result) return std::unexpected(PendingError::from(result.error()));
-    return std::move(*result);
+    if constexpr (std::is_void_v<Value>) {
+      return {};
+    } else {
+      return std::move(*result);
+    }
   });
   if (!outcome) return raise(outcome.error());
   if (!*outcome) return raise(outcome->error());
-  return build(**outcome);
+  if constexpr (std::is_void_v<Value>) {
+    return build();
+  } else {
+    return build(**outcome);
+  }
 }
 
 }  // namespace kelpa::python

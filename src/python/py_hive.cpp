@@ -66,10 +66,7 @@ PyObject* hive_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   auto path = text_argument(argv[0], "path");
   if (!path) return nullptr;
   const std::shared_ptr<Hive>& hive = hive_of(self);
-  auto outcome = without_gil([&] { return hive->save(*path); });
-  if (!outcome) return raise(outcome.error());
-  if (!*outcome) return raise(outcome->error());
-  Py_RETURN_NONE;
+  return run_then_build([&] { return hive->save(*path); }, []() -> PyObject* { Py_RETURN_NONE; });
 }
 
 PyObject* hive_repr(PyObject* self) {
