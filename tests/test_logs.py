@@ -264,10 +264,10 @@ def test_growth_limit_is_per_page(files, tmp_path):
 
 # --- the image after replay and its checksum ---------------------------------------------
 
-BAD_CHECKSUM = IMAGE[:508] + struct.pack("<I", hivegen.checksum(IMAGE) ^ 0x5A5A) + IMAGE[512:]
+STORED_CHECKSUM = struct.unpack_from("<I", IMAGE, 508)[0]  # right: IMAGE opens
+BAD_CHECKSUM = IMAGE[:508] + struct.pack("<I", STORED_CHECKSUM ^ 0x5A5A) + IMAGE[512:]
 TINY = bytes(100)
-CHECKSUM_MESSAGE = (f"Checksum mismatch: expected 0x{hivegen.checksum(IMAGE) ^ 0x5A5A:x}, "
-                    f"calculated 0x{hivegen.checksum(IMAGE):x}")
+CHECKSUM_MESSAGE = f"Checksum mismatch: expected 0x{STORED_CHECKSUM ^ 0x5A5A:x}, calculated 0x{STORED_CHECKSUM:x}"
 HEADER_77 = hivegen.base_block(root_cell_offset=struct.unpack_from("<I", IMAGE, 36)[0], hive_bins_data_size=0x1000,
                                primary_sequence=77, checksum=0x1234)[:512]
 

@@ -95,8 +95,7 @@ BASE_BLOCK_ERRORS = [
     (hivegen.base_block(signature=b"\xed\xa0\x80f"), "Invalid signature: expected regf, found \ufffd\ufffd\ufffdf"),
     # check order: signature, then checksum, then version
     (hivegen.base_block(signature=b"regx", checksum=1, major=2), "Invalid signature: expected regf, found regx"),
-    (hivegen.base_block(checksum=0x1234, major=7, minor=7),
-     f"Checksum mismatch: expected 0x1234, calculated {hivegen.checksum(hivegen.base_block(major=7, minor=7)):#x}"),
+    (with_xor(hivegen.base_block(major=7, minor=7), 0xABCD, 0x1234), "Checksum mismatch: expected 0x1234, calculated 0xabcd"),
     # the plain XOR: a writer's 0 -> 1 and 0xFFFFFFFF -> 0xFFFFFFFE mappings are not followed
     (with_xor(GOOD, 0, 1), "Checksum mismatch: expected 0x1, calculated 0x0"),
     (with_xor(GOOD, 0xFFFFFFFF, 0xFFFFFFFE), "Checksum mismatch: expected 0xfffffffe, calculated 0xffffffff"),
@@ -120,18 +119,22 @@ def test_base_block_accepted(tmp_path, data):
     assert open_hive(tmp_path, data).base_block().signature == "regf"
 
 
-@pytest.mark.parametrize("position, opens", [
-    (507, False),  # the last checksummed byte
-    (112, False),  # uninterpreted, but checksummed
-    (508, False), (512, True),  # bytes after the checksum are not read at all
+GOOD_CHECKSUM = struct.unpack_from("<I", GOOD, 508)[0]  # right: GOOD opens
+
+
+@pytest.mark.parametrize("position, stored, calculated", [
+    (507, GOOD_CHECKSUM, GOOD_CHECKSUM ^ 0x5A000000),  # the last checksummed byte
+    (112, GOOD_CHECKSUM, GOOD_CHECKSUM ^ 0x5A),  # uninterpreted, but checksummed
+    (508, GOOD_CHECKSUM ^ 0x5A, GOOD_CHECKSUM),  # the checksum field itself
+    (512, None, None),  # bytes after the checksum are not read at all
 ])
-def test_checksum_range(tmp_path, position, opens):
+def test_checksum_range(tmp_path, position, stored, calculated):
     block = bytearray(GOOD)
     block[position] ^= 0x5A
-    if opens:
+    if stored is None:
         open_hive(tmp_path, bytes(block))
     else:
-        with pytest.raises(ValueError, match=r"^Checksum mismatch: "):
+        with raises(ValueError, f"Checksum mismatch: expected {stored:#x}, calculated {calculated:#x}"):
             open_hive(tmp_path, bytes(block))
 
 
