@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "error.hpp"
+
 namespace kelpa {
 
 std::string ValueType::name() const {
@@ -15,10 +17,7 @@ std::string ValueType::name() const {
       "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD",
   };
   if (member_ != Unknown) return std::string(names[member_]);
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out = "REG_UNKNOWN_0x00000000";
-  for (std::size_t i = 0; i < 8; ++i) out[out.size() - 1 - i] = digits[(type_id_ >> (4 * i)) & 0xF];
-  return out;
+  return "REG_UNKNOWN_0x" + padded_hex(type_id_, 8);
 }
 
 }  // namespace kelpa

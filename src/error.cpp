@@ -41,6 +41,13 @@ std::string hex_form(std::uint64_t value) { return "0x" + to_text(value, 16); }
 
 std::string decimal(std::uint64_t value) { return to_text(value); }
 
+std::string padded_hex(std::uint64_t value, int digits, bool uppercase) {
+  const char* alphabet = uppercase ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::string out;
+  for (int i = digits - 1; i >= 0; --i) out.push_back(alphabet[(value >> (4 * i)) & 0xF]);
+  return out;
+}
+
 std::string byte_pair_form(std::array<std::uint8_t, 2> b) {
   std::string out = "[";
   out.append(to_text(unsigned{b[0]})).append(", ").append(to_text(unsigned{b[1]})).push_back(']');

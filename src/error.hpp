@@ -69,5 +69,7 @@ using Result = std::expected<T, RegistryError>;
 std::string hex_form(std::uint64_t value);                  // "0x1f": lowercase, no padding
 std::string byte_pair_form(std::array<std::uint8_t, 2> b);  // "[110, 107]"
 std::string decimal(std::uint64_t value);
+// `digits` hexadecimal digits, zero-padded, no prefix: padded_hex(0x1f, 4) is "001f".
+std::string padded_hex(std::uint64_t value, int digits, bool uppercase = false);
 
 }  // namespace kelpa

@@ -6,23 +6,15 @@ namespace kelpa {
 
 namespace {
 
-void append_hex(std::string& out, std::uint64_t value, int digits) {
-  static constexpr char upper[] = "0123456789ABCDEF";
-  for (int i = digits - 1; i >= 0; --i) out.push_back(upper[(value >> (4 * i)) & 0xF]);
-}
-
 std::string number_form(std::uint64_t value, int digits) {
-  std::string out = decimal(value) + " (0x";
-  append_hex(out, value, digits);
-  out.push_back(')');
-  return out;
+  return decimal(value) + " (0x" + padded_hex(value, digits, true) + ")";
 }
 
 std::string byte_list(const std::vector<std::uint8_t>& bytes) {
   std::string out = "[";
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i != 0) out += ", ";
-    append_hex(out, bytes[i], 2);
+    out += padded_hex(bytes[i], 2, true);
   }
   out.push_back(']');
   return out;
