@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "hive_walk.hpp"
-#include "transaction_log.hpp"
+#include "log_replay.hpp"
 
 namespace {
 

@@ -23,7 +23,7 @@ std::uint32_t base_block_checksum(Bytes base_block) noexcept {
 }
 
 void store_base_block_checksum(std::span<std::uint8_t> image) noexcept {
-  const std::uint32_t sum = base_block_checksum(image);
+  const std::uint32_t sum = windows_checksum(base_block_checksum(image));
   for (std::size_t i = 0; i < 4; ++i) image[base_block::CHECKSUM + i] = static_cast<std::uint8_t>(sum >> (8 * i));
 }
 
@@ -55,7 +55,7 @@ Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data) {
   bb.checksum = load_u32(image, base_block::CHECKSUM);
 
   const std::uint32_t calculated = base_block_checksum(image);
-  if (calculated != bb.checksum) return std::unexpected(RegistryError::checksum_mismatch(bb.checksum, calculated));
+  if (!checksum_matches(bb.checksum, calculated)) return std::unexpected(RegistryError::checksum_mismatch(bb.checksum, calculated));
   if (bb.major_version != SUPPORTED_MAJOR || bb.minor_version < MIN_MINOR || bb.minor_version > MAX_MINOR)
     return std::unexpected(RegistryError::unsupported_version(bb.major_version, bb.minor_version));
   return std::make_shared<Hive>(std::move(data), std::move(bb));

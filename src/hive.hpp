@@ -14,6 +14,7 @@
 #include "key.hpp"
 #include "key_cache.hpp"
 #include "le.hpp"
+#include "log_report.hpp"
 #include "posix_file.hpp"
 
 namespace kelpa {
@@ -26,12 +27,21 @@ namespace base_block {  // base block fields, file offsets
 inline constexpr std::size_t SIGNATURE = 0, PRIMARY_SEQUENCE = 4, SECONDARY_SEQUENCE = 8, LAST_WRITTEN = 12,
                              MAJOR_VERSION = 20, MINOR_VERSION = 24, FILE_TYPE = 28, FILE_FORMAT = 32,
                              ROOT_CELL_OFFSET = 36, HIVE_BINS_DATA_SIZE = 40, CLUSTERING_FACTOR = 44,
-                             FILE_NAME = 48, FILE_NAME_SIZE = 64, CHECKSUM = 508;
+                             FILE_NAME = 48, FILE_NAME_SIZE = 64, FLAGS = 144, CHECKSUM = 508, SIZE = 512;
 }
 
 // XOR of the 127 little-endian u32 words at offsets 0..504 of a base block of at least 512 bytes.
 [[nodiscard]] std::uint32_t base_block_checksum(Bytes base_block) noexcept;
-// Stores base_block_checksum of `image` little-endian at offset 508; `image` holds at least 512 bytes.
+// The form Windows stores: the XOR, except that 0 is stored as 1 and 0xFFFFFFFF as 0xFFFFFFFE.
+[[nodiscard]] constexpr std::uint32_t windows_checksum(std::uint32_t xor_sum) noexcept {
+  return xor_sum == 0 ? 1 : xor_sum == 0xFFFFFFFF ? 0xFFFFFFFE : xor_sum;
+}
+// True when `stored` is the XOR of the base block or Windows' form of it.
+[[nodiscard]] constexpr bool checksum_matches(std::uint32_t stored, std::uint32_t xor_sum) noexcept {
+  return stored == xor_sum || stored == windows_checksum(xor_sum);
+}
+// Stores Windows' form of base_block_checksum of `image` little-endian at offset 508; `image`
+// holds at least 512 bytes.
 void store_base_block_checksum(std::span<std::uint8_t> image) noexcept;
 
 // The image of a hive file, from file offset 0: a read-only mapping or a shared owned buffer.
@@ -61,6 +71,9 @@ struct BaseBlock {
   std::uint32_t clustering_factor = 0;
   std::string file_name;
   std::uint32_t checksum = 0;
+
+  // The two sequence numbers differ: changes were not yet all written to the hive file.
+  [[nodiscard]] bool is_dirty() const noexcept { return primary_sequence != secondary_sequence; }
 };
 
 // One bin header, as read by the bin walk.
@@ -184,6 +197,11 @@ class Hive {
   // Writes a copy of the image, with a freshly computed base block checksum, to `path`.
   [[nodiscard]] Result<void> save(std::string_view path) const;
 
+  // What replaying each given log did (empty for a hive opened without logs). Set once by the
+  // replay, before the hive is shared.
+  [[nodiscard]] const std::vector<LogReplay>& log_replay() const noexcept { return log_replay_; }
+  void set_log_replay(std::vector<LogReplay> reports) noexcept { log_replay_ = std::move(reports); }
+
   Hive(HiveData data, BaseBlock base_block) noexcept
       : data_(std::move(data)), base_block_(std::move(base_block)), key_cache_(data_.bytes().size()) {}
   Hive(const Hive&) = delete;
@@ -193,6 +211,7 @@ class Hive {
   HiveData data_;
   BaseBlock base_block_;
   mutable KeyCache key_cache_;
+  std::vector<LogReplay> log_replay_;
 };
 
 }  // namespace kelpa

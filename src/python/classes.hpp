@@ -20,6 +20,7 @@ struct Types {
   PyTypeObject* value_type = nullptr;
   PyTypeObject* base_block = nullptr;
   PyTypeObject* hbin_header = nullptr;
+  PyTypeObject* log_replay = nullptr;  // a struct sequence, not one of the seven heap types
 };
 extern Types types;
 
@@ -66,6 +67,10 @@ struct PyRegistryValue {
     return {bytes + name_size, static_cast<std::size_t>(Py_SIZE(this)) - name_size};
   }
 };
+
+// The LogReplay struct sequence type, and one entry of it (from Hive.log_replay()).
+PyTypeObject* new_log_replay_type();
+PyObject* new_log_replay(const LogReplay& report);
 
 // New objects of the two classes, from core records.
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);

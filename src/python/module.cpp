@@ -67,6 +67,11 @@ PyObject* class_object(PyTypeObject*& slot, PyType_Spec& spec) {
   return Py_NewRef(reinterpret_cast<PyObject*>(slot));
 }
 
+PyObject* log_replay_class() {
+  if (types.log_replay == nullptr && (types.log_replay = new_log_replay_type()) == nullptr) return nullptr;
+  return Py_NewRef(reinterpret_cast<PyObject*>(types.log_replay));
+}
+
 PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!module) return nullptr;
@@ -77,6 +82,7 @@ PyObject* create_module() {
                   add_attribute(module.get(), "ValueType", class_object(types.value_type, value_type_spec)) &&
                   add_attribute(module.get(), "BaseBlock", class_object(types.base_block, base_block_spec)) &&
                   add_attribute(module.get(), "HbinHeader", class_object(types.hbin_header, hbin_header_spec)) &&
+                  add_attribute(module.get(), "LogReplay", log_replay_class()) &&
                   add_attribute(module.get(), "__version__", PyUnicode_FromString(KELPA_VERSION));
   return ok ? module.release() : nullptr;
 }

@@ -17,6 +17,7 @@ PyObject* base_block_secondary_sequence(PyObject* self, void*) { return PyLong_F
 PyObject* base_block_root_cell_offset(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).root_cell_offset); }
 PyObject* base_block_hive_bins_data_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).hive_bins_data_size); }
 PyObject* base_block_file_name(PyObject* self, void*) { return str_from_utf8(block(self).file_name); }
+PyObject* base_block_is_dirty(PyObject* self, void*) { return PyBool_FromLong(block(self).is_dirty()); }
 
 PyObject* base_block_repr(PyObject* self) {
   const BaseBlock& bb = block(self);
@@ -32,6 +33,8 @@ PyGetSetDef base_block_getset[] = {
     {"hive_length", guard<base_block_hive_bins_data_size>, nullptr, "Get the hive length (size of hive data in bytes)", nullptr},
     {"file_name", guard<base_block_file_name>, nullptr, "Get the file name", nullptr},
     {"hive_bins_data_size", guard<base_block_hive_bins_data_size>, nullptr, "Get the hive bins data size (same as hive_length)",
+     nullptr},
+    {"is_dirty", guard<base_block_is_dirty>, nullptr, "Whether the sequence numbers differ (changes not yet written to the hive file)",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

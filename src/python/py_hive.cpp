@@ -6,7 +6,7 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
-#include "transaction_log.hpp"
+#include "log_replay.hpp"
 
 namespace kelpa::python {
 
@@ -69,6 +69,10 @@ PyObject* hive_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return run_then_build([&] { return hive->save(*path); }, []() -> PyObject* { Py_RETURN_NONE; });
 }
 
+PyObject* hive_log_replay(PyObject* self, PyObject*) {
+  return list_of(hive_of(self)->log_replay(), new_log_replay);
+}
+
 PyObject* hive_repr(PyObject* self) {
   const BaseBlock& bb = hive_of(self)->base_block();
   const std::string text = "Hive(root_offset=" + hex_form(bb.root_cell_offset) + ", hive_length=" + hex_form(bb.hive_bins_data_size) + ")";
@@ -86,6 +90,7 @@ PyMethodDef hive_methods[] = {
     {"hbins", guard<hive_hbins>, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_save>)), METH_FASTCALL | METH_KEYWORDS,
      "save($self, path)\n--\n\nSave the hive to a file"},
+    {"log_replay", guard<hive_log_replay>, METH_NOARGS, "log_replay($self)\n--\n\nGet what replaying the transaction logs did"},
     {nullptr, nullptr, 0, nullptr},
 };
 

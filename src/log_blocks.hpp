@@ -38,19 +38,32 @@ struct TransactionLog {
   [[nodiscard]] static Result<TransactionLog> parse(Bytes file);
 };
 
-// Applies the dirty pages of the given log files (each the bytes of one whole file, LOG1 first)
-// to `image`: a file that TransactionLog::parse would refuse is left out; the others are applied
-// in ascending sequence (equal ones in the order given), all page limits checked
-// before the image grows. When pages were applied, an image shorter than 4096 bytes is
-// HiveTooSmall and the base block checksum is rewritten. The image then goes to Hive::from_data.
-// A failure discards the image.
-[[nodiscard]] Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const Bytes> log_files);
+// A "HvLE"-headed log as the scan finds it: its pages as positions in the file, not copies.
+struct BlockLog {
+  struct PageRef {
+    std::uint32_t offset;  // target in the hive image
+    std::size_t at;        // first data byte in the log file
+    std::uint32_t size;
+  };
+  std::uint32_t sequence = 0;
+  std::vector<PageRef> pages;
+  std::uint64_t blocks = 0;  // dirty blocks that gave at least one page
+};
 
-// Reads the hive file into an owned image, applies the pages of the logs that could be read
-// (ascending sequence; a log that fails to open or parse is left out), rewrites the base block
-// checksum when pages were applied, and builds the hive with Hive::from_data (through replay_logs).
-[[nodiscard]] Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path,
-                                                           std::optional<std::string_view> log1_path,
-                                                           std::optional<std::string_view> log2_path);
+// Checks the length (InvalidFormat "Transaction log too small" below 4096 bytes) and the "HvLE"
+// signature (InvalidSignature) and passes over every damaged block or record. The result holds
+// at most 11000 small entries whatever the file claims, and refers into `file`.
+[[nodiscard]] Result<BlockLog> scan_blocks(Bytes file);
+
+struct LoadedBlockLog {
+  Bytes file;  // the bytes the pages point into
+  BlockLog log;
+};
+
+// Writes the pages of `logs`, in the order given, into `image`. Every page limit (512 MiB end,
+// 16 MiB growth per page) is checked before the image grows, so a replay bound to fail allocates
+// nothing. When pages were written, an image shorter than 4096 bytes is HiveTooSmall and the base
+// block checksum is rewritten. True when any page was written.
+[[nodiscard]] Result<bool> apply_block_logs(std::vector<std::uint8_t>& image, std::span<const LoadedBlockLog> logs);
 
 }  // namespace kelpa

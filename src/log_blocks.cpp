@@ -1,4 +1,4 @@
-#include "transaction_log.hpp"
+#include "log_blocks.hpp"
 
 #include <algorithm>
 #include <span>
@@ -29,28 +29,16 @@ inline constexpr std::uint32_t MAX_SIZE = 0x10000;
 }  // namespace page_record
 
 namespace {
+using PageRef = BlockLog::PageRef;
+}  // namespace
 
-// A page found by the scan, as a position in the log file rather than a copy.
-struct PageRef {
-  std::uint32_t offset;  // target in the hive image
-  std::size_t at;        // first data byte in the log file
-  std::uint32_t size;
-};
-
-struct ScannedLog {
-  std::uint32_t sequence = 0;
-  std::vector<PageRef> pages;
-};
-
-// The one reader of the log layout; TransactionLog::parse and the replay share it. It checks the
-// length and the "HvLE" signature and passes over every damaged block or record. The result holds
-// at most 11000 small entries whatever the file claims, and refers into `file`.
-Result<ScannedLog> scan(Bytes file) {
+// The one reader of the layout; TransactionLog::parse and the replay share it.
+Result<BlockLog> scan_blocks(Bytes file) {
   if (file.size() < log_file::MIN_SIZE) return std::unexpected(RegistryError::invalid_format("Transaction log too small"));
   if (!has_four_byte_signature(file, log_file::SIGNATURE, "HvLE"))
     return std::unexpected(RegistryError::invalid_signature("HvLE", four_bytes_text(file)));
 
-  ScannedLog log;
+  BlockLog log;
   log.sequence = load_u32(file, log_file::SEQUENCE);
   const std::uint64_t length = file.size();
   // A block is examined wherever its header lies, even inside the page data of an earlier block.
@@ -61,6 +49,7 @@ Result<ScannedLog> scan(Bytes file) {
     if (count == 0 || count > dirt::MAX_RECORDS) continue;
     // Records are bounded by the end of the file, not by the block: they may run on past it.
     std::uint64_t p = block + dirt::FIRST_RECORD;
+    const std::size_t before = log.pages.size();
     for (std::uint32_t i = 0; i < count; ++i) {
       if (p + page_record::HEAD_SIZE > length) break;
       const std::uint32_t target = load_u32(file, p + page_record::TARGET_OFFSET);
@@ -73,24 +62,21 @@ Result<ScannedLog> scan(Bytes file) {
       log.pages.push_back({target, static_cast<std::size_t>(p + page_record::HEAD_SIZE), size});
       p += page_record::HEAD_SIZE + size;
     }
+    if (log.pages.size() > before) ++log.blocks;
     if (log.pages.size() > log_file::PAGE_LIMIT) break;
   }
   return log;
 }
 
-// A log that was scanned, with the file bytes its pages point into.
-struct LoadedLog {
-  Bytes file;
-  ScannedLog scanned;
-};
+namespace {
 
 // The image length after the pages of `logs`, in order, or the error of the first page that
 // breaks a limit. Run before the image is touched, so that a replay bound to fail allocates
 // nothing and a successful one grows the image once.
-Result<std::uint64_t> replayed_length(std::uint64_t length, std::span<const LoadedLog> logs) {
-  for (const LoadedLog& log : logs) {
+Result<std::uint64_t> replayed_length(std::uint64_t length, std::span<const LoadedBlockLog> logs) {
+  for (const LoadedBlockLog& log : logs) {
     std::uint64_t index = 0;  // restarts for each log
-    for (const PageRef& page : log.scanned.pages) {
+    for (const PageRef& page : log.log.pages) {
       const std::uint64_t end = std::uint64_t{page.offset} + page.size;
       if (end > replay::MAX_IMAGE_SIZE) {
         return std::unexpected(RegistryError::invalid_format("Dirty page " + decimal(index) +
@@ -126,7 +112,7 @@ Result<TransactionLog> TransactionLog::open(std::string_view path) {
 // records that run past the end of the file are passed over without an error. Neither the
 // sequence nor any target offset is checked. Every accepted page is copied out of `file`.
 Result<TransactionLog> TransactionLog::parse(Bytes file) {
-  auto scanned = scan(file);
+  auto scanned = scan_blocks(file);
   if (!scanned) return std::unexpected(std::move(scanned.error()));
   TransactionLog log;
   log.sequence = scanned->sequence;
@@ -141,44 +127,20 @@ Result<TransactionLog> TransactionLog::parse(Bytes file) {
 // The pages are written straight from the log files' bytes rather than from TransactionLog
 // copies: pages of different dirty blocks may cover the same file bytes, so copies could take
 // many times the size of the logs.
-Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const Bytes> log_files) {
-  // A log that cannot be parsed is left out without a word.
-  std::vector<LoadedLog> loaded;
-  loaded.reserve(log_files.size());
-  for (const Bytes file : log_files) {
-    if (auto scanned = scan(file)) loaded.push_back({file, std::move(*scanned)});
-  }
-  // Ascending sequence; a stable sort keeps LOG1 first when both are equal.
-  std::ranges::stable_sort(loaded, {}, [](const LoadedLog& log) { return log.scanned.sequence; });
-
-  if (std::ranges::any_of(loaded, [](const LoadedLog& log) { return !log.scanned.pages.empty(); })) {
-    auto length = replayed_length(image.size(), loaded);
-    if (!length) return std::unexpected(std::move(length.error()));
-    image.resize(static_cast<std::size_t>(*length));  // zero-filled; at most 512 MiB
-    for (const LoadedLog& log : loaded) {
-      for (const PageRef& page : log.scanned.pages) {
-        const auto data = log.file.subspan(page.at, page.size);
-        std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(page.offset));
-      }
+Result<bool> apply_block_logs(std::vector<std::uint8_t>& image, std::span<const LoadedBlockLog> logs) {
+  if (std::ranges::none_of(logs, [](const LoadedBlockLog& log) { return !log.log.pages.empty(); })) return false;
+  auto length = replayed_length(image.size(), logs);
+  if (!length) return std::unexpected(std::move(length.error()));
+  image.resize(static_cast<std::size_t>(*length));  // zero-filled; at most 512 MiB
+  for (const LoadedBlockLog& log : logs) {
+    for (const PageRef& page : log.log.pages) {
+      const auto data = log.file.subspan(page.at, page.size);
+      std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(page.offset));
     }
-    if (image.size() < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(image.size(), HIVE_MIN_SIZE));
-    store_base_block_checksum(image);
   }
-  return Hive::from_data(HiveData(std::make_shared<const std::vector<std::uint8_t>>(std::move(image))));
-}
-
-Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path, std::optional<std::string_view> log1_path,
-                                             std::optional<std::string_view> log2_path) {
-  auto image = read_whole_file(hive_path);
-  if (!image) return std::unexpected(std::move(image.error()));
-  // A log that cannot be read is left out without a word, like one that cannot be parsed.
-  std::vector<std::vector<std::uint8_t>> files;
-  for (const auto& path : {log1_path, log2_path}) {
-    if (!path) continue;
-    if (auto file = read_whole_file(*path)) files.push_back(std::move(*file));
-  }
-  const std::vector<Bytes> views(files.begin(), files.end());
-  return replay_logs(std::move(*image), views);
+  if (image.size() < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(image.size(), HIVE_MIN_SIZE));
+  store_base_block_checksum(image);
+  return true;
 }
 
 }  // namespace kelpa
