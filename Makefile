@@ -63,8 +63,9 @@ TSAN_ENV := LD_PRELOAD=$$(gcc -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_
 fuzz-regressions: venv
 	@cmake -S . -B $(REPLAY_BUILD) -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKELPA_BUILD_MODULE=OFF -DKELPA_BUILD_FUZZ=ON -DKELPA_SANITIZE=address,undefined >/dev/null
-	@cmake --build $(REPLAY_BUILD) -j2 --target $(addsuffix _replay,$(FUZZ_TARGETS)) >$(REPLAY_BUILD)/build.log 2>&1 \
+	@cmake --build $(REPLAY_BUILD) -j2 --target $(addsuffix _replay,$(FUZZ_TARGETS)) marvin32_vectors >$(REPLAY_BUILD)/build.log 2>&1 \
 	  || { cat $(REPLAY_BUILD)/build.log; exit 1; }
+	@$(REPLAY_BUILD)/fuzz/marvin32_vectors
 	@$(VPY) fuzz/make_regressions.py $(REPLAY_BUILD)/regressions
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p fuzz/regressions/$$t; \

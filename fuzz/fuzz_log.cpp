@@ -1,5 +1,6 @@
-// Fuzz target: the input is a transaction log file. It is parsed, then replayed onto a small
-// valid hive, alone and as both logs, and every hive that comes out is walked.
+// Fuzz target: the input is a transaction log file, in any layout. It is parsed, then replayed
+// onto a small valid hive, alone and as both logs, clean (where only "HvLE"-headed logs apply)
+// and dirty (where Windows' own logs apply too), and every hive that comes out is walked.
 
 #include <algorithm>
 #include <array>
@@ -101,6 +102,11 @@ std::vector<std::uint8_t> expected_image(const std::vector<kelpa::DirtyPage>& pa
   return image;
 }
 
+bool same_image(const kelpa::Hive& hive, const std::vector<std::uint8_t>& image) {
+  const kelpa::Bytes bytes = hive.bytes();
+  return bytes.size() == image.size() && std::equal(bytes.begin(), bytes.end(), image.begin());
+}
+
 std::shared_ptr<kelpa::Hive> replay_and_walk(std::span<const kelpa::Bytes> logs) {
   auto hive = kelpa::replay_logs(small_image(), logs);
   if (!hive) {
@@ -111,9 +117,41 @@ std::shared_ptr<kelpa::Hive> replay_and_walk(std::span<const kelpa::Bytes> logs)
   return *hive;
 }
 
-bool same_image(const kelpa::Hive& hive, const std::vector<std::uint8_t>& image) {
-  const kelpa::Bytes bytes = hive.bytes();
-  return bytes.size() == image.size() && std::equal(bytes.begin(), bytes.end(), image.begin());
+// The small image with sequence numbers 2 and 1: a hive that Windows' logs recover.
+std::vector<std::uint8_t> dirty_image() {
+  std::vector<std::uint8_t> image = small_image();
+  put_u32(image, kelpa::base_block::PRIMARY_SEQUENCE, 2);
+  kelpa::store_base_block_checksum(image);
+  return image;
+}
+
+// Windows' logs replayed onto the dirty image, once and as both logs. A Windows log never fails
+// the replay of a hive whose own base block is sound, and its report must agree with the image.
+void replay_dirty(kelpa::Bytes file) {
+  const std::array<kelpa::LogInput, 2> logs{kelpa::LogInput{"", file}, kelpa::LogInput{"", file}};
+  for (std::size_t n = 1; n <= 2; ++n) {
+    auto hive = kelpa::replay_logs(dirty_image(), std::span(logs).first(n), MAX_REPLAYED_IMAGE);
+    if (!hive) {
+      if (file.size() >= 4 && std::memcmp(file.data(), "HvLE", 4) == 0) {
+        kelpa::fuzz::consume(hive.error());
+        continue;
+      }
+      kelpa::fuzz::broken("a Windows log failed the replay of a sound hive");
+    }
+    const auto& reports = (*hive)->log_replay();
+    if (reports.size() != n) kelpa::fuzz::broken("not one report per log");
+    bool applied = false;
+    for (const kelpa::LogReplay& r : reports) {
+      if (r.applied != r.sequence.has_value() || (r.applied && r.layout != "blocks" && r.entries == 0) ||
+          (!r.applied && r.reason.empty()))
+        kelpa::fuzz::broken("a report that contradicts itself");
+      applied = applied || r.applied;
+    }
+    const kelpa::BaseBlock& bb = (*hive)->base_block();
+    if (!applied && !same_image(**hive, dirty_image())) kelpa::fuzz::broken("no log applied, yet the image changed");
+    if (applied && reports[0].layout != "blocks" && bb.is_dirty()) kelpa::fuzz::broken("a recovered hive is still dirty");
+    kelpa::fuzz::walk(**hive);
+  }
 }
 
 }  // namespace
@@ -143,5 +181,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!same_image(*once, expected)) kelpa::fuzz::broken("replay made another image than the parsed pages");
     if (!twice || !same_image(*twice, expected)) kelpa::fuzz::broken("replaying a log twice made another image");
   }
+  replay_dirty(file);
   return 0;
 }

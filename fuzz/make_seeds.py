@@ -1,9 +1,10 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/ (not kept in git).
 
 Seeds come from tests/hivegen.py (the sample hive in every version, trees with each kind
-of subkey list, values of every type and size class, logs of every block shape), from the
+of subkey list, values of every type and size class, logs of every block shape), from
+tests/loggen.py (Windows' two log layouts), from the
 regression inputs of fuzz/make_regressions.py, and, when ../shared/hives exists, from the
-real hives there, cut to the fuzzer's maximum input length. Existing files are overwritten;
+real hives and logs there, cut to the fuzzer's maximum input length. Existing files are overwritten;
 inputs the fuzzer added to the corpus are left alone.
 
     python fuzz/make_seeds.py [--max-len N] [OUT]    # OUT defaults to fuzz/corpus
@@ -22,6 +23,7 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 
 import hivegen  # noqa: E402
+import loggen  # noqa: E402
 import make_regressions  # noqa: E402
 from hivegen import Key, Value  # noqa: E402
 
@@ -84,6 +86,13 @@ def log_seeds() -> dict[str, bytes]:
                                             [(0x3000, bytes(4096))]]),
         "two-blocks-one-boundary": hivegen.transaction_log(5, [[(root_name, b"x" * 5000)], [(0, b"regf")]]),
         "zeroed-signature": hivegen.transaction_log(6, [[(0, bytes(100))]]),
+        # Windows' layouts, for fuzz_log's dirty image (sequence numbers 2 and 1).
+        "new-two-entries": loggen.new_log(1, [loggen.entry(1, [(0x20 + 4 + 76, b"RooT")]),
+                                              loggen.entry(2, [(0x1000, sample[0x1000:0x2000])], flags=1,
+                                                           hive_bins_data_size=0x2000)]),
+        "new-wrapping": loggen.new_log(0xFFFFFFFF, [loggen.entry(0xFFFFFFFF, [(0, b"x" * 512)]),
+                                                    loggen.entry(0, [(512, b"y" * 512)])]),
+        "old-two-sectors": loggen.old_log(3, {0: sample[4096:4608], 9: bytes(512)}, hive_bins_data_size=0x2000),
     }
 
 
@@ -120,6 +129,14 @@ def shared_hives(max_len: int) -> dict[str, bytes]:
     return seeds
 
 
+def shared_logs(max_len: int) -> dict[str, bytes]:
+    """The real logs beside the shared hives (both Windows layouts)."""
+    if not SHARED_HIVES.is_dir():
+        return {}
+    return {f"shared-{path.name}": data[:max_len] for path in sorted(SHARED_HIVES.iterdir())
+            if path.suffix.upper() in (".LOG", ".LOG1", ".LOG2") and (data := path.read_bytes())}
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out", nargs="?", type=pathlib.Path, default=HERE / "corpus")
@@ -127,7 +144,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     corpora = {
         "fuzz_hive": hive_seeds() | shared_hives(args.max_len),
-        "fuzz_log": log_seeds(),
+        "fuzz_log": log_seeds() | shared_logs(args.max_len),
         "fuzz_names": name_seeds(),
     }
     for target, cases in make_regressions.CASES.items():

@@ -16,7 +16,7 @@ CLASSES = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "Ba
 
 
 def test_all_and_version():
-    assert kelpa.__all__ == [*CLASSES, "__version__"]
+    assert kelpa.__all__ == [*CLASSES, "LogReplay", "__version__"]
     assert kelpa.__version__ == "0.1.0"
     assert kelpa.__doc__ == "Python module definition"
     for name in CLASSES:
@@ -28,7 +28,7 @@ def test_reimport_returns_the_same_module():
     try:
         again = importlib.import_module("kelpa")
         assert again is first
-        assert again.__all__ == [*CLASSES, "__version__"]  # the body did not run twice
+        assert again.__all__ == [*CLASSES, "LogReplay", "__version__"]  # the body did not run twice
         assert again.Hive is first.Hive
     finally:
         sys.modules["kelpa"] = first
@@ -117,6 +117,8 @@ MEMBERS = [
     ("BaseBlock", "hive_length", None, "Get the hive length (size of hive data in bytes)"),
     ("BaseBlock", "file_name", None, "Get the file name"),
     ("BaseBlock", "hive_bins_data_size", None, "Get the hive bins data size (same as hive_length)"),
+    ("BaseBlock", "is_dirty", None, "Whether the sequence numbers differ (changes not yet written to the hive file)"),
+    ("Hive", "log_replay", "($self)", "Get what replaying the transaction logs did"),
     ("HbinHeader", "signature", None, 'Get the signature (should be "hbin")'),
     ("HbinHeader", "offset", None, "Get the offset from the start of the hive bins data"),
     ("HbinHeader", "size", None, "Get the size of this hbin"),

@@ -6,7 +6,9 @@ import kelpa
 def summarise(path: str, log1: str | None = None) -> list[str]:
     hive = kelpa.Hive.open_with_logs(path, log1) if log1 else kelpa.Hive.open(path)
     block: kelpa.BaseBlock = hive.base_block()
-    lines = [repr(hive), block.signature, block.file_name, hex(block.root_cell_offset + block.hive_length)]
+    replayed: list[kelpa.LogReplay] = hive.log_replay()
+    lines = [f"{r.path} {r.layout} {r.applied} {r.entries + r.pages} {r.sequence} {r.reason}" for r in replayed]
+    lines += [repr(hive), str(block.is_dirty), block.signature, block.file_name, hex(block.root_cell_offset + block.hive_length)]
     bins: list[kelpa.HbinHeader] = hive.hbins()
     lines += [f"{b.signature} {b.offset:#x} {b.size:#x}" for b in bins]
     stack: list[kelpa.RegistryKey] = [hive.root_key()]

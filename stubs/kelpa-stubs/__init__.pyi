@@ -1,6 +1,6 @@
-from typing import final
+from typing import NamedTuple, final
 
-__all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "__version__"]
+__all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay", "__version__"]
 
 __version__: str
 
@@ -22,6 +22,8 @@ class Hive:
         """Get all hbin headers"""
     def save(self, path: str) -> None:
         """Save the hive to a file"""
+    def log_replay(self) -> list[LogReplay]:
+        """Get what replaying the transaction logs did"""
 
 @final
 class BaseBlock:
@@ -48,6 +50,9 @@ class BaseBlock:
     @property
     def hive_bins_data_size(self) -> int:
         """Get the hive bins data size (same as hive_length)"""
+    @property
+    def is_dirty(self) -> bool:
+        """Whether the sequence numbers differ (changes not yet written to the hive file)"""
 
 @final
 class RegistryKey:
@@ -136,3 +141,15 @@ class HbinHeader:
     @property
     def size(self) -> int:
         """Get the size of this hbin"""
+
+@final
+class LogReplay(NamedTuple):
+    """What replaying one transaction log did"""
+
+    path: str
+    layout: str
+    applied: bool
+    entries: int
+    pages: int
+    sequence: int | None
+    reason: str
