@@ -69,6 +69,25 @@ PyObject* hive_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return run_then_build([&] { return hive->save(*path); }, []() -> PyObject* { Py_RETURN_NONE; });
 }
 
+// The scans read every free cell of the image, so they run without the lock; the Python objects
+// are made from their results afterwards.
+PyObject* hive_deleted_keys(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  return run_then_build([&]() -> Result<std::vector<RegistryKey>> { return hive->deleted_keys(); },
+                        [&](const std::vector<RegistryKey>& keys) {
+                          return list_of(keys, [&](const RegistryKey& key) { return new_registry_key(hive, key); });
+                        });
+}
+
+PyObject* hive_deleted_values(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  return run_then_build([&]() -> Result<ValueListing> { return hive->deleted_values(); }, [](const ValueListing& listing) {
+    return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
+      return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
+    });
+  });
+}
+
 PyObject* hive_repr(PyObject* self) {
   const BaseBlock& bb = hive_of(self)->base_block();
   const std::string text = "Hive(root_offset=" + hex_form(bb.root_cell_offset) + ", hive_length=" + hex_form(bb.hive_bins_data_size) + ")";
@@ -86,6 +105,10 @@ PyMethodDef hive_methods[] = {
     {"hbins", guard<hive_hbins>, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_save>)), METH_FASTCALL | METH_KEYWORDS,
      "save($self, path)\n--\n\nSave the hive to a file"},
+    {"deleted_keys", guard<hive_deleted_keys>, METH_NOARGS,
+     "deleted_keys($self)\n--\n\nGet the key nodes found in unallocated space, in image order"},
+    {"deleted_values", guard<hive_deleted_values>, METH_NOARGS,
+     "deleted_values($self)\n--\n\nGet the value keys found in unallocated space, in image order, with whatever data can still be read"},
     {nullptr, nullptr, 0, nullptr},
 };
 
