@@ -21,39 +21,39 @@ inline constexpr std::uint32_t CELL_ALIGNMENT = 8;
 // Plausibility limits. A candidate that passed the record checks still counts only when:
 // - its whole cell lies inside the unallocated stretch it was found in (an older cell cut short by
 //   a later allocation, or one running past its bin, has lost its tail);
-// - its name is not empty and not longer than the system allows: key names have at most 255
-//   characters (510 bytes as UTF-16), value names at most 16383 (32766 bytes);
+// - its name is not longer than the system allows: key names have at most 255 characters (510
+//   bytes as UTF-16) and are not empty, value names at most 16383 (32766 bytes; a value's stored
+//   name length of 0 is the key's default value);
 // - a key name holds no control character and no backslash (the path separator);
 // - every list count fits in the image (4 bytes per element), and every offset it names (parent,
-//   lists, security key, class name) is 0xFFFFFFFF or lies inside the bins data;
+//   lists, security key, class name, data cell) is 0xFFFFFFFF or a cell position (a multiple of
+//   8). The offsets are not held to the image: the space after the last bin often holds records
+//   of a larger hive that the file once was, and they are found all the same;
 // - a value's inline data (size with the top bit set) is at most 4 bytes, and data stored in
-//   cells names a data cell inside the bins data and is not larger than the image.
+//   cells is not larger than the image.
 inline constexpr std::uint16_t MAX_KEY_NAME_BYTES = 510;
 inline constexpr std::uint16_t MAX_VALUE_NAME_BYTES = 32766;
 inline constexpr std::uint32_t MAX_INLINE_DATA = 4;
 
-bool names_cell_inside(std::uint32_t offset, std::size_t bins_size) noexcept {
-  return offset == 0xFFFFFFFF || offset < bins_size;
-}
+bool names_cell(std::uint32_t offset) noexcept { return offset == 0xFFFFFFFF || offset % CELL_ALIGNMENT == 0; }
 
 bool plausible_key_name(std::string_view name) noexcept {
   return std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\\'; });
 }
 
-bool plausible_key(const KeyNode& node, std::size_t bins_size, std::size_t max_elements) noexcept {
+bool plausible_key(const KeyNode& node, std::size_t max_elements) noexcept {
   return node.name_length != 0 && node.name_length <= MAX_KEY_NAME_BYTES && plausible_key_name(node.name) &&
          node.subkey_count <= max_elements && node.volatile_subkey_count <= max_elements &&
-         node.value_count <= max_elements && names_cell_inside(node.parent_offset, bins_size) &&
-         names_cell_inside(node.subkey_list_offset, bins_size) && names_cell_inside(node.value_list_offset, bins_size) &&
-         names_cell_inside(node.security_offset, bins_size) && names_cell_inside(node.class_name_offset, bins_size);
+         node.value_count <= max_elements && names_cell(node.parent_offset) && names_cell(node.subkey_list_offset) &&
+         names_cell(node.value_list_offset) && names_cell(node.security_offset) && names_cell(node.class_name_offset);
 }
 
-bool plausible_value(Bytes payload, const RegistryValue& value, std::size_t bins_size) noexcept {
-  if (value.name_length == 0 || value.name_length > MAX_VALUE_NAME_BYTES) return false;
+bool plausible_value(Bytes payload, const RegistryValue& value, std::size_t image_size) noexcept {
+  if (value.name_length > MAX_VALUE_NAME_BYTES) return false;
   const std::uint32_t stored_size = load_u32(payload, vk::DATA_SIZE);
   if (stored_size & vk::INLINE_DATA) return value.data_size <= MAX_INLINE_DATA;
   if (value.data_size <= MAX_INLINE_DATA) return true;
-  return value.data_offset < bins_size && value.data_size <= bins_size + HIVE_MIN_SIZE;
+  return names_cell(value.data_offset) && value.data_size <= image_size;
 }
 
 // The payload of the candidate cell at `offset` when the whole cell lies inside the stretch.
@@ -86,12 +86,11 @@ void for_each_candidate(const Hive& hive, char a, char b, Try&& try_at) {
 
 std::vector<RegistryKey> Hive::deleted_keys() const {
   std::vector<RegistryKey> keys;
-  const std::size_t bins_size = bytes().size() - HIVE_MIN_SIZE;
   for_each_candidate(*this, 'n', 'k', [&](std::uint32_t offset, std::uint64_t stretch_end) -> std::uint64_t {
     const auto payload = candidate_cell(*this, offset, stretch_end);
     if (!payload) return 0;
     auto node = parse_key_node(*payload, offset);
-    if (!node || !plausible_key(*node, bins_size, max_list_elements())) return 0;
+    if (!node || !plausible_key(*node, max_list_elements())) return 0;
     const std::uint64_t after = std::uint64_t{offset} + 4 + nk::FIXED_SIZE + node->name_length;
     keys.push_back(RegistryKey{this, offset, std::move(*node)});
     return after;
@@ -101,14 +100,13 @@ std::vector<RegistryKey> Hive::deleted_keys() const {
 
 ValueListing Hive::deleted_values() const {
   ValueListing listing;
-  const std::size_t bins_size = bytes().size() - HIVE_MIN_SIZE;
   const std::uint64_t data_limit = read_limit();
   for_each_candidate(*this, 'v', 'k', [&](std::uint32_t offset, std::uint64_t stretch_end) -> std::uint64_t {
     const auto payload = candidate_cell(*this, offset, stretch_end);
     if (!payload) return 0;
     RegistryValue value;
     const std::size_t name_at = listing.names.size();
-    if (!parse_value_key(*this, *payload, offset, value, listing.names) || !plausible_value(*payload, value, bins_size)) {
+    if (!parse_value_key(*this, *payload, offset, value, listing.names) || !plausible_value(*payload, value, bytes().size())) {
       listing.names.resize(name_at);
       return 0;
     }
