@@ -1,3 +1,4 @@
+import datetime
 from typing import final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "__version__"]
@@ -22,6 +23,10 @@ class Hive:
         """Get all hbin headers"""
     def save(self, path: str) -> None:
         """Save the hive to a file"""
+    def deleted_keys(self) -> list[RegistryKey]:
+        """Get the key nodes found in unallocated space, in image order"""
+    def deleted_values(self) -> list[RegistryValue]:
+        """Get the value keys found in unallocated space, in image order, with whatever data can still be read"""
 
 @final
 class BaseBlock:
@@ -48,6 +53,27 @@ class BaseBlock:
     @property
     def hive_bins_data_size(self) -> int:
         """Get the hive bins data size (same as hive_length)"""
+    @property
+    def last_written(self) -> datetime.datetime | None:
+        """Get the last write time as a timezone-aware datetime in UTC (None when not set)"""
+    @property
+    def major_version(self) -> int:
+        """Get the major version"""
+    @property
+    def minor_version(self) -> int:
+        """Get the minor version"""
+    @property
+    def file_type(self) -> int:
+        """Get the file type"""
+    @property
+    def file_format(self) -> int:
+        """Get the file format"""
+    @property
+    def clustering_factor(self) -> int:
+        """Get the clustering factor"""
+    @property
+    def checksum(self) -> int:
+        """Get the stored checksum"""
 
 @final
 class RegistryKey:
@@ -69,6 +95,16 @@ class RegistryKey:
         """Get a specific value by name"""
     def values(self) -> list[RegistryValue]:
         """Get all values"""
+    def last_written(self) -> datetime.datetime | None:
+        """Get the last write time as a timezone-aware datetime in UTC (None when not set)"""
+    def class_name(self) -> str | None:
+        """Get the class name (None when the key has none)"""
+    def security_descriptor(self) -> bytes | None:
+        """Get the security descriptor as stored, as bytes (None when the key has none)"""
+    def flags(self) -> int:
+        """Get the key node flags"""
+    def is_deleted(self) -> bool:
+        """Check whether the key node's cell is free (the key was deleted)"""
 
 @final
 class RegistryValue:
