@@ -11,12 +11,16 @@
 // - a value list yields at most image length / 4 values;
 // - one call reads at most READ_LIMIT_FACTOR x image length of names and data;
 // - raw data never exceeds the value's data size;
-// - a second get_key of the same offset (served by the key cache) gives an equal node.
+// - a second get_key of the same offset (served by the key cache) gives an equal node;
+// - the deleted-record scan lists records in image order, at most one per 80 (keys) or 24
+//   (values) bytes of the image, within the read limit, and get_key reads each deleted key as
+//   the scan found it.
 
 #include <cstdint>
 #include <unordered_set>
 #include <vector>
 
+#include "filetime.hpp"
 #include "hive.hpp"
 #include "promise.hpp"
 #include "value_data.hpp"
@@ -57,6 +61,32 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
   }
 }
 
+// The fields read for forensic work, on a key of the tree or one found by the scan.
+inline void read_key_fields(const RegistryKey& key) {
+  (void)civil_time(key.node.last_written);
+  (void)key.is_deleted();
+  if (auto name = key.class_name(); !name) consume(name.error());
+  if (auto descriptor = key.security_descriptor(); !descriptor) consume(descriptor.error());
+}
+
+inline void walk_deleted(const Hive& hive, std::uint64_t image_length) {
+  const std::vector<RegistryKey> keys = hive.deleted_keys();
+  if (keys.size() > image_length / 80) broken("more deleted keys than the image can hold");
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (i > 0 && keys[i].offset <= keys[i - 1].offset) broken("deleted keys out of image order");
+    auto again = hive.get_key(keys[i].offset);
+    if (!again || again->node != keys[i].node) broken("get_key reads a deleted key differently");
+    if (i < 64) {
+      read_key_fields(keys[i]);
+      walk_values(keys[i], image_length);
+      if (auto subkeys = keys[i].subkeys(); !subkeys) consume(subkeys.error());
+    }
+  }
+  const ValueListing values = hive.deleted_values();
+  if (values.entries.size() > image_length / 24) broken("more deleted values than the image can hold");
+  if (values.data.size() > READ_LIMIT_FACTOR * image_length) broken("deleted value data read past its limit");
+}
+
 inline void walk(const Hive& hive) {
   if (auto bins = hive.hbins(); !bins) consume(bins.error());
 
@@ -77,6 +107,7 @@ inline void walk(const Hive& hive) {
     if (!cached || cached->node != key->node) broken("the key cache changed a node");
 
     walk_values(*key, image_length);
+    read_key_fields(*key);
 
     offsets.clear();
     if (auto walked = key->collect_subkey_offsets(key->node.subkey_list_offset, offsets); !walked) consume(walked.error());
@@ -91,6 +122,7 @@ inline void walk(const Hive& hive) {
       if (seen.insert(subkey.offset).second) pending.push_back(subkey.offset);
     }
   }
+  walk_deleted(hive, image_length);
 }
 
 }  // namespace kelpa::fuzz

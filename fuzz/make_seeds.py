@@ -22,6 +22,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 
+import delgen  # noqa: E402
 import hivegen  # noqa: E402
 import loggen  # noqa: E402
 import make_regressions  # noqa: E402
@@ -70,6 +71,9 @@ def hive_seeds() -> dict[str, bytes]:
     li = b.subkey_list("li", [latin, free, 0, 0xFFFFFFFF])
     root = b.nk("ROOT", root=True, subkey_count=4, subkey_list=li, value_count=1, value_list=values_list)
     seeds["odd-cells"] = b.build(root=root)
+    # Deleted records: freed in place, coalesced, in slack, cut short, garbage, after the last bin.
+    for drop in (False, True):
+        seeds[f"deleted-{drop}"] = delgen.scene(drop)[0]
     return seeds
 
 

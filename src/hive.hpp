@@ -123,6 +123,19 @@ struct RegistryKey {
   // be read is listed with empty data; so is every value once this call has read more data than
   // the read limit allows.
   [[nodiscard]] Result<ValueListing> values_with_data() const;
+
+  // The class name: class_name_length bytes of UTF-16LE text at the start of the cell at
+  // class_name_offset; nullopt when the offset is 0 or 0xFFFFFFFF or the length 0. The cell's
+  // errors, TruncatedData for a cell shorter than the length and InvalidUtf16 are returned.
+  [[nodiscard]] Result<std::optional<std::string>> class_name() const;
+  // The security descriptor of the "sk" record at security_offset, as stored (a view into the
+  // image); nullopt when the offset is 0 or 0xFFFFFFFF. The cell's and the record's errors are
+  // returned (see security_key.hpp).
+  [[nodiscard]] Result<std::optional<Bytes>> security_descriptor() const;
+  // Whether the key node's cell is free (positive size): the key was deleted. Only the sign is
+  // read; a key found in the space after the last bin may sit in a cell that still reads as
+  // allocated.
+  [[nodiscard]] bool is_deleted() const noexcept;
 };
 
 // One listed value. Refers to its hive without owning it and must not outlive it.
@@ -140,6 +153,20 @@ struct RegistryValue {
   // The same bytes appended to `out`; on failure `out` is left as it was.
   [[nodiscard]] Result<void> append_data(std::vector<std::uint8_t>& out) const;
 };
+
+namespace vk {  // value key payload
+inline constexpr std::size_t SIGNATURE = 0, NAME_LENGTH = 2, DATA_SIZE = 4, DATA_OFFSET = 8, DATA_TYPE = 12,
+                             FLAGS = 16, FIXED_SIZE = 20;
+inline constexpr std::uint16_t COMPRESSED_NAME = 0x0001;
+inline constexpr std::uint32_t INLINE_DATA = 0x80000000;
+}  // namespace vk
+
+// Parses the value key ("vk") payload of the cell at `entry` into `value` (every field but the
+// name; `value.hive` set to `hive`) and appends the decoded name to `name`. Checks, in order: the
+// 20-byte fixed part (TruncatedData), "vk" (InvalidFormat), the name inside the payload
+// (TruncatedData) and its decoding (InvalidUtf16).
+[[nodiscard]] Result<void> parse_value_key(const Hive& hive, Bytes payload, std::uint32_t entry, RegistryValue& value,
+                                           std::string& name);
 
 // A key's values with their data. The names (UTF-8) of all entries share one buffer and their
 // data another, so a listing costs a few allocations however many values it holds.
@@ -193,6 +220,12 @@ class Hive {
 
   // The bin headers from image position 4096 to the end of the image.
   [[nodiscard]] Result<std::vector<HbinHeader>> hbins() const;
+
+  // Records left in unallocated space, in image order (see deleted_scan.cpp for where the scan
+  // looks and what counts): the key nodes, and the value keys with whatever data can still be read.
+  // Neither fails: space that does not hold a plausible record is passed over.
+  [[nodiscard]] std::vector<RegistryKey> deleted_keys() const;
+  [[nodiscard]] ValueListing deleted_values() const;
 
   // Writes a copy of the image, with a freshly computed base block checksum, to `path`.
   [[nodiscard]] Result<void> save(std::string_view path) const;

@@ -6,13 +6,6 @@
 
 namespace kelpa {
 
-namespace vk {  // value key payload
-inline constexpr std::size_t SIGNATURE = 0, NAME_LENGTH = 2, DATA_SIZE = 4, DATA_OFFSET = 8, DATA_TYPE = 12,
-                             FLAGS = 16, FIXED_SIZE = 20;
-inline constexpr std::uint16_t COMPRESSED_NAME = 0x0001;
-inline constexpr std::uint32_t INLINE_DATA = 0x80000000;
-}  // namespace vk
-
 namespace db {  // big-data record payload
 inline constexpr std::size_t SIGNATURE = 0, SEGMENT_COUNT = 2, SEGMENT_LIST_OFFSET = 4, FIXED_SIZE = 8;
 }
@@ -28,27 +21,12 @@ inline constexpr std::uint32_t FIRST_MINOR_WITH_BIG_DATA = 4;
 
 namespace {
 
-// Reads the value key at `entry` into `value` (every field but the name) and appends its decoded
-// name to `name`. Checks, in order: the cell, the 20-byte fixed part (TruncatedData), "vk"
-// (InvalidFormat), the name inside the payload (TruncatedData) and its decoding (InvalidUtf16).
+// Reads the value key at `entry` into `value` and appends its decoded name to `name`: the cell's
+// errors, then those of parse_value_key.
 Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue& value, std::string& name) {
   auto payload = hive.read_cell(entry);
   if (!payload) return std::unexpected(std::move(payload.error()));
-  const Bytes p = *payload;
-  if (p.size() < vk::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE, p.size()));
-  if (!has_signature(p, 'v', 'k'))
-    return std::unexpected(RegistryError::invalid_format("Expected 'vk' signature at offset " + hex_form(entry)));
-  value.name_length = load_u16(p, vk::NAME_LENGTH);
-  value.data_size = load_u32(p, vk::DATA_SIZE) & ~vk::INLINE_DATA;
-  value.data_offset = load_u32(p, vk::DATA_OFFSET);
-  value.value_type = ValueType::from_raw(load_u32(p, vk::DATA_TYPE));
-  value.flags = load_u16(p, vk::FLAGS);
-  value.hive = &hive;
-  if (value.name_length == 0) {
-    name.append("(default)");
-    return {};
-  }
-  return append_record_name(p, vk::FIXED_SIZE, value.name_length, value.flags & vk::COMPRESSED_NAME, entry, name);
+  return parse_value_key(hive, *payload, entry, value, name);
 }
 
 // Walks the key's value list: no list for a count of 0 or an offset of 0 or 0xFFFFFFFF (the count
@@ -133,6 +111,23 @@ Result<void> append_big_data(const Hive& hive, std::uint32_t size, std::uint32_t
 }
 
 }  // namespace
+
+Result<void> parse_value_key(const Hive& hive, Bytes p, std::uint32_t entry, RegistryValue& value, std::string& name) {
+  if (p.size() < vk::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE, p.size()));
+  if (!has_signature(p, 'v', 'k'))
+    return std::unexpected(RegistryError::invalid_format("Expected 'vk' signature at offset " + hex_form(entry)));
+  value.name_length = load_u16(p, vk::NAME_LENGTH);
+  value.data_size = load_u32(p, vk::DATA_SIZE) & ~vk::INLINE_DATA;
+  value.data_offset = load_u32(p, vk::DATA_OFFSET);
+  value.value_type = ValueType::from_raw(load_u32(p, vk::DATA_TYPE));
+  value.flags = load_u16(p, vk::FLAGS);
+  value.hive = &hive;
+  if (value.name_length == 0) {
+    name.append("(default)");
+    return {};
+  }
+  return append_record_name(p, vk::FIXED_SIZE, value.name_length, value.flags & vk::COMPRESSED_NAME, entry, name);
+}
 
 Result<std::vector<RegistryValue>> RegistryKey::values() const {
   std::vector<RegistryValue> values;

@@ -123,6 +123,7 @@ MEMBERS = [
     ("HbinHeader", "offset", None, "Get the offset from the start of the hive bins data"),
     ("HbinHeader", "size", None, "Get the size of this hbin"),
 ]
+MEMBERS += __import__("test_deleted").MEMBERS  # the deleted-record scan and the forensic fields
 
 
 @pytest.mark.parametrize("cls, member, signature, doc", MEMBERS, ids=[f"{c}.{m}" for c, m, _, _ in MEMBERS])

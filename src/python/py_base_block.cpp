@@ -1,6 +1,7 @@
 // BaseBlock: a detached copy of a hive's file header.
 
 #include "classes.hpp"
+#include "timestamps.hpp"
 #include "utils.hpp"
 
 namespace kelpa::python {
@@ -19,6 +20,14 @@ PyObject* base_block_hive_bins_data_size(PyObject* self, void*) { return PyLong_
 PyObject* base_block_file_name(PyObject* self, void*) { return str_from_utf8(block(self).file_name); }
 PyObject* base_block_is_dirty(PyObject* self, void*) { return PyBool_FromLong(block(self).is_dirty()); }
 
+PyObject* base_block_last_written(PyObject* self, void*) { return datetime_from_filetime(block(self).last_written, "the base block"); }
+PyObject* base_block_major_version(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).major_version); }
+PyObject* base_block_minor_version(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).minor_version); }
+PyObject* base_block_file_type(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).file_type); }
+PyObject* base_block_file_format(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).file_format); }
+PyObject* base_block_clustering_factor(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).clustering_factor); }
+PyObject* base_block_checksum(PyObject* self, void*) { return PyLong_FromUnsignedLong(block(self).checksum); }
+
 PyObject* base_block_repr(PyObject* self) {
   const BaseBlock& bb = block(self);
   return str_from_utf8("BaseBlock(signature=" + signature_text(bb) + ", root_offset=" + hex_form(bb.root_cell_offset) +
@@ -36,6 +45,14 @@ PyGetSetDef base_block_getset[] = {
      nullptr},
     {"is_dirty", guard<base_block_is_dirty>, nullptr, "Whether the sequence numbers differ (changes not yet written to the hive file)",
      nullptr},
+    {"last_written", guard<base_block_last_written>, nullptr,
+     "Get the last write time as a timezone-aware datetime in UTC (None when not set)", nullptr},
+    {"major_version", guard<base_block_major_version>, nullptr, "Get the major version", nullptr},
+    {"minor_version", guard<base_block_minor_version>, nullptr, "Get the minor version", nullptr},
+    {"file_type", guard<base_block_file_type>, nullptr, "Get the file type", nullptr},
+    {"file_format", guard<base_block_file_format>, nullptr, "Get the file format", nullptr},
+    {"clustering_factor", guard<base_block_clustering_factor>, nullptr, "Get the clustering factor", nullptr},
+    {"checksum", guard<base_block_checksum>, nullptr, "Get the stored checksum", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

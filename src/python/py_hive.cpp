@@ -73,6 +73,25 @@ PyObject* hive_log_replay(PyObject* self, PyObject*) {
   return list_of(hive_of(self)->log_replay(), new_log_replay);
 }
 
+// The scans read every free cell of the image, so they run without the lock; the Python objects
+// are made from their results afterwards.
+PyObject* hive_deleted_keys(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  return run_then_build([&]() -> Result<std::vector<RegistryKey>> { return hive->deleted_keys(); },
+                        [&](const std::vector<RegistryKey>& keys) {
+                          return list_of(keys, [&](const RegistryKey& key) { return new_registry_key(hive, key); });
+                        });
+}
+
+PyObject* hive_deleted_values(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  return run_then_build([&]() -> Result<ValueListing> { return hive->deleted_values(); }, [](const ValueListing& listing) {
+    return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
+      return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
+    });
+  });
+}
+
 PyObject* hive_repr(PyObject* self) {
   const BaseBlock& bb = hive_of(self)->base_block();
   const std::string text = "Hive(root_offset=" + hex_form(bb.root_cell_offset) + ", hive_length=" + hex_form(bb.hive_bins_data_size) + ")";
@@ -91,6 +110,10 @@ PyMethodDef hive_methods[] = {
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_save>)), METH_FASTCALL | METH_KEYWORDS,
      "save($self, path)\n--\n\nSave the hive to a file"},
     {"log_replay", guard<hive_log_replay>, METH_NOARGS, "log_replay($self)\n--\n\nGet what replaying the transaction logs did"},
+    {"deleted_keys", guard<hive_deleted_keys>, METH_NOARGS,
+     "deleted_keys($self)\n--\n\nGet the key nodes found in unallocated space, in image order"},
+    {"deleted_values", guard<hive_deleted_values>, METH_NOARGS,
+     "deleted_values($self)\n--\n\nGet the value keys found in unallocated space, in image order, with whatever data can still be read"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
+#include "timestamps.hpp"
 
 namespace kelpa::python {
 
@@ -109,6 +110,50 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
       [](const FoundValue& found) { return new_registry_value(found.value.value_type, found.value.name, found.data); });
 }
 
+// The record fields read for forensic work: each re-reads the key with the lock held, as
+// last_written_timestamp does; none of them reads more than one further cell.
+PyObject* registry_key_last_written(PyObject* self, PyObject*) {
+  const PyRegistryKey& record = key_of(self);
+  auto key = record.hive->get_key(record.offset);
+  if (!key) return raise(key.error());
+  return datetime_from_filetime(key->node.last_written, "key at offset " + hex_form(record.offset));
+}
+
+PyObject* registry_key_class_name(PyObject* self, PyObject*) {
+  const PyRegistryKey& record = key_of(self);
+  auto key = record.hive->get_key(record.offset);
+  if (!key) return raise(key.error());
+  auto name = key->class_name();
+  if (!name) return raise(name.error());
+  if (!*name) Py_RETURN_NONE;
+  return str_from_utf8(**name);
+}
+
+PyObject* registry_key_security_descriptor(PyObject* self, PyObject*) {
+  const PyRegistryKey& record = key_of(self);
+  auto key = record.hive->get_key(record.offset);
+  if (!key) return raise(key.error());
+  auto descriptor = key->security_descriptor();
+  if (!descriptor) return raise(descriptor.error());
+  if (!*descriptor) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*descriptor)->data()),
+                                   static_cast<Py_ssize_t>((*descriptor)->size()));
+}
+
+PyObject* registry_key_flags(PyObject* self, PyObject*) {
+  const PyRegistryKey& record = key_of(self);
+  auto key = record.hive->get_key(record.offset);
+  if (!key) return raise(key.error());
+  return PyLong_FromUnsignedLong(key->node.flags);
+}
+
+PyObject* registry_key_is_deleted(PyObject* self, PyObject*) {
+  const PyRegistryKey& record = key_of(self);
+  auto key = record.hive->get_key(record.offset);
+  if (!key) return raise(key.error());
+  return PyBool_FromLong(key->is_deleted());
+}
+
 PyObject* registry_key_repr(PyObject* self) {
   const PyRegistryKey& key = key_of(self);
   std::string text = "RegistryKey(name='";
@@ -134,6 +179,15 @@ PyMethodDef registry_key_methods[] = {
     {"value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<registry_key_value>)),
      METH_FASTCALL | METH_KEYWORDS, "value($self, name)\n--\n\nGet a specific value by name"},
     {"values", guard<registry_key_values>, METH_NOARGS, "values($self)\n--\n\nGet all values"},
+    {"last_written", guard<registry_key_last_written>, METH_NOARGS,
+     "last_written($self)\n--\n\nGet the last write time as a timezone-aware datetime in UTC (None when not set)"},
+    {"class_name", guard<registry_key_class_name>, METH_NOARGS,
+     "class_name($self)\n--\n\nGet the class name (None when the key has none)"},
+    {"security_descriptor", guard<registry_key_security_descriptor>, METH_NOARGS,
+     "security_descriptor($self)\n--\n\nGet the security descriptor as stored, as bytes (None when the key has none)"},
+    {"flags", guard<registry_key_flags>, METH_NOARGS, "flags($self)\n--\n\nGet the key node flags"},
+    {"is_deleted", guard<registry_key_is_deleted>, METH_NOARGS,
+     "is_deleted($self)\n--\n\nCheck whether the key node's cell is free (the key was deleted)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

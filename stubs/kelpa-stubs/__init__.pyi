@@ -1,3 +1,4 @@
+import datetime
 from typing import NamedTuple, final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay", "__version__"]
@@ -24,6 +25,10 @@ class Hive:
         """Save the hive to a file"""
     def log_replay(self) -> list[LogReplay]:
         """Get what replaying the transaction logs did"""
+    def deleted_keys(self) -> list[RegistryKey]:
+        """Get the key nodes found in unallocated space, in image order"""
+    def deleted_values(self) -> list[RegistryValue]:
+        """Get the value keys found in unallocated space, in image order, with whatever data can still be read"""
 
 @final
 class BaseBlock:
@@ -53,6 +58,26 @@ class BaseBlock:
     @property
     def is_dirty(self) -> bool:
         """Whether the sequence numbers differ (changes not yet written to the hive file)"""
+    def last_written(self) -> datetime.datetime | None:
+        """Get the last write time as a timezone-aware datetime in UTC (None when not set)"""
+    @property
+    def major_version(self) -> int:
+        """Get the major version"""
+    @property
+    def minor_version(self) -> int:
+        """Get the minor version"""
+    @property
+    def file_type(self) -> int:
+        """Get the file type"""
+    @property
+    def file_format(self) -> int:
+        """Get the file format"""
+    @property
+    def clustering_factor(self) -> int:
+        """Get the clustering factor"""
+    @property
+    def checksum(self) -> int:
+        """Get the stored checksum"""
 
 @final
 class RegistryKey:
@@ -74,6 +99,16 @@ class RegistryKey:
         """Get a specific value by name"""
     def values(self) -> list[RegistryValue]:
         """Get all values"""
+    def last_written(self) -> datetime.datetime | None:
+        """Get the last write time as a timezone-aware datetime in UTC (None when not set)"""
+    def class_name(self) -> str | None:
+        """Get the class name (None when the key has none)"""
+    def security_descriptor(self) -> bytes | None:
+        """Get the security descriptor as stored, as bytes (None when the key has none)"""
+    def flags(self) -> int:
+        """Get the key node flags"""
+    def is_deleted(self) -> bool:
+        """Check whether the key node's cell is free (the key was deleted)"""
 
 @final
 class RegistryValue:
