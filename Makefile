@@ -131,7 +131,13 @@ test-sanitize: venv
 BENCH_HIVES ?= ../shared/hives/regipy__SYSTEM_WIN_10_1709
 BENCH_ARGS ?=
 BENCH_DEBIAN_PACKAGES := python3-hivex python3-libregf
-.PHONY: bench
+.PHONY: bench bench-logs
+
+# make bench-logs - open_with_logs on the largest dirty shared hive against reading its three files
+#              and against regipy's pure-Python recovery (installed into .venv); bench/out/log_replay.json
+bench-logs: build
+	$(VPY) -m pip install --quiet "regipy==6.5.0"
+	$(VPY) bench/log_replay.py
 
 bench: build
 	@if ! /usr/bin/python3 -c 'import hivex, pyregf' >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \

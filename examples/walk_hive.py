@@ -3,6 +3,8 @@ key tree with typed values.
 
     python examples/walk_hive.py [HIVE [--log1 LOG1] [--log2 LOG2]]
 
+For a hive given, it ends by saying whether the hive file is dirty and what each log did.
+
 With no hive given, it writes a small sample hive (and a transaction log that changes one of its
 values) into a temporary folder, prints the sample, then the value before and after replaying the
 log.
@@ -108,6 +110,22 @@ def sample_with_log(folder: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
     return hive_path, log_path
 
 
+def report_replay(path: str, replayed: list[kelpa.LogReplay]) -> None:
+    """Whether the hive file is dirty, and what each log did."""
+    try:
+        on_disk = kelpa.Hive.open(path).base_block()
+        state = "dirty" if on_disk.is_dirty else "clean"
+        print(f"The hive file is {state} (sequence numbers {on_disk.primary_sequence} and {on_disk.secondary_sequence}).")
+    except ValueError as e:  # a base block that only a log can replace
+        print(f"The hive file does not open as it lies on disk: {e}.")
+    else:
+        if on_disk.is_dirty and not replayed:
+            print("Its latest changes are in its transaction logs: give them as LOG1=... LOG2=... to replay them.")
+    for r in replayed:
+        done = f"applied (entries: {r.entries}, pages: {r.pages}, last sequence: {r.sequence})" if r.applied else "not applied"
+        print(f"  {r.path} [{r.layout or 'unknown layout'}]: {done}" + (f" ({r.reason})" if r.reason else ""))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("hive", nargs="?", help="hive file (default: a generated sample)")
@@ -117,9 +135,12 @@ def main() -> int:
 
     if args.hive:
         if args.log1 or args.log2:
-            show(kelpa.Hive.open_with_logs(args.hive, args.log1, args.log2))
+            hive = kelpa.Hive.open_with_logs(args.hive, args.log1, args.log2)
         else:
-            show(kelpa.Hive.open(args.hive))
+            hive = kelpa.Hive.open(args.hive)
+        show(hive)
+        print()
+        report_replay(args.hive, hive.log_replay())
         return 0
 
     with tempfile.TemporaryDirectory() as tmp:

@@ -46,12 +46,14 @@ EntryRun apply_log_entries(Bytes file, std::uint32_t first_sequence, std::vector
       if (data_size > size - data_at) return refuse("has pages outside it", true);
       if (end > max_image) return refuse("writes past " + decimal(max_image >> 20) + " MiB", true);
     }
-    if (marvin32(entry.first(log_entry::HEADER_HASH), LOG_ENTRY_SEED) != load_u64(entry, log_entry::HEADER_HASH) ||
-        marvin32(entry.subspan(log_entry::PAGE_REFERENCES), LOG_ENTRY_SEED) != load_u64(entry, log_entry::DATA_HASH))
-      return refuse("has a bad hash", true);
+    // An entry of another sequence is where the log ends (Windows reuses log files, so older
+    // entries follow the current ones): it is not hashed.
     const std::uint32_t sequence = load_u32(entry, log_entry::SEQUENCE);
     if (sequence != expected)
       return refuse("has sequence " + decimal(sequence) + ", expected " + decimal(expected), false);
+    if (marvin32(entry.first(log_entry::HEADER_HASH), LOG_ENTRY_SEED) != load_u64(entry, log_entry::HEADER_HASH) ||
+        marvin32(entry.subspan(log_entry::PAGE_REFERENCES), LOG_ENTRY_SEED) != load_u64(entry, log_entry::DATA_HASH))
+      return refuse("has a bad hash", true);
 
     std::size_t data = static_cast<std::size_t>(data_at);
     for (std::size_t i = 0; i < count; ++i) {

@@ -1,6 +1,7 @@
 #include "log_replay.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "log_entries.hpp"
@@ -69,13 +70,11 @@ struct Candidate {
 };
 
 // The log base block replaces an unusable hive base block: its 512 bytes, the rest of the first
-// 4096 zero. Returns what to put back if no log is applied after all.
-std::vector<std::uint8_t> replace_base_block(std::vector<std::uint8_t>& image, Bytes log) {
-  std::vector<std::uint8_t> saved = image;
+// 4096 zero.
+void replace_base_block(std::vector<std::uint8_t>& image, Bytes log) {
   if (image.size() < HIVE_MIN_SIZE) image.resize(HIVE_MIN_SIZE);
   std::copy_n(log.begin(), base_block::SIZE, image.begin());
   std::fill(image.begin() + base_block::SIZE, image.begin() + HIVE_MIN_SIZE, std::uint8_t{0});
-  return saved;
 }
 
 // The base block after the last applied entry or sector.
@@ -109,7 +108,7 @@ void recover_old(std::vector<std::uint8_t>& image, std::vector<Candidate> candid
   if (candidates.empty()) return;
   const Candidate chosen =
       pick_later(candidates, reports, [](const Header& a, const Header& b) { return a.timestamp > b.timestamp; });
-  if (!usable) (void)replace_base_block(image, chosen.file);
+  if (!usable) replace_base_block(image, chosen.file);
   LogReplay& report = reports[chosen.index];
   report.pages = apply_sectors(chosen.sectors, chosen.file, image);
   report.applied = true;
@@ -120,12 +119,13 @@ void recover_old(std::vector<std::uint8_t>& image, std::vector<Candidate> candid
 
 void recover_new(std::vector<std::uint8_t>& image, std::vector<Candidate> candidates, bool usable,
                  std::vector<LogReplay>& reports, std::uint64_t max_image) {
-  std::vector<std::uint8_t> saved;
+  std::optional<std::vector<std::uint8_t>> saved;
   if (!usable) {
     const Candidate chosen =
         pick_later(candidates, reports, [](const Header& a, const Header& b) { return later(a.primary, b.primary); });
     candidates = {chosen};
-    saved = replace_base_block(image, chosen.file);
+    saved = image;  // put back if no entry applies after all
+    replace_base_block(image, chosen.file);
   }
   const std::uint32_t hive_secondary = load_u32(image, base_block::SECONDARY_SEQUENCE);
   std::erase_if(candidates, [&](const Candidate& c) {
@@ -159,7 +159,7 @@ void recover_new(std::vector<std::uint8_t>& image, std::vector<Candidate> candid
     flags = run.flags;
   }
   if (!last) {
-    if (!saved.empty()) image = std::move(saved);
+    if (saved) image = std::move(*saved);
     return;
   }
   const std::uint32_t hive_flags = load_u32(image, base_block::FLAGS);

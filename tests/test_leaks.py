@@ -94,7 +94,7 @@ def hive_calls(files) -> Callable[[], None]:
         hive = kelpa.Hive.open(files.sample)
         repr(hive), hive.base_block(), hive.root_key(), hive.hbins(), hive.save(files.saved)
         kelpa.Hive.open_with_logs(files.sample, files.log1, files.log2).root_key().name()
-        kelpa.Hive.open_with_logs(hive_path=files.sample, log2_path=files.missing)
+        kelpa.Hive.open_with_logs(hive_path=files.sample, log2_path=files.missing).log_replay()
         expect(OSError, kelpa.Hive.open, files.missing)
         expect(OSError, kelpa.Hive.open_with_logs, files.missing, files.log1)
         expect(ValueError, kelpa.Hive.open, files.log1)
@@ -111,7 +111,7 @@ def hive_calls(files) -> Callable[[], None]:
 def base_block_calls(files) -> Callable[[], object]:
     hive = kelpa.Hive.open(files.sample)
     names = ("signature", "primary_sequence", "secondary_sequence", "root_cell_offset", "hive_length", "file_name",
-             "hive_bins_data_size")
+             "hive_bins_data_size", "is_dirty")
     return lambda: [repr(b := hive.base_block()), *(getattr(b, n) for n in names)]
 
 
