@@ -70,6 +70,11 @@ bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint
   return true;
 }
 
+bool TreeWalk::finished() const noexcept {
+  return started_ && std::ranges::all_of(std::span(frames_).first(depth_),
+                                         [](const Frame& f) { return f.next == f.children.size(); });
+}
+
 void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
   std::size_t added = 0;
   if (!started_) {

@@ -54,7 +54,8 @@ class TreeWalk {
   // Appends the next keys of the walk to `batch`: up to `max_keys`, stopping after the first
   // error. Appends nothing once the walk is finished.
   void next_batch(std::size_t max_keys, WalkBatch& batch);
-  [[nodiscard]] bool finished() const noexcept { return started_ && depth_ == 0; }
+  // True once every key has been handed out: the next call would append nothing.
+  [[nodiscard]] bool finished() const noexcept;
 
  private:
   struct Child {

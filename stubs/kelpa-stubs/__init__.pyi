@@ -1,3 +1,4 @@
+from collections.abc import Callable, Iterator
 from typing import NamedTuple, final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay", "__version__"]
@@ -24,6 +25,8 @@ class Hive:
         """Save the hive to a file"""
     def log_replay(self) -> list[LogReplay]:
         """Get what replaying the transaction logs did"""
+    def open_key(self, path: str) -> RegistryKey:
+        """Open a key by its path from the root key"""
 
 @final
 class BaseBlock:
@@ -74,6 +77,14 @@ class RegistryKey:
         """Get a specific value by name"""
     def values(self) -> list[RegistryValue]:
         """Get all values"""
+    def open_key(self, sub_key: str) -> RegistryKey:
+        """Open a subkey by its path relative to this key"""
+    def parent(self) -> RegistryKey | None:
+        """Get the parent key, or None for the root key"""
+    def path(self) -> str:
+        """Get the path of the key from the root key"""
+    def walk(self, onerror: Callable[[ValueError], object] | None = None) -> Iterator[RegistryKey]:
+        """Iterate over this key and all keys below it, depth first"""
 
 @final
 class RegistryValue:
