@@ -22,6 +22,7 @@ bool open_and_walk(const std::uint8_t* data, std::size_t size, bool fix_checksum
     return hive.error().kind() != kelpa::ErrorKind::ChecksumMismatch;
   }
   kelpa::fuzz::walk(**hive);
+  kelpa::fuzz::walk_paths(**hive);
   return true;
 }
 

@@ -22,7 +22,9 @@
 
 #include "filetime.hpp"
 #include "hive.hpp"
+#include "key_path.hpp"
 #include "promise.hpp"
+#include "tree_walk.hpp"
 #include "value_data.hpp"
 
 namespace kelpa::fuzz {
@@ -123,6 +125,46 @@ inline void walk(const Hive& hive) {
     }
   }
   walk_deleted(hive, image_length);
+}
+
+// The resumable tree walk from the root, in small batches, and for its first keys the path
+// through the parents and the lookup of that path from the root. Promises: a batch holds at most
+// the keys asked for and at most one error, which ends it; every call adds something until the
+// walk is finished; a walked key reads back with the name the walk gave.
+inline constexpr std::size_t WALK_BATCH = 16;
+inline constexpr std::size_t KEYS_WITH_PATHS = 64;
+
+inline void walk_paths(const Hive& hive) {
+  const std::uint32_t root_offset = hive.base_block().root_cell_offset;
+  auto root = hive.get_key(root_offset);
+  TreeWalk tree(hive, root_offset);
+  WalkBatch batch;
+  std::size_t keys = 0;
+  while (!tree.finished() && keys < MAX_KEYS) {
+    batch.clear();
+    tree.next_batch(WALK_BATCH, batch);
+    if (batch.entries.empty()) broken("an unfinished walk added nothing");
+    if (batch.errors.size() > 1 || batch.entries.size() - batch.errors.size() > WALK_BATCH)
+      broken("a walk batch holds more than it was asked for");
+    if (!batch.errors.empty() && batch.entries.back().error < 0) broken("a walk batch goes on past an error");
+    for (const WalkBatch::Entry& entry : batch.entries) {
+      if (entry.error >= 0) {
+        consume(batch.errors[static_cast<std::size_t>(entry.error)]);
+        continue;
+      }
+      if (keys++ >= KEYS_WITH_PATHS || !root) continue;
+      auto key = hive.get_key(entry.offset);
+      if (!key) broken("a walked key cannot be read again");
+      if (key->node.name != batch.name(entry)) broken("a walked key's name differs from the key's");
+      if (auto parent = parent_key(*key); !parent) consume(parent.error());
+      auto path = key_path(*key);
+      if (!path) {
+        consume(path.error());
+        continue;
+      }
+      if (auto found = open_key(*root, *path); !found) consume(found.error());
+    }
+  }
 }
 
 }  // namespace kelpa::fuzz

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -115,6 +116,9 @@ struct RegistryKey {
   // each read through the key cache. Fails when the keys' names add up to more than the read
   // limit allows (a list that names the same or overlapping key nodes over and over).
   [[nodiscard]] Result<std::vector<RegistryKey>> subkeys() const;
+  // subkeys() without the vector: each subkey goes to `visit` in list order, with the same checks
+  // and the same errors. On an error `visit` may have seen some subkeys, which the caller discards.
+  [[nodiscard]] Result<void> visit_subkeys(const std::function<void(RegistryKey&&)>& visit) const;
 
   // The key's values in value list order (see hive_values.cpp for the checks).
   [[nodiscard]] Result<std::vector<RegistryValue>> values() const;

@@ -66,14 +66,12 @@ Result<void> RegistryKey::collect_subkey_offsets(std::uint32_t list_offset, std:
   return walk.walk(list_offset, 0);
 }
 
-Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
-  std::vector<RegistryKey> subkeys;
-  if (node.subkey_count == 0) return subkeys;
+Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>& visit) const {
+  if (node.subkey_count == 0) return {};
   std::vector<std::uint32_t> offsets;
   offsets.reserve(std::min<std::size_t>(node.subkey_count, hive->max_list_elements()));
   if (auto walked = collect_subkey_offsets(node.subkey_list_offset, offsets); !walked)
     return std::unexpected(std::move(walked.error()));
-  subkeys.reserve(offsets.size());
   const std::uint64_t name_limit = hive->read_limit();
   std::uint64_t name_bytes = 0;
   for (std::uint32_t subkey_offset : offsets) {
@@ -82,8 +80,17 @@ Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
     if ((name_bytes += subkey->node.name_length) > name_limit)
       return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(node.subkey_list_offset) +
                                                            " names more key data than the hive holds"));
-    subkeys.push_back(std::move(*subkey));
+    visit(std::move(*subkey));
   }
+  return {};
+}
+
+Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
+  std::vector<RegistryKey> subkeys;
+  if (node.subkey_count == 0) return subkeys;
+  subkeys.reserve(std::min<std::size_t>(node.subkey_count, hive->max_list_elements()));
+  if (auto visited = visit_subkeys([&](RegistryKey&& subkey) { subkeys.push_back(std::move(subkey)); }); !visited)
+    return std::unexpected(std::move(visited.error()));
   return subkeys;
 }
 

@@ -27,5 +27,6 @@ def summarise(path: str, log1: str | None = None) -> list[str]:
                 items: list[str] = data.as_multi_string()
                 lines.append(", ".join(items))
         stack.extend(key.subkeys())
+    lines += [f"{k.path()} {k.parent()}" for k in hive.open_key("").walk(lambda e: lines.append(str(e)))]
     hive.save(path + ".copy")
     return lines

@@ -21,6 +21,7 @@ struct Types {
   PyTypeObject* base_block = nullptr;
   PyTypeObject* hbin_header = nullptr;
   PyTypeObject* log_replay = nullptr;  // a struct sequence, not one of the seven heap types
+  PyTypeObject* tree_walk = nullptr;  // the iterator of RegistryKey.walk; not a module attribute
 };
 extern Types types;
 
@@ -31,6 +32,7 @@ extern PyType_Spec value_data_spec;
 extern PyType_Spec value_type_spec;
 extern PyType_Spec base_block_spec;
 extern PyType_Spec hbin_header_spec;
+extern PyType_Spec tree_walk_spec;
 
 // What the Python objects hold.
 using PyHive = std::shared_ptr<Hive>;
@@ -75,5 +77,10 @@ PyObject* new_log_replay(const LogReplay& report);
 // New objects of the two classes, from core records.
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);
 PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data);
+PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offset, std::uint32_t subkey_count,
+                           std::uint32_t value_count, std::string_view name);
+// A walk of the keys from the key at `offset` down (RegistryKey.walk); `onerror` is None or a
+// callable (borrowed).
+PyObject* new_tree_walk(const std::shared_ptr<Hive>& hive, std::uint32_t offset, PyObject* onerror);
 
 }  // namespace kelpa::python

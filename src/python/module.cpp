@@ -84,7 +84,9 @@ PyObject* create_module() {
                   add_attribute(module.get(), "HbinHeader", class_object(types.hbin_header, hbin_header_spec)) &&
                   add_attribute(module.get(), "LogReplay", log_replay_class()) &&
                   add_attribute(module.get(), "__version__", PyUnicode_FromString(KELPA_VERSION));
-  return ok ? module.release() : nullptr;
+  // The walk iterator's class is made here too, under the lock, but is no attribute of the module.
+  const bool walk_ok = ok && PyRef::steal(class_object(types.tree_walk, tree_walk_spec));
+  return walk_ok ? module.release() : nullptr;
 }
 
 }  // namespace

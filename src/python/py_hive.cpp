@@ -7,6 +7,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "log_replay.hpp"
+#include "key_path.hpp"
 
 namespace kelpa::python {
 
@@ -50,6 +51,22 @@ PyObject* hive_root_key(PyObject* self, PyObject*) {
   const std::shared_ptr<Hive>& hive = hive_of(self);
   return run_then_build([&] { return hive->get_key(hive->base_block().root_cell_offset); },
                         [&](const RegistryKey& key) { return new_registry_key(hive, key); });
+}
+
+PyObject* hive_open_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"path"};
+  std::array<PyObject*, 1> argv{};
+  if (!parse_arguments({"Hive.open_key()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
+  auto path = text_argument(argv[0], "path");
+  if (!path) return nullptr;
+  const std::shared_ptr<Hive>& hive = hive_of(self);
+  return run_then_build(
+      [&]() -> Result<RegistryKey> {
+        auto root = hive->get_key(hive->base_block().root_cell_offset);
+        if (!root) return std::unexpected(std::move(root.error()));
+        return open_key(*root, *path);
+      },
+      [&](const RegistryKey& key) { return new_registry_key(hive, key); });
 }
 
 PyObject* hive_hbins(PyObject* self, PyObject*) {
@@ -114,6 +131,8 @@ PyMethodDef hive_methods[] = {
      "deleted_keys($self)\n--\n\nGet the key nodes found in unallocated space, in image order"},
     {"deleted_values", guard<hive_deleted_values>, METH_NOARGS,
      "deleted_values($self)\n--\n\nGet the value keys found in unallocated space, in image order, with whatever data can still be read"},
+    {"open_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_open_key>)),
+     METH_FASTCALL | METH_KEYWORDS, "open_key($self, path)\n--\n\nOpen a key by its path from the root key"},
     {nullptr, nullptr, 0, nullptr},
 };
 

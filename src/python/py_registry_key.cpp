@@ -8,6 +8,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "timestamps.hpp"
+#include "key_path.hpp"
 
 namespace kelpa::python {
 
@@ -154,6 +155,57 @@ PyObject* registry_key_is_deleted(PyObject* self, PyObject*) {
   return PyBool_FromLong(key->is_deleted());
 }
 
+PyObject* registry_key_open_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"sub_key"};
+  std::array<PyObject*, 1> argv{};
+  if (!parse_arguments({"RegistryKey.open_key()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
+  auto sub_key = text_argument(argv[0], "sub_key");
+  if (!sub_key) return nullptr;
+  const std::shared_ptr<Hive> hive = key_of(self).hive;
+  const std::uint32_t offset = key_of(self).offset;
+  return run_then_build(
+      [&]() -> Result<RegistryKey> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return open_key(*key, *sub_key);
+      },
+      [&](const RegistryKey& found) { return new_registry_key(hive, found); });
+}
+
+PyObject* registry_key_parent(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive> hive = key_of(self).hive;
+  const std::uint32_t offset = key_of(self).offset;
+  return run_then_build(
+      [&]() -> Result<std::optional<RegistryKey>> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return parent_key(*key);
+      },
+      [&](const std::optional<RegistryKey>& parent) -> PyObject* {
+        if (!parent) Py_RETURN_NONE;
+        return new_registry_key(hive, *parent);
+      });
+}
+
+PyObject* registry_key_path(PyObject* self, PyObject*) {
+  const std::shared_ptr<Hive> hive = key_of(self).hive;
+  const std::uint32_t offset = key_of(self).offset;
+  return run_then_build(
+      [&]() -> Result<std::string> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return key_path(*key);
+      },
+      [](const std::string& path) { return str_from_utf8(path); });
+}
+
+PyObject* registry_key_walk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"onerror"};
+  std::array<PyObject*, 1> argv{};
+  if (!parse_arguments({"RegistryKey.walk()", names, 0}, args, nargs, kwnames, argv)) return nullptr;
+  return new_tree_walk(key_of(self).hive, key_of(self).offset, argv[0] == nullptr ? Py_None : argv[0]);
+}
+
 PyObject* registry_key_repr(PyObject* self) {
   const PyRegistryKey& key = key_of(self);
   std::string text = "RegistryKey(name='";
@@ -188,6 +240,13 @@ PyMethodDef registry_key_methods[] = {
     {"flags", guard<registry_key_flags>, METH_NOARGS, "flags($self)\n--\n\nGet the key node flags"},
     {"is_deleted", guard<registry_key_is_deleted>, METH_NOARGS,
      "is_deleted($self)\n--\n\nCheck whether the key node's cell is free (the key was deleted)"},
+    {"open_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<registry_key_open_key>)),
+     METH_FASTCALL | METH_KEYWORDS, "open_key($self, sub_key)\n--\n\nOpen a subkey by its path relative to this key"},
+    {"parent", guard<registry_key_parent>, METH_NOARGS, "parent($self)\n--\n\nGet the parent key, or None for the root key"},
+    {"path", guard<registry_key_path>, METH_NOARGS, "path($self)\n--\n\nGet the path of the key from the root key"},
+    {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<registry_key_walk>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "walk($self, onerror=None)\n--\n\nIterate over this key and all keys below it, depth first"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -202,17 +261,21 @@ PyType_Slot registry_key_slots[] = {
 
 }  // namespace
 
-PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
-  const std::string& name = key.node.name;
+PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offset, std::uint32_t subkey_count,
+                           std::uint32_t value_count, std::string_view name) {
   PyObject* self = new_var_object(types.registry_key, name.size());
   if (self == nullptr) return nullptr;
   auto* record = reinterpret_cast<PyRegistryKey*>(self);
   std::construct_at(&record->hive, hive);
-  record->offset = key.offset;
-  record->subkey_count = key.node.subkey_count;
-  record->value_count = key.node.value_count;
-  std::memcpy(record->name, name.data(), name.size());
+  record->offset = offset;
+  record->subkey_count = subkey_count;
+  record->value_count = value_count;
+  if (!name.empty()) std::memcpy(record->name, name.data(), name.size());
   return self;
+}
+
+PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
+  return new_registry_key(hive, key.offset, key.node.subkey_count, key.node.value_count, key.node.name);
 }
 
 PyType_Spec registry_key_spec = {"builtins.RegistryKey", static_cast<int>(offsetof(PyRegistryKey, name)), 1,

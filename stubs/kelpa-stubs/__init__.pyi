@@ -1,4 +1,5 @@
 import datetime
+from collections.abc import Callable, Iterator
 from typing import NamedTuple, final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay", "__version__"]
@@ -29,6 +30,8 @@ class Hive:
         """Get the key nodes found in unallocated space, in image order"""
     def deleted_values(self) -> list[RegistryValue]:
         """Get the value keys found in unallocated space, in image order, with whatever data can still be read"""
+    def open_key(self, path: str) -> RegistryKey:
+        """Open a key by its path from the root key"""
 
 @final
 class BaseBlock:
@@ -109,6 +112,14 @@ class RegistryKey:
         """Get the key node flags"""
     def is_deleted(self) -> bool:
         """Check whether the key node's cell is free (the key was deleted)"""
+    def open_key(self, sub_key: str) -> RegistryKey:
+        """Open a subkey by its path relative to this key"""
+    def parent(self) -> RegistryKey | None:
+        """Get the parent key, or None for the root key"""
+    def path(self) -> str:
+        """Get the path of the key from the root key"""
+    def walk(self, onerror: Callable[[ValueError], object] | None = None) -> Iterator[RegistryKey]:
+        """Iterate over this key and all keys below it, depth first"""
 
 @final
 class RegistryValue:

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hive.hpp"
+
+namespace kelpa {
+
+// What one step of a walk hands out: keys (offset, name, counts) in walk order, and the errors met
+// between them, each in its place.
+struct WalkBatch {
+  struct Entry {
+    std::uint32_t offset, subkey_count, value_count;
+    std::uint32_t name_at, name_size;  // into `names`
+    std::int32_t error;                // index into `errors`, or -1 for a key
+  };
+  std::vector<Entry> entries;
+  std::string names;
+  std::vector<RegistryError> errors;
+
+  void clear() noexcept {
+    entries.clear();
+    names.clear();
+    errors.clear();
+  }
+  [[nodiscard]] std::string_view name(const Entry& e) const noexcept {
+    return std::string_view(names).substr(e.name_at, e.name_size);
+  }
+};
+
+// A depth-first, pre-order walk of the keys below (and including) a start key: the order a
+// recursive walk through RegistryKey::subkeys gives. It is resumable: each next_batch call goes
+// on where the last one stopped, so a caller can hand keys out in batches.
+//
+// A key is entered by reading its subkeys the way subkeys() does; when that fails the error takes
+// the key's subtree's place and the walk goes on with the next key. A key whose offset is already
+// on the path from the start down to it (a loop in the subkey lists) is neither handed out again
+// nor entered, and nor are keys more than MAX_KEY_DEPTH levels below the start; each is an
+// InvalidFormat error in its place. The keys waiting on the path are bounded by what the image can
+// hold (its key node count and name bytes): a damaged hive that lists keys over and over gets an
+// error rather than an allocation beyond the file's size. The number of keys handed out is not
+// bounded (a key listed twice is walked twice, as subkeys() lists it twice): the caller stops.
+//
+// Refers to its hive without owning it. Not safe for concurrent use; separate walks of one hive
+// may run on several threads at once.
+class TreeWalk {
+ public:
+  TreeWalk(const Hive& hive, std::uint32_t start_offset) noexcept : hive_(&hive), start_(start_offset) {}
+
+  // Appends the next keys of the walk to `batch`: up to `max_keys`, stopping after the first
+  // error. Appends nothing once the walk is finished.
+  void next_batch(std::size_t max_keys, WalkBatch& batch);
+  // True once every key has been handed out: the next call would append nothing.
+  [[nodiscard]] bool finished() const noexcept;
+
+ private:
+  struct Child {
+    std::uint32_t offset, subkey_count, value_count, subkey_list_offset;
+    std::uint32_t name_at, name_size;  // into the frame's names
+  };
+  // One key on the path from the start, with its subkeys still to walk.
+  struct Frame {
+    std::uint32_t owner = 0;
+    std::vector<Child> children;
+    std::string names;
+    std::size_t next = 0;
+  };
+
+  // Reads the subkeys of the key at `offset` into a new frame; false (with the error appended to
+  // `batch`) when that fails.
+  bool enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t subkey_list_offset, WalkBatch& batch);
+  static void add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
+                      std::string_view name);
+  static void add_error(WalkBatch& batch, RegistryError error);
+
+  const Hive* hive_;
+  std::uint32_t start_;
+  bool started_ = false;
+  std::vector<Frame> frames_;  // the first depth_ are the path; the others keep their storage for reuse
+  std::size_t depth_ = 0;
+  std::uint64_t waiting_keys_ = 0, waiting_name_bytes_ = 0;
+};
+
+}  // namespace kelpa
