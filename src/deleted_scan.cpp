@@ -1,7 +1,9 @@
 // The scan for deleted keys and values. Free cells coalesce: a freed cell joins the free cells
 // beside it, and its old record stays in place after the new, larger free cell's size field. So
 // one free cell can hold several old records, each at a position where an older cell started
-// (every cell starts at a multiple of 8), each still behind its old size field. A candidate is
+// (every cell starts at a multiple of 8), each still behind its old size field; so can the slack
+// of an allocated cell and the space after the last bin (deleted_scan.hpp says which stretches
+// are searched). A candidate is
 // read at each such position exactly as Hive::get_key and the value readers read a cell, so a key
 // found here works through get_key like any other; it then has to pass the plausibility limits
 // below to count.
@@ -9,6 +11,7 @@
 #include "deleted_scan.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "utils.hpp"
 
@@ -69,15 +72,29 @@ std::optional<Bytes> candidate_cell(const Hive& hive, std::uint32_t offset, std:
 template <class Try>
 void for_each_candidate(const Hive& hive, char a, char b, Try&& try_at) {
   const Bytes bins = hive.bytes().subspan(HIVE_MIN_SIZE);
+  const auto first = static_cast<std::uint8_t>(a), second = static_cast<std::uint8_t>(b);
   for_each_unallocated_space(hive, [&](UnallocatedSpace space) {
+    // Positions count from the stretch's start; most of a free cell is zeros, so the search
+    // jumps from one occurrence of the first signature byte to the next (memchr) instead of
+    // stepping through every position.
+    auto round_up = [&](std::uint64_t at) {
+      return space.start + (at - space.start + CELL_ALIGNMENT - 1) / CELL_ALIGNMENT * CELL_ALIGNMENT;
+    };
     std::uint64_t at = space.start;
     while (at + 6 <= space.end) {
-      std::uint64_t next = at + CELL_ALIGNMENT;
-      if (bins[at + 4] == static_cast<std::uint8_t>(a) && bins[at + 5] == static_cast<std::uint8_t>(b)) {
-        const std::uint64_t after = try_at(static_cast<std::uint32_t>(at), space.end);
-        if (after > next) next = (after + CELL_ALIGNMENT - 1) / CELL_ALIGNMENT * CELL_ALIGNMENT;
+      const void* hit = std::memchr(bins.data() + at + 4, first, space.end - 1 - (at + 4));
+      if (hit == nullptr) break;
+      const auto signature_at = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - bins.data());
+      const std::uint64_t candidate = round_up(signature_at - 4);
+      if (candidate != signature_at - 4) {
+        at = candidate;
+        continue;
       }
-      at = next;
+      at = candidate + CELL_ALIGNMENT;
+      if (bins[signature_at + 1] == second) {
+        const std::uint64_t after = try_at(static_cast<std::uint32_t>(candidate), space.end);
+        if (after > at) at = round_up(after);
+      }
     }
   });
 }

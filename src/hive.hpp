@@ -225,8 +225,8 @@ class Hive {
   // The bin headers from image position 4096 to the end of the image.
   [[nodiscard]] Result<std::vector<HbinHeader>> hbins() const;
 
-  // Records left in unallocated space, in image order (see deleted_scan.cpp for where the scan
-  // looks and what counts): the key nodes, and the value keys with whatever data can still be read.
+  // Records left in unallocated space, in image order (deleted_scan.hpp says where the scan looks,
+  // deleted_scan.cpp what counts): the key nodes, and the value keys with whatever data can still be read.
   // Neither fails: space that does not hold a plausible record is passed over.
   [[nodiscard]] std::vector<RegistryKey> deleted_keys() const;
   [[nodiscard]] ValueListing deleted_values() const;
