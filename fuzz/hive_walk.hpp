@@ -106,13 +106,13 @@ inline void walk(const Hive& hive) {
       continue;
     }
     auto cached = hive.get_key(offset);
-    if (!cached || cached->node != key->node) broken("the key cache changed a node");
+    if (!cached || cached->node() != key->node()) broken("the key cache changed a node");
 
     walk_values(*key, image_length);
     read_key_fields(*key);
 
     offsets.clear();
-    if (auto walked = key->collect_subkey_offsets(key->node.subkey_list_offset, offsets); !walked) consume(walked.error());
+    if (auto walked = key->collect_subkey_offsets(key->node().subkey_list_offset, offsets); !walked) consume(walked.error());
     if (offsets.size() > image_length / 4) broken("a subkey walk read more elements than the image holds");
     auto subkeys = key->subkeys();
     if (!subkeys) {
@@ -155,7 +155,7 @@ inline void walk_paths(const Hive& hive) {
       if (keys++ >= KEYS_WITH_PATHS || !root) continue;
       auto key = hive.get_key(entry.offset);
       if (!key) broken("a walked key cannot be read again");
-      if (key->node.name != batch.name(entry)) broken("a walked key's name differs from the key's");
+      if (key->node().name != batch.name(entry)) broken("a walked key's name differs from the key's");
       if (auto parent = parent_key(*key); !parent) consume(parent.error());
       auto path = key_path(*key);
       if (!path) {

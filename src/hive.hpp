@@ -100,12 +100,22 @@ class Hive;
 struct RegistryValue;
 struct ValueListing;
 
-// A key as returned by Hive::get_key: the node is this record's own copy. Refers to its hive
-// without owning it and must not outlive it.
+// A parsed node that the key cache did not take, with the view a RegistryKey hands out.
+struct OwnedKeyNode {
+  KeyNode node;
+  KeyNodeView view;
+};
+
+// A key as returned by Hive::get_key: the node is the key cache's entry itself (no copy), or,
+// for a node the cache did not take, one owned with the record. Refers to its hive without owning
+// it and must not outlive it.
 struct RegistryKey {
   const Hive* hive;
   std::uint32_t offset;
-  KeyNode node;
+  const KeyNodeView* view;
+  std::shared_ptr<const OwnedKeyNode> owned;  // set only when `view` is not the cache's
+
+  [[nodiscard]] const KeyNodeView& node() const noexcept { return *view; }
 
   // Appends the key node offsets under the subkey list at `list_offset` (0 and 0xFFFFFFFF: no
   // list) in depth-first, left-to-right order; nothing is checked, sorted or deduplicated. On an
@@ -218,7 +228,7 @@ class Hive {
   // sign (free cells read like allocated ones), alignment, bin boundaries or any signature.
   [[nodiscard]] Result<Bytes> read_cell(std::uint32_t offset) const;
 
-  // The key node at a cell offset, parsed once and then copied out of the key cache. A failed
+  // The key node at a cell offset, parsed once and then handed out from the key cache. A failed
   // read leaves no cache entry. Safe to call from several threads at once.
   [[nodiscard]] Result<RegistryKey> get_key(std::uint32_t offset) const;
 

@@ -7,13 +7,17 @@
 namespace kelpa {
 
 Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
-  if (RegistryKey cached{this, offset, {}}; key_cache_.copy_out(offset, cached.node)) return cached;
+  if (const KeyNodeView* cached = key_cache_.lookup(offset)) return RegistryKey{this, offset, cached, nullptr};
   auto payload = read_cell(offset);
   if (!payload) return std::unexpected(std::move(payload.error()));
   auto node = parse_key_node(*payload, offset);
   if (!node) return std::unexpected(std::move(node.error()));
-  key_cache_.insert(offset, *node);
-  return RegistryKey{this, offset, std::move(*node)};
+  if (const KeyNodeView* cached = key_cache_.insert(offset, *node)) return RegistryKey{this, offset, cached, nullptr};
+  auto owned = std::make_shared<OwnedKeyNode>(std::move(*node), KeyNodeView{});
+  static_cast<KeyNodeFields&>(owned->view) = owned->node;
+  owned->view.name = owned->node.name;
+  const KeyNodeView* view = &owned->view;
+  return RegistryKey{this, offset, view, std::move(owned)};
 }
 
 namespace {
@@ -67,18 +71,18 @@ Result<void> RegistryKey::collect_subkey_offsets(std::uint32_t list_offset, std:
 }
 
 Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>& visit) const {
-  if (node.subkey_count == 0) return {};
+  if (node().subkey_count == 0) return {};
   std::vector<std::uint32_t> offsets;
-  offsets.reserve(std::min<std::size_t>(node.subkey_count, hive->max_list_elements()));
-  if (auto walked = collect_subkey_offsets(node.subkey_list_offset, offsets); !walked)
+  offsets.reserve(std::min<std::size_t>(node().subkey_count, hive->max_list_elements()));
+  if (auto walked = collect_subkey_offsets(node().subkey_list_offset, offsets); !walked)
     return std::unexpected(std::move(walked.error()));
   const std::uint64_t name_limit = hive->read_limit();
   std::uint64_t name_bytes = 0;
   for (std::uint32_t subkey_offset : offsets) {
     auto subkey = hive->get_key(subkey_offset);
     if (!subkey) return std::unexpected(std::move(subkey.error()));
-    if ((name_bytes += subkey->node.name_length) > name_limit)
-      return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(node.subkey_list_offset) +
+    if ((name_bytes += subkey->node().name_length) > name_limit)
+      return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(node().subkey_list_offset) +
                                                            " names more key data than the hive holds"));
     visit(std::move(*subkey));
   }
@@ -87,8 +91,8 @@ Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>
 
 Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
   std::vector<RegistryKey> subkeys;
-  if (node.subkey_count == 0) return subkeys;
-  subkeys.reserve(std::min<std::size_t>(node.subkey_count, hive->max_list_elements()));
+  if (node().subkey_count == 0) return subkeys;
+  subkeys.reserve(std::min<std::size_t>(node().subkey_count, hive->max_list_elements()));
   if (auto visited = visit_subkeys([&](RegistryKey&& subkey) { subkeys.push_back(std::move(subkey)); }); !visited)
     return std::unexpected(std::move(visited.error()));
   return subkeys;

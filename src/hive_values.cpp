@@ -35,7 +35,7 @@ Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue
 // walk. Fails as well when the stored names add up to more than the read limit.
 template <class Read>
 Result<void> walk_value_list(const RegistryKey& key, Read&& read) {
-  const KeyNode& node = key.node;
+  const KeyNodeView& node = key.node();
   if (node.value_count == 0 || is_null_offset(node.value_list_offset)) return {};
   auto list = key.hive->read_cell(node.value_list_offset);
   if (!list) return std::unexpected(std::move(list.error()));
@@ -131,7 +131,7 @@ Result<void> parse_value_key(const Hive& hive, Bytes p, std::uint32_t entry, Reg
 
 Result<std::vector<RegistryValue>> RegistryKey::values() const {
   std::vector<RegistryValue> values;
-  values.reserve(std::min<std::size_t>(node.value_count, hive->max_list_elements()));
+  values.reserve(std::min<std::size_t>(node().value_count, hive->max_list_elements()));
   auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
     RegistryValue value;
     if (auto read = read_value_key(*hive, entry, value, value.name); !read) return std::unexpected(std::move(read.error()));
@@ -144,7 +144,7 @@ Result<std::vector<RegistryValue>> RegistryKey::values() const {
 
 Result<ValueListing> RegistryKey::values_with_data() const {
   ValueListing listing;
-  const std::size_t expected = std::min<std::size_t>(node.value_count, hive->max_list_elements());
+  const std::size_t expected = std::min<std::size_t>(node().value_count, hive->max_list_elements());
   listing.entries.reserve(expected);
   listing.names.reserve(16 * expected);  // most value names and data are short
   listing.data.reserve(std::min<std::size_t>(64 * expected, hive->bytes().size()));

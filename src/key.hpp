@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "error.hpp"
 #include "le.hpp"
@@ -50,6 +51,16 @@ struct KeyNode : KeyNodeFields {
   std::string name;
 
   bool operator==(const KeyNode&) const = default;
+};
+
+// A key node whose name lives elsewhere: in the key cache's name storage (which never moves
+// while its hive lives) or in the record that owns the parsed node.
+struct KeyNodeView : KeyNodeFields {
+  std::string_view name;
+
+  bool operator==(const KeyNodeView& other) const {
+    return static_cast<const KeyNodeFields&>(*this) == other && name == other.name;
+  }
 };
 
 // Parses the payload of the key node cell at `offset` (used for messages only). Checks, in order:

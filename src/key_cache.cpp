@@ -41,13 +41,9 @@ const KeyCache::Entry* KeyCache::find(std::uint32_t offset) const noexcept {
   }
 }
 
-bool KeyCache::copy_out(std::uint32_t offset, KeyNode& out) const {
+const KeyNodeView* KeyCache::lookup(std::uint32_t offset) const {
   std::shared_lock lock(mutex_);
-  const Entry* entry = find(offset);
-  if (entry == nullptr) return false;
-  static_cast<KeyNodeFields&>(out) = entry->fields;
-  out.name.assign(entry->name, entry->name_size);
-  return true;
+  return find(offset);
 }
 
 const char* KeyCache::store_name(const std::string& name) {
@@ -83,23 +79,23 @@ void KeyCache::grow_table() {
   slots_ = std::move(grown);
 }
 
-void KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
+const KeyNodeView* KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
   std::unique_lock lock(mutex_);
   // Another thread may have parsed the same node meanwhile. The image never changes, so both
   // parses give equal nodes, name included, and the cached one already is the replacement.
-  if (find(offset) != nullptr) return;
-  if (entry_count_ >= max_entries_ || name_bytes_ + node.name.size() > max_name_bytes_) return;
+  if (const Entry* cached = find(offset); cached != nullptr) return cached;
+  if (entry_count_ >= max_entries_ || name_bytes_ + node.name.size() > max_name_bytes_) return nullptr;
   if ((entry_count_ + 1) * 4 > slots_.size() * 3) grow_table();
   if (entry_count_ == entry_blocks_.size() * ENTRY_BLOCK_SIZE)
     entry_blocks_.push_back(std::make_unique_for_overwrite<Entry[]>(ENTRY_BLOCK_SIZE));
   // The entry is counted (and reachable) only once it is whole: an allocation failure on the way
   // leaves the cache as it was.
   Entry& entry = entry_blocks_[entry_count_ / ENTRY_BLOCK_SIZE][entry_count_ % ENTRY_BLOCK_SIZE];
-  entry.fields = node;
-  entry.name = store_name(node.name);
-  entry.name_size = static_cast<std::uint32_t>(node.name.size());
+  static_cast<KeyNodeFields&>(entry) = node;
+  entry.name = std::string_view(store_name(node.name), node.name.size());
   name_bytes_ += node.name.size();
   slots_[free_slot(slots_, offset)] = Slot{offset, static_cast<std::uint32_t>(++entry_count_)};
+  return &entry;
 }
 
 }  // namespace kelpa

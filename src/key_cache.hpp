@@ -11,12 +11,13 @@
 namespace kelpa {
 
 // The per-hive cache of parsed key nodes, keyed by cell offset: a reader-writer lock over an
-// open-addressing hash table. Lookups take the lock shared and copy the node out; insertions take
-// it exclusive. Entries are only added or replaced, never removed.
+// open-addressing hash table. Lookups take the lock shared and hand out the entry itself;
+// insertions take it exclusive. Entries are only added, never removed or changed.
 //
 // Storage is append-only: node fields live in fixed-size blocks of entries and names in blocks of
-// bytes, so an insertion allocates only when a block fills up, no entry or name ever moves, and the
-// whole cache is freed a block at a time.
+// bytes, so an insertion allocates only when a block fills up, no entry or name ever moves while
+// the cache lives (which is what lets a lookup hand out a pointer that stays valid after the lock
+// is released), and the whole cache is freed a block at a time.
 //
 // A sound hive's key nodes are distinct cells of at least 80 bytes whose names decode to at most
 // three bytes per stored byte, so `image_length` bounds what any sound hive can ask the cache to
@@ -29,19 +30,16 @@ class KeyCache {
   KeyCache(const KeyCache&) = delete;
   KeyCache& operator=(const KeyCache&) = delete;
 
-  // Copies the node cached under `offset` into `out` and returns true; false when there is none.
-  bool copy_out(std::uint32_t offset, KeyNode& out) const;
+  // The node cached under `offset`, valid as long as the cache; nullptr when there is none.
+  [[nodiscard]] const KeyNodeView* lookup(std::uint32_t offset) const;
 
-  // Caches a copy of `node` under `offset`. A node already cached there stays: nodes read at one
-  // offset of an immutable image are always equal.
-  void insert(std::uint32_t offset, const KeyNode& node);
+  // Caches a copy of `node` under `offset` and returns the cached entry. A node already cached
+  // there stays (nodes read at one offset of an immutable image are always equal) and is
+  // returned. nullptr when the cache is full (see above): the caller keeps its own node.
+  [[nodiscard]] const KeyNodeView* insert(std::uint32_t offset, const KeyNode& node);
 
  private:
-  struct Entry {
-    KeyNodeFields fields;
-    const char* name;
-    std::uint32_t name_size;
-  };
+  using Entry = KeyNodeView;
   struct Slot {
     std::uint32_t offset;
     std::uint32_t entry;  // index + 1 into the entries; 0: empty slot

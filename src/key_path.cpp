@@ -15,7 +15,7 @@ constexpr std::uint16_t HIVE_ENTRY_FLAG = 0x0004;
 Result<std::optional<RegistryKey>> find_subkey(const RegistryKey& key, std::string_view name) {
   std::optional<RegistryKey> found;
   auto visited = key.visit_subkeys([&](RegistryKey&& subkey) {
-    if (!found && key_names_equal(subkey.node.name, name)) found = std::move(subkey);
+    if (!found && key_names_equal(subkey.node().name, name)) found = std::move(subkey);
   });
   if (!visited) return std::unexpected(std::move(visited.error()));
   return found;
@@ -44,9 +44,9 @@ Result<RegistryKey> open_key(const RegistryKey& start, std::string_view sub_key)
 }
 
 Result<std::optional<RegistryKey>> parent_key(const RegistryKey& key) {
-  if (key.offset == key.hive->base_block().root_cell_offset || (key.node.flags & HIVE_ENTRY_FLAG) != 0)
+  if (key.offset == key.hive->base_block().root_cell_offset || (key.node().flags & HIVE_ENTRY_FLAG) != 0)
     return std::nullopt;
-  auto parent = key.hive->get_key(key.node.parent_offset);
+  auto parent = key.hive->get_key(key.node().parent_offset);
   if (!parent) return std::unexpected(std::move(parent.error()));
   return std::optional<RegistryKey>(std::move(*parent));
 }
@@ -63,7 +63,7 @@ Result<std::string> key_path(const RegistryKey& key) {
     if (std::ranges::find(passed, (*parent)->offset) != passed.end())
       return std::unexpected(chain_error(key.offset, " loops"));
     passed.push_back((*parent)->offset);
-    names.push_back(std::move(current.node.name));
+    names.emplace_back(current.node().name);
     current = std::move(**parent);
   }
   std::string path;

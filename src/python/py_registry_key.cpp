@@ -57,7 +57,7 @@ PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
   const PyRegistryKey& record = key_of(self);
   auto key = record.hive->get_key(record.offset);
   if (!key) return raise(key.error());
-  const std::uint64_t filetime = key->node.last_written;
+  const std::uint64_t filetime = key->node().last_written;
   if (filetime == 0) Py_RETURN_NONE;
   const auto seconds = static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_SECOND);
   return PyLong_FromLongLong(seconds - SECONDS_FROM_1601_TO_1970);
@@ -275,7 +275,7 @@ PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offs
 }
 
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
-  return new_registry_key(hive, key.offset, key.node.subkey_count, key.node.value_count, key.node.name);
+  return new_registry_key(hive, key.offset, key.node().subkey_count, key.node().value_count, key.node().name);
 }
 
 PyType_Spec registry_key_spec = {"builtins.RegistryKey", static_cast<int>(offsetof(PyRegistryKey, name)), 1,
