@@ -215,7 +215,7 @@ class Hive {
   // every system failure, and for a path holding a NUL character before any system call.
   [[nodiscard]] static Result<std::shared_ptr<Hive>> open_file(std::string_view path);
 
-  [[nodiscard]] Bytes bytes() const noexcept { return data_.bytes(); }
+  [[nodiscard]] Bytes bytes() const noexcept { return image_; }
   [[nodiscard]] const BaseBlock& base_block() const noexcept { return base_block_; }
   // What one call may read out of the image: READ_LIMIT_FACTOR times its length.
   [[nodiscard]] std::uint64_t read_limit() const noexcept { return READ_LIMIT_FACTOR * bytes().size(); }
@@ -250,12 +250,13 @@ class Hive {
   void set_log_replay(std::vector<LogReplay> reports) noexcept { log_replay_ = std::move(reports); }
 
   Hive(HiveData data, BaseBlock base_block) noexcept
-      : data_(std::move(data)), base_block_(std::move(base_block)), key_cache_(data_.bytes().size()) {}
+      : data_(std::move(data)), image_(data_.bytes()), base_block_(std::move(base_block)), key_cache_(image_.size()) {}
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
  private:
   HiveData data_;
+  Bytes image_;  // data_'s bytes, which never move while the hive lives: read on every cell access
   BaseBlock base_block_;
   mutable KeyCache key_cache_;
   std::vector<LogReplay> log_replay_;

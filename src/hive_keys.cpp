@@ -10,10 +10,12 @@ Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
   if (const KeyNodeView* cached = key_cache_.lookup(offset)) return RegistryKey{this, offset, cached, nullptr};
   auto payload = read_cell(offset);
   if (!payload) return std::unexpected(std::move(payload.error()));
-  auto node = parse_key_node(*payload, offset);
-  if (!node) return std::unexpected(std::move(node.error()));
-  if (const KeyNodeView* cached = key_cache_.insert(offset, *node)) return RegistryKey{this, offset, cached, nullptr};
-  auto owned = std::make_shared<OwnedKeyNode>(std::move(*node), KeyNodeView{});
+  // Each thread parses into one node of its own, whose name storage is reused: the cache copies
+  // the name into its own storage, so a miss allocates nothing for the parse.
+  thread_local KeyNode parsed;
+  if (auto ok = parse_key_node_into(*payload, offset, parsed); !ok) return std::unexpected(std::move(ok.error()));
+  if (const KeyNodeView* cached = key_cache_.insert(offset, parsed)) return RegistryKey{this, offset, cached, nullptr};
+  auto owned = std::make_shared<OwnedKeyNode>(parsed, KeyNodeView{});
   static_cast<KeyNodeFields&>(owned->view) = owned->node;
   owned->view.name = owned->node.name;
   const KeyNodeView* view = &owned->view;

@@ -5,11 +5,17 @@
 namespace kelpa {
 
 Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset) {
+  KeyNode node;
+  if (auto parsed = parse_key_node_into(payload, offset, node); !parsed) return std::unexpected(std::move(parsed.error()));
+  return node;
+}
+
+Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& node) {
   if (payload.size() < nk::FIXED_SIZE)
     return std::unexpected(RegistryError::truncated_data(offset, nk::FIXED_SIZE, payload.size()));
   if (!has_signature(payload, 'n', 'k'))
     return std::unexpected(RegistryError::invalid_format("Expected 'nk' signature at offset " + hex_form(offset)));
-  KeyNode node;
+  node.name.clear();
   node.flags = load_u16(payload, nk::FLAGS);
   node.last_written = load_u64(payload, nk::LAST_WRITTEN);
   node.access_bits = load_u32(payload, nk::ACCESS_BITS);
@@ -34,7 +40,7 @@ Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset) {
                                      offset, node.name);
       !name)
     return std::unexpected(std::move(name.error()));
-  return node;
+  return {};
 }
 
 }  // namespace kelpa

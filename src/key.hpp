@@ -68,5 +68,8 @@ struct KeyNodeView : KeyNodeFields {
 // the name inside the payload (TruncatedData) and its decoding (InvalidUtf16 for UTF-16 names).
 // Does not read volatile subkeys, the class name or the security descriptor.
 [[nodiscard]] Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset);
+// The same into `out`, whose name's storage is reused (its text is replaced); on failure `out`
+// holds no usable node.
+[[nodiscard]] Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& out);
 
 }  // namespace kelpa
