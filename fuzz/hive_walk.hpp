@@ -65,7 +65,7 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
 
 // The fields read for forensic work, on a key of the tree or one found by the scan.
 inline void read_key_fields(const RegistryKey& key) {
-  (void)civil_time(key.node.last_written);
+  (void)civil_time(key.node().last_written);
   (void)key.is_deleted();
   if (auto name = key.class_name(); !name) consume(name.error());
   if (auto descriptor = key.security_descriptor(); !descriptor) consume(descriptor.error());
@@ -77,7 +77,7 @@ inline void walk_deleted(const Hive& hive, std::uint64_t image_length) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (i > 0 && keys[i].offset <= keys[i - 1].offset) broken("deleted keys out of image order");
     auto again = hive.get_key(keys[i].offset);
-    if (!again || again->node != keys[i].node) broken("get_key reads a deleted key differently");
+    if (!again || again->node() != keys[i].node()) broken("get_key reads a deleted key differently");
     if (i < 64) {
       read_key_fields(keys[i]);
       walk_values(keys[i], image_length);

@@ -109,7 +109,7 @@ std::vector<RegistryKey> Hive::deleted_keys() const {
     auto node = parse_key_node(*payload, offset);
     if (!node || !plausible_key(*node, max_list_elements())) return 0;
     const std::uint64_t after = std::uint64_t{offset} + 4 + nk::FIXED_SIZE + node->name_length;
-    keys.push_back(RegistryKey{this, offset, std::move(*node)});
+    keys.push_back(RegistryKey::owning(this, offset, std::move(*node)));
     return after;
   });
   return keys;

@@ -116,6 +116,8 @@ struct RegistryKey {
   std::shared_ptr<const OwnedKeyNode> owned;  // set only when `view` is not the cache's
 
   [[nodiscard]] const KeyNodeView& node() const noexcept { return *view; }
+  // A key whose node is not the cache's: the record owns it.
+  [[nodiscard]] static RegistryKey owning(const Hive* hive, std::uint32_t offset, KeyNode node);
 
   // Appends the key node offsets under the subkey list at `list_offset` (0 and 0xFFFFFFFF: no
   // list) in depth-first, left-to-right order; nothing is checked, sorted or deduplicated. On an

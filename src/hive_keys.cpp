@@ -6,6 +6,14 @@
 
 namespace kelpa {
 
+RegistryKey RegistryKey::owning(const Hive* hive, std::uint32_t offset, KeyNode node) {
+  auto owned = std::make_shared<OwnedKeyNode>(std::move(node), KeyNodeView{});
+  static_cast<KeyNodeFields&>(owned->view) = owned->node;
+  owned->view.name = owned->node.name;
+  const KeyNodeView* view = &owned->view;
+  return RegistryKey{hive, offset, view, std::move(owned)};
+}
+
 Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
   if (const KeyNodeView* cached = key_cache_.lookup(offset)) return RegistryKey{this, offset, cached, nullptr};
   auto payload = read_cell(offset);
@@ -15,11 +23,7 @@ Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
   thread_local KeyNode parsed;
   if (auto ok = parse_key_node_into(*payload, offset, parsed); !ok) return std::unexpected(std::move(ok.error()));
   if (const KeyNodeView* cached = key_cache_.insert(offset, parsed)) return RegistryKey{this, offset, cached, nullptr};
-  auto owned = std::make_shared<OwnedKeyNode>(parsed, KeyNodeView{});
-  static_cast<KeyNodeFields&>(owned->view) = owned->node;
-  owned->view.name = owned->node.name;
-  const KeyNodeView* view = &owned->view;
-  return RegistryKey{this, offset, view, std::move(owned)};
+  return RegistryKey::owning(this, offset, parsed);
 }
 
 namespace {

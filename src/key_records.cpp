@@ -8,21 +8,21 @@
 namespace kelpa {
 
 Result<std::optional<std::string>> RegistryKey::class_name() const {
-  if (is_null_offset(node.class_name_offset) || node.class_name_length == 0) return std::nullopt;
-  auto payload = hive->read_cell(node.class_name_offset);
+  if (is_null_offset(node().class_name_offset) || node().class_name_length == 0) return std::nullopt;
+  auto payload = hive->read_cell(node().class_name_offset);
   if (!payload) return std::unexpected(std::move(payload.error()));
-  if (payload->size() < node.class_name_length)
-    return std::unexpected(RegistryError::truncated_data(node.class_name_offset, node.class_name_length, payload->size()));
-  auto text = read_utf16_string(payload->first(node.class_name_length), node.class_name_offset);
+  if (payload->size() < node().class_name_length)
+    return std::unexpected(RegistryError::truncated_data(node().class_name_offset, node().class_name_length, payload->size()));
+  auto text = read_utf16_string(payload->first(node().class_name_length), node().class_name_offset);
   if (!text) return std::unexpected(std::move(text.error()));
   return std::optional<std::string>(std::move(*text));
 }
 
 Result<std::optional<Bytes>> RegistryKey::security_descriptor() const {
-  if (is_null_offset(node.security_offset)) return std::nullopt;
-  auto payload = hive->read_cell(node.security_offset);
+  if (is_null_offset(node().security_offset)) return std::nullopt;
+  auto payload = hive->read_cell(node().security_offset);
   if (!payload) return std::unexpected(std::move(payload.error()));
-  auto descriptor = parse_security_key(*payload, node.security_offset);
+  auto descriptor = parse_security_key(*payload, node().security_offset);
   if (!descriptor) return std::unexpected(std::move(descriptor.error()));
   return std::optional<Bytes>(*descriptor);
 }

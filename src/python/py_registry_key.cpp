@@ -117,7 +117,7 @@ PyObject* registry_key_last_written(PyObject* self, PyObject*) {
   const PyRegistryKey& record = key_of(self);
   auto key = record.hive->get_key(record.offset);
   if (!key) return raise(key.error());
-  return datetime_from_filetime(key->node.last_written, "key at offset " + hex_form(record.offset));
+  return datetime_from_filetime(key->node().last_written, "key at offset " + hex_form(record.offset));
 }
 
 PyObject* registry_key_class_name(PyObject* self, PyObject*) {
@@ -145,7 +145,7 @@ PyObject* registry_key_flags(PyObject* self, PyObject*) {
   const PyRegistryKey& record = key_of(self);
   auto key = record.hive->get_key(record.offset);
   if (!key) return raise(key.error());
-  return PyLong_FromUnsignedLong(key->node.flags);
+  return PyLong_FromUnsignedLong(key->node().flags);
 }
 
 PyObject* registry_key_is_deleted(PyObject* self, PyObject*) {
