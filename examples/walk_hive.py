@@ -81,14 +81,7 @@ def show(hive: kelpa.Hive) -> None:
         print(f"root key: {e}")
 
 
-PARAMETERS = ("ControlSet001", "Services", "Tcpip", "Parameters")
-
-
-def find_key(hive: kelpa.Hive, path: tuple[str, ...]) -> kelpa.RegistryKey:
-    key = hive.root_key()
-    for name in path:
-        key = next(k for k in key.subkeys() if k.name().lower() == name.lower())
-    return key
+PARAMETERS = "ControlSet001\\Services\\Tcpip\\Parameters"
 
 
 def sample_with_log(folder: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
@@ -98,7 +91,7 @@ def sample_with_log(folder: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
 
     hive_path = hivegen.write_tree(folder / "SAMPLE", hivegen.sample_tree(), file_name=b"SAMPLE")
     image = bytearray(hive_path.read_bytes())
-    old = find_key(kelpa.Hive.open(str(hive_path)), PARAMETERS).value("Hostname").raw_data()
+    old = kelpa.Hive.open(str(hive_path)).open_key(PARAMETERS).value("Hostname").raw_data()
     at = image.index(old)
     new = hivegen.sz("kelpa-log1")
     assert len(new) == len(old)
@@ -150,8 +143,8 @@ def main() -> int:
         print("Replaying a generated transaction log onto the sample:")
         for label, hive in (("before", kelpa.Hive.open(str(hive_path))),
                             ("after ", kelpa.Hive.open_with_logs(str(hive_path), str(log_path)))):
-            host = find_key(hive, PARAMETERS).value("Hostname").data()
-            print(f"  {label}: {'\\'.join(PARAMETERS)}\\Hostname = {host}")
+            host = hive.open_key(PARAMETERS).value("Hostname").data()
+            print(f"  {label}: {PARAMETERS}\\Hostname = {host}")
     return 0
 
 
