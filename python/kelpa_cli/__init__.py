@@ -1,0 +1,1 @@
+"""The kelpa command line: read, list, export and recover Windows registry hives."""

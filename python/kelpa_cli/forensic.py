@@ -1,0 +1,69 @@
+"""timeline and recover: when keys were written, and the hive as its logs leave it."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import datetime
+import sys
+
+import kelpa
+
+from . import hives
+
+Row = tuple[datetime.datetime | None, str, str]
+
+
+def moment(text: str) -> datetime.datetime:
+    """An ISO 8601 date or time for --since/--until; without a zone it is UTC."""
+    try:
+        parsed = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an ISO 8601 date or time: {text!r}") from None
+    return parsed if parsed.tzinfo else parsed.replace(tzinfo=datetime.UTC)
+
+
+def times_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[Row]:
+    hive = hives.open_hive(path, args)
+    rows = []
+    for key_path, key in hives.walk(hive.root_key(), "", report):
+        written = hives.when(key)
+        if (args.since or args.until) and written is None:
+            continue
+        if (args.since and written < args.since) or (args.until and written > args.until):
+            continue
+        rows.append((written, path, key_path))
+    return rows
+
+
+def timeline(args: argparse.Namespace) -> int:
+    done, failed = hives.run_many(hives.find_hives(args.hives), times_of, args)
+    rows = [row for _, part in done for row in part]
+    never = datetime.datetime.min.replace(tzinfo=datetime.UTC)
+    rows.sort(key=lambda r: r[0] or never, reverse=True)
+    out = csv.writer(sys.stdout, lineterminator="\n")
+    out.writerow(("last_written", "hive", "key_path"))
+    out.writerows((hives.iso(written) or "", hive, key) for written, hive, key in rows)
+    return 1 if failed else 0
+
+
+def recover(args: argparse.Namespace) -> int:
+    found = hives.logs_beside(args.hive)
+    log1, log2 = (args.log1, args.log2) if args.log1 or args.log2 else found
+    if not (log1 or log2):
+        raise hives.Failure(args.hive, "no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, "
+                                       "HIVE.LOG); name them with --log1/--log2")
+    before = kelpa.Hive.open(args.hive).base_block()
+    hive = kelpa.Hive.open_with_logs(args.hive, log1, log2)
+    after = hive.base_block()
+    state = "dirty" if before.primary_sequence != before.secondary_sequence else "clean"
+    print(f"{args.hive}: {state}, sequences {before.primary_sequence} / {before.secondary_sequence}")
+    for log in (log1, log2):
+        if log:
+            print(f"  log {log}")
+    print(f"  recovered: sequences {after.primary_sequence} / {after.secondary_sequence}, "
+          f"{after.hive_bins_data_size} bytes of bins")
+    out = args.output or args.hive + ".recovered"
+    hive.save(out)
+    print(f"  written to {out}")
+    return 0

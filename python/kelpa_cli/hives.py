@@ -1,0 +1,167 @@
+"""Finding hives and their logs, opening them, walking their keys, and running work over many
+hives in parallel processes."""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import datetime
+import multiprocessing
+import os
+import struct
+import sys
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import kelpa
+from tqdm import tqdm
+
+# Windows transaction logs start with "regf" too; their base block's file type (offset 28) is
+# 1, 2 or 6, a primary hive file's is 0.
+FILE_TYPE_OFFSET = 28
+
+
+class Failure(Exception):
+    """A problem with one input, reported as "kelpa: NAME: message" and counted in the exit status."""
+
+    def __init__(self, name: str, message: str) -> None:
+        super().__init__(f"{name}: {message}")
+
+
+def is_hive_file(path: str) -> bool:
+    try:
+        with open(path, "rb") as f:
+            head = f.read(FILE_TYPE_OFFSET + 4)
+    except OSError:
+        return False
+    return head[:4] == b"regf" and len(head) == FILE_TYPE_OFFSET + 4 and \
+        struct.unpack_from("<I", head, FILE_TYPE_OFFSET)[0] == 0
+
+
+def find_hives(inputs: list[str]) -> list[str]:
+    """Files as given; folders searched (in name order, symbolic links not followed) for primary
+    hive files by their content. A folder holding none is a Failure."""
+    found: list[str] = []
+    for given in inputs:
+        if not os.path.isdir(given):
+            found.append(given)
+            continue
+        before = len(found)
+        for folder, subfolders, files in os.walk(given):
+            subfolders.sort()
+            found.extend(p for p in (os.path.join(folder, f) for f in sorted(files))
+                         if os.path.isfile(p) and not os.path.islink(p) and is_hive_file(p))
+        if len(found) == before:
+            raise Failure(given, "no hive files found in this folder")
+    return found
+
+
+def logs_beside(path: str) -> tuple[str | None, str | None]:
+    """The transaction logs next to a hive, found by name in any letter case: (HIVE.LOG1, or
+    HIVE.LOG when there is no LOG1; HIVE.LOG2)."""
+    folder, base = os.path.split(path)
+    try:
+        names = {n.lower(): n for n in os.listdir(folder or ".")}
+    except OSError:
+        return None, None
+    def beside(suffix: str) -> str | None:
+        name = names.get(base.lower() + suffix)
+        return os.path.join(folder, name) if name else None
+    return beside(".log1") or beside(".log"), beside(".log2")
+
+
+def open_hive(path: str, args: argparse.Namespace) -> kelpa.Hive:
+    log1, log2 = logs_beside(path) if getattr(args, "logs", "none") == "auto" else (None, None)
+    if log1 or log2:
+        return kelpa.Hive.open_with_logs(path, log1, log2)
+    return kelpa.Hive.open(path)
+
+
+def when(key: kelpa.RegistryKey) -> datetime.datetime | None:
+    seconds = key.last_written_timestamp()
+    return None if seconds is None else datetime.datetime.fromtimestamp(seconds, datetime.UTC)
+
+
+def iso(moment: datetime.datetime | None) -> str | None:
+    return None if moment is None else moment.isoformat(timespec="microseconds")
+
+
+def open_key(hive: kelpa.Hive, path: str) -> kelpa.RegistryKey:
+    key = hive.root_key()
+    for part in filter(None, path.split("\\")):
+        key = next((k for k in key.subkeys() if k.name().upper() == part.upper()), None) or \
+            _not_found(path)
+    return key
+
+
+def _not_found(path: str) -> kelpa.RegistryKey:
+    raise ValueError(f"Not found: Key '{path}'")
+
+
+Report = Callable[[ValueError], None]
+
+# Real hives nest a few dozen keys deep; a damaged one can list a key as its own subkey.
+MAX_DEPTH = 512
+
+
+def walk(key: kelpa.RegistryKey, path: str,
+         onerror: Report) -> Iterator[tuple[str, kelpa.RegistryKey]]:
+    """(path, key) for `key` and every key below it, depth first, in subkey order."""
+    stack = [(path, key, 0)]
+    while stack:
+        path, key, depth = stack.pop()
+        yield path, key
+        try:
+            subkeys = key.subkeys() if depth < MAX_DEPTH else []
+        except ValueError as e:
+            onerror(e)
+            continue
+        prefix = path + "\\" if path else ""
+        stack.extend((prefix + k.name(), k, depth + 1) for k in reversed(subkeys))
+
+
+# --- many hives ------------------------------------------------------------------------------
+
+Work = Callable[[str, argparse.Namespace, Report], Any]
+
+
+def _guarded(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list[str]]:
+    """work's result (None when the hive failed) and the problems met, each naming the hive."""
+    problems: list[str] = []
+    try:
+        return work(path, args, lambda e: problems.append(f"{path}: {e}")), problems
+    except (OSError, ValueError) as e:
+        return None, problems + [f"{path}: {e}"]
+    except Failure as e:
+        return None, problems + [str(e)]
+
+
+def run_many(paths: list[str], work: Work, args: argparse.Namespace) -> tuple[list[tuple[str, Any]], int]:
+    """work(path, args, report) for every hive, in up to args.jobs processes, with a progress bar
+    on stderr when it is a terminal. A hive that raises is left out; what it or `report` met is
+    written to stderr as it comes in. Returns the results of the hives that gave one, in input
+    order, and the number of hives with problems."""
+    results: dict[int, tuple[str, Any]] = {}
+    failed = 0
+    bar = tqdm(total=len(paths), unit="hive", file=sys.stderr, disable=not sys.stderr.isatty())
+    def take(index: int, outcome: tuple[Any, list[str]]) -> None:
+        nonlocal failed
+        value, problems = outcome
+        if value is not None:
+            results[index] = (paths[index], value)
+        for problem in problems:
+            tqdm.write(f"kelpa: {problem}", file=sys.stderr)
+        failed += bool(problems)
+        bar.update()
+    jobs = min(args.jobs, len(paths))
+    if jobs <= 1:
+        for i, path in enumerate(paths):
+            take(i, _guarded(work, path, args))
+    else:
+        context = multiprocessing.get_context("forkserver")
+        with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context) as pool:
+            futures = {pool.submit(_guarded, work, p, args): i for i, p in enumerate(paths)}
+            for future in concurrent.futures.as_completed(futures):
+                take(futures[future], future.result())
+    bar.close()
+    return [results[i] for i in sorted(results)], failed
