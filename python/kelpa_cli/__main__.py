@@ -9,7 +9,13 @@ import sys
 from . import browse, export, forensic, hives
 
 
-def parser() -> argparse.ArgumentParser:
+def jobs(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a number of processes: {text!r}")
+    return int(text)
+
+
+def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     top = argparse.ArgumentParser(prog="kelpa", description="Read Windows registry hive files.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -19,7 +25,7 @@ def parser() -> argparse.ArgumentParser:
         if many:
             sub.add_argument("hives", nargs="+", metavar="HIVE",
                              help="hive file, or a folder searched for hive files by content")
-            sub.add_argument("-j", "--jobs", type=int, default=os.process_cpu_count() or 1,
+            sub.add_argument("-j", "--jobs", type=jobs, default=os.process_cpu_count() or 1,
                              metavar="N", help="hives read at once, in parallel processes "
                                                "(default: the number of cores)")
         else:
@@ -38,7 +44,7 @@ def parser() -> argparse.ArgumentParser:
     ls.add_argument("-r", "--recursive", action="store_true", help="list the whole subtree")
     get = command("get", browse.get, "Print one value's data by its type.")
     get.add_argument("key_path", metavar="KEY_PATH")
-    get.add_argument("value", nargs="?", default="", metavar="VALUE",
+    get.add_argument("value", nargs="?", default="(default)", metavar="VALUE",
                      help="value name (default: the key's default value)")
     get.add_argument("--raw", action="store_true", help="write the raw data bytes to stdout")
     ex = command("export", export.export, "Export keys and values as .reg, JSON lines or Parquet.",
@@ -58,16 +64,14 @@ def parser() -> argparse.ArgumentParser:
     tl.add_argument("--since", type=forensic.moment, help="only keys written at or after this "
                                                           "ISO 8601 date or time (UTC if no zone)")
     tl.add_argument("--until", type=forensic.moment, help="only keys written at or before it")
-    return top
+    return top, commands.choices
 
 
 def main(argv: list[str] | None = None) -> int:
-    p = parser()
-    args = p.parse_args(argv)
+    top, commands = parser()
+    args = top.parse_args(argv)
     if args.command == "export" and args.format == "parquet" and not args.output:
-        p.error("--format parquet needs -o OUT")
-    if getattr(args, "jobs", 1) < 1:
-        p.error("-j must be at least 1")
+        commands["export"].error("--format parquet needs -o OUT")
     try:
         status: int = args.run(args)
         sys.stdout.flush()

@@ -49,7 +49,7 @@ def listing(path: str, key: kelpa.RegistryKey) -> list[str]:
     for sub in key.subkeys():
         lines.append(f"  {hives.iso(hives.when(sub)) or '-':<32} {sub.name()}\\")
     for value in key.values():
-        lines.append(f"  {value.value_type().type_name():<32} {value.name() or '(default)'} = "
+        lines.append(f"  {value.value_type().type_name():<32} {value.name()} = "
                      f"{values.shown(value)}")
     return lines
 

@@ -4,9 +4,7 @@ hives in parallel processes."""
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import datetime
-import multiprocessing
 import os
 import struct
 import sys
@@ -14,7 +12,6 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import kelpa
-from tqdm import tqdm
 
 # Windows transaction logs start with "regf" too; their base block's file type (offset 28) is
 # 1, 2 or 6, a primary hive file's is 0.
@@ -39,7 +36,7 @@ def is_hive_file(path: str) -> bool:
 
 
 def find_hives(inputs: list[str]) -> list[str]:
-    """Files as given; folders searched (in name order, symbolic links not followed) for primary
+    """Files as given; folders searched (in name order, linked folders not entered) for primary
     hive files by their content. A folder holding none is a Failure."""
     found: list[str] = []
     for given in inputs:
@@ -50,7 +47,7 @@ def find_hives(inputs: list[str]) -> list[str]:
         for folder, subfolders, files in os.walk(given):
             subfolders.sort()
             found.extend(p for p in (os.path.join(folder, f) for f in sorted(files))
-                         if os.path.isfile(p) and not os.path.islink(p) and is_hive_file(p))
+                         if os.path.isfile(p) and is_hive_file(p))
         if len(found) == before:
             raise Failure(given, "no hive files found in this folder")
     return found
@@ -143,25 +140,32 @@ def run_many(paths: list[str], work: Work, args: argparse.Namespace) -> tuple[li
     order, and the number of hives with problems."""
     results: dict[int, tuple[str, Any]] = {}
     failed = 0
-    bar = tqdm(total=len(paths), unit="hive", file=sys.stderr, disable=not sys.stderr.isatty())
+    if sys.stderr.isatty():
+        from tqdm import tqdm  # imported only here: it takes a good part of the start-up time
+        bar = tqdm(total=len(paths), unit="hive", file=sys.stderr)
+        say, step, finish = (lambda text: tqdm.write(text, file=sys.stderr)), bar.update, bar.close
+    else:
+        say, step, finish = (lambda text: print(text, file=sys.stderr)), (lambda: None), (lambda: None)
     def take(index: int, outcome: tuple[Any, list[str]]) -> None:
         nonlocal failed
         value, problems = outcome
         if value is not None:
             results[index] = (paths[index], value)
         for problem in problems:
-            tqdm.write(f"kelpa: {problem}", file=sys.stderr)
+            say(f"kelpa: {problem}")
         failed += bool(problems)
-        bar.update()
+        step()
     jobs = min(args.jobs, len(paths))
     if jobs <= 1:
         for i, path in enumerate(paths):
             take(i, _guarded(work, path, args))
     else:
+        import concurrent.futures
+        import multiprocessing
         context = multiprocessing.get_context("forkserver")
         with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context) as pool:
             futures = {pool.submit(_guarded, work, p, args): i for i, p in enumerate(paths)}
             for future in concurrent.futures.as_completed(futures):
                 take(futures[future], future.result())
-    bar.close()
+    finish()
     return [results[i] for i in sorted(results)], failed

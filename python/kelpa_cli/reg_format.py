@@ -40,8 +40,8 @@ def hex_form(head: str, raw: bytes) -> str:
 
 
 def entry(value: kelpa.RegistryValue) -> str:
-    name = value.name()
-    head = (quoted(name) if name else "@") + "="
+    name = value.name()  # the library names the unnamed value "(default)"
+    head = ("@" if name == "(default)" else quoted(name)) + "="
     kind, raw = value.value_type().type_id(), value.raw_data()
     if kind == REG_SZ and (text := literal(raw)) is not None:
         return head + quoted(text)

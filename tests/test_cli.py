@@ -1,0 +1,281 @@
+"""The kelpa command, run as a user runs it: each subcommand's output and exit status, one-line
+errors for bad files, and the exports read back and checked against the library's own walk and,
+for .reg files, against hivexregedit."""
+
+from __future__ import annotations
+
+import datetime
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import hivegen
+import kelpa
+from conftest import SHARED_HIVES, load_inventory
+
+KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))  # installed beside the interpreter
+PARAMETERS = r"ControlSet001\Services\Tcpip\Parameters"
+
+
+def run(*args: str, cwd: pathlib.Path | None = None) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run([KELPA, *args], capture_output=True, cwd=cwd, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory) -> pathlib.Path:
+    """SYSTEM (the sample hive), a log and a text file beside it, and bad hives in bad/."""
+    top = tmp_path_factory.mktemp("cli")
+    image = hivegen.write_tree(top / "SYSTEM", hivegen.sample_tree()).read_bytes()
+    (top / "SYSTEM.LOG1").write_bytes(hivegen.base_block(file_type=1))  # "regf", but a log
+    (top / "notes.txt").write_text("regf is not the first word here")
+    (top / "bad").mkdir()
+    (top / "empty").mkdir()
+    for name, data in (("short", image[:2000]), ("cut", image[:6000]), ("text", b"# kelpa" * 1000),
+                       ("sum", image[:100] + bytes([image[100] ^ 1]) + image[101:])):
+        (top / "bad" / name).write_bytes(data)
+    return top
+
+
+def api_walk(hive: kelpa.Hive) -> list[tuple[str, kelpa.RegistryKey]]:
+    """(path, key) of every key, depth first, through the library alone."""
+    out, stack = [], [("", hive.root_key())]
+    while stack:
+        path, key = stack.pop()
+        out.append((path, key))
+        stack.extend((f"{path}\\{k.name()}".lstrip("\\"), k) for k in reversed(key.subkeys()))
+    return out
+
+
+LS_TCPIP = """\
+  2024-03-02T08:00:00.000000+00:00 Parameters\\
+  REG_SZ                           DisplayName = TCP/IP Protocol Driver
+  REG_EXPAND_SZ                    ImagePath = \\SystemRoot\\System32\\drivers\\tcpip.sys
+  REG_DWORD                        Start = 0 (0x00000000)
+  REG_DWORD                        Type = 1 (0x00000001)
+  REG_DWORD_BIG_ENDIAN             ErrorControl = 3 (0x00000003)
+  REG_BINARY                       Blob = [00, 07, 0E, 15, 1C, 23, 2A, 31, 38, 3F, 46, 4D, 54, 5B, 62, 69, 70, 77, 7E, 85, 8C, 93, 9A, A1, ...
+"""
+INFO = """\
+SYSTEM
+  file name       
+  sequences       1 / 1 (clean)
+  root cell       0x20
+  bins            5, 49152 bytes
+  logs beside it  SYSTEM.LOG1
+  keys            17
+  values          31
+"""
+
+
+@pytest.mark.parametrize("args, out", [
+    (["get", "SYSTEM", PARAMETERS, "Hostname"], b"kelpa-demo\n"),
+    (["get", "SYSTEM", PARAMETERS.upper(), "searchlist"], b"corp.example\nexample.org\n"),
+    (["get", "SYSTEM", PARAMETERS, "DhcpTimestamp"], b"%d\n" % hivegen.filetime(
+        datetime.datetime(2024, 3, 1, 12, 30, 15))),
+    (["get", "SYSTEM", r"\ControlSet001\Control\ComputerName\ComputerName"], b"mnmsrvc\n"),
+    (["get", "--raw", "SYSTEM", PARAMETERS, "Hostname"], hivegen.sz("kelpa-demo")),
+    (["get", "SYSTEM", "Select", "DeviceProperty"], b"01\n"),
+    (["ls", "SYSTEM", r"controlset001\services\TCPIP"], LS_TCPIP.encode()),
+    (["ls", "-r", "SYSTEM", "MountedDevices"], b"MountedDevices:\n"),
+    (["info", "SYSTEM"], INFO.encode()),
+    (["timeline", "SYSTEM", "--since", "2024-03-02"], b"last_written,hive,key_path\n"
+     b"2024-03-02T08:00:00.000000+00:00,SYSTEM,\n"
+     b"2024-03-02T08:00:00.000000+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\n"
+     b"2024-03-02T08:00:00.000000+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\\Parameters\n"),
+], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
+        "ls-r-empty", "info", "timeline-since"])
+def test_output(folder, args, out):
+    done = run(*args, cwd=folder)
+    assert (done.returncode, done.stderr, done.stdout) == (0, b"", out)
+
+
+@pytest.mark.parametrize("args, status, err", [
+    (["info", "missing"], 1, "kelpa: missing: No such file or directory (os error 2)"),
+    (["ls", "bad/text"], 1, "kelpa: bad/text: Invalid signature: expected regf, found # ke"),
+    (["info", "bad/short"], 1, "kelpa: bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)"),
+    (["export", "-f", "jsonl", "bad/cut"], 1, "kelpa: bad/cut: Invalid offset 0xb338 (hive size: 0x1770)"),
+    (["get", "bad/sum", "Select"], 1, "kelpa: bad/sum: Checksum mismatch: expected 0x6667a556, "
+                                      "calculated 0x6667a557"),
+    (["ls", "SYSTEM", r"ControlSet001\Nope"], 1, r"kelpa: SYSTEM: Not found: Key 'ControlSet001\Nope'"),
+    (["get", "SYSTEM", "Select", "Nope"], 1, "kelpa: SYSTEM: Not found: Value 'Nope'"),
+    (["recover", "bad/sum"], 1, "kelpa: bad/sum: no transaction logs beside it (HIVE.LOG1, "
+                                "HIVE.LOG2, HIVE.LOG); name them with --log1/--log2"),
+    (["timeline", "empty"], 1, "kelpa: empty: no hive files found in this folder"),
+    (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
+    (["ls"], 2, "kelpa ls: error: the following arguments are required: HIVE"),
+    (["info", "-j", "0", "SYSTEM"], 2, "kelpa info: error: argument -j/--jobs: not a number of processes: '0'"),
+], ids=["missing", "not-a-hive", "too-small", "truncated", "checksum", "bad-key-path", "bad-value",
+        "no-logs", "folder-without-hives", "parquet-without-o", "usage", "jobs"])
+def test_errors(folder, args, status, err):
+    done = run(*args, cwd=folder)
+    assert (done.returncode, done.stderr.decode().splitlines()[-1]) == (status, err.splitlines()[-1])
+    assert "Traceback" not in done.stderr.decode()
+
+
+def test_folder_of_hives_in_parallel(folder):
+    """Folders are searched by content (the log and the text file are passed over); bad hives
+    are reported and the others go on: the good one is shown as on its own, then what could be
+    read of the cut one."""
+    done = run("info", "-j", "2", ".", cwd=folder)
+    assert done.returncode == 1
+    assert sorted(done.stderr.decode().splitlines()) == [
+        "kelpa: ./bad/cut: Invalid offset 0xb338 (hive size: 0x1770)",
+        "kelpa: ./bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)",
+        "kelpa: ./bad/sum: Checksum mismatch: expected 0x6667a556, calculated 0x6667a557"]
+    shown = done.stdout.decode().split("\n./")
+    assert [s.split("\n")[0] for s in shown] == ["./SYSTEM", "bad/cut"]
+    assert shown[0] == "./" + run("info", "SYSTEM", cwd=folder).stdout.decode()
+
+
+# Shared hives whose values hold strings, numbers and binary data, 8-bit and UTF-16 names.
+READ_BACK = ["benni371__SAM", "nthive__testhive", "regipy__NTUSER.DAT"]
+
+
+def shared(name: str) -> str:
+    if not (SHARED_HIVES / name).is_file():
+        pytest.skip(f"no shared hives at {SHARED_HIVES}")
+    return str(SHARED_HIVES / name)
+
+
+def when(key: kelpa.RegistryKey) -> datetime.datetime | None:
+    seconds = key.last_written_timestamp()
+    return None if seconds is None else datetime.datetime.fromtimestamp(seconds, datetime.UTC)
+
+
+def typed(value: kelpa.RegistryValue):
+    data, raw = value.data(), value.raw_data()
+    return (data.as_string() if data.is_string() else data.as_multi_string() if data.is_multi_string()
+            else data.as_dword() if data.is_dword() and len(raw) == 4
+            else data.as_qword() if data.is_qword() and len(raw) == 8 else raw.hex())
+
+
+@pytest.mark.parametrize("name", ["SYSTEM", *READ_BACK])
+def test_jsonl_and_parquet_read_back(folder, tmp_path, name):
+    import duckdb
+    import pyarrow.parquet as pq
+    path = str(folder / name) if name == "SYSTEM" else shared(name)
+    walk = api_walk(kelpa.Hive.open(path))
+    done = run("export", "-f", "jsonl", path)
+    assert (done.returncode, done.stderr) == (0, b"")
+    records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert records == [{"hive": path, "path": p, "last_written": w and w.isoformat(timespec="microseconds"),
+                        "values": [{"name": v.name(), "type": v.value_type().type_name(), "data": typed(v)}
+                                   for v in k.values()]} for p, k in walk for w in [when(k)]]
+
+    assert run("export", "-f", "parquet", path, "-o", str(tmp_path / "x.parquet")).returncode == 0
+    rows = pq.read_table(tmp_path / "x.parquet").to_pylist()
+    columns = ("key_path", "key_last_written", "value_name", "value_type", "value_type_id", "data")
+    assert [tuple(r[c] for c in columns) for r in rows] == [
+        (p, when(k), *((v.name(), v.value_type().type_name(), v.value_type().type_id(), v.raw_data())
+                       if v else (None,) * 4)) for p, k in walk for v in (k.values() or [None])]
+    assert {r["hive"] for r in rows} == {path}
+    texts = [r["data_text"] for r in rows if r["value_name"] is not None]
+    assert texts == [("\n".join(d) if isinstance(d, list) else str(d))
+                     for rec in records for d in (v["data"] for v in rec["values"])]
+    counted = duckdb.sql(f"select count(*), count(value_name), sum(octet_length(data)) "
+                         f"from '{tmp_path / 'x.parquet'}'").fetchall()[0]
+    assert counted == (len(rows), len(texts), sum(len(r["data"] or b"") for r in rows) or None)
+
+
+def test_parallel_matches_one_process(folder, tmp_path):
+    for name in READ_BACK:
+        (tmp_path / name).symlink_to(shared(name))
+    (tmp_path / "SYSTEM").symlink_to(folder / "SYSTEM")
+    one, two = run("export", "-f", "jsonl", "-j", "1", str(tmp_path)), run("export", "-f", "jsonl", str(tmp_path))
+    assert one.returncode == two.returncode == 0
+    assert one.stdout == two.stdout
+    in_order = dict.fromkeys(json.loads(line)["hive"] for line in one.stdout.splitlines())
+    assert list(in_order) == sorted(str(tmp_path / n) for n in ["SYSTEM", *READ_BACK])
+
+
+def parse_reg(text: str, prefix: str) -> list[tuple[str, str, int, bytes]]:
+    """(key path below prefix, "", -1, b"") per key and (key path, name, type, data) per value."""
+    lines = text.replace("\r\n", "\n").replace("\\\n  ", "").split("\n")
+    assert lines[0] == "Windows Registry Editor Version 5.00"
+    items, unescape = [], lambda s: re.sub(r"\\(.)", r"\1", s)
+    for line in filter(None, lines[1:]):
+        if line.startswith("["):  # trailing U+0000 of names are dropped by kelpa, not by hivex
+            key = "\\".join(p.rstrip("\0") for p in line[1:-1].removeprefix(prefix).strip("\\").split("\\"))
+            items.append((key, "", -1, b""))
+            continue
+        name, data = re.fullmatch(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line).groups()
+        if data.startswith('"'):
+            kind, raw = 1, (unescape(data[1:-1]) + "\0").encode("utf-16-le")
+        elif data.startswith("dword:"):
+            kind, raw = 4, int(data[6:], 16).to_bytes(4, "little")
+        else:
+            number, digits = re.fullmatch(r"hex(?:\(([0-9a-f]+)\))?:(.*)", data).groups()
+            kind, raw = int(number or "3", 16), bytes.fromhex(digits.replace(",", ""))
+        items.append((key, "(default)" if name == "@" else unescape(name[1:-1]), kind, raw))
+    return sorted(items)
+
+
+def hivex_text(data: bytes) -> str:
+    # hivexregedit writes text with characters past U+00FF as UTF-8 and other text as Latin-1
+    # bytes; kelpa reads 8-bit names as UTF-8, each ill-formed part becoming U+FFFD.
+    return "\n".join(line.decode("utf-8", "replace") for line in data.split(b"\n"))
+
+
+REG_ONLY_HERE = {  # hives where the two exports differ for a reason of their own
+    "yarp__BogusKeyNamesHive": "key names with line breaks, which a .reg file cannot hold",
+    "yarp__BadSubkeyHive": "hivexregedit names keys by their parent links, kelpa by the subkey lists",
+    "yarp__InvalidParentHive": "hivexregedit names keys by their parent links, kelpa by the subkey lists",
+}
+
+
+@pytest.mark.skipif(not shutil.which("hivexregedit"), reason="hivexregedit not installed")
+@pytest.mark.parametrize("record", [r for r in load_inventory()] or [None],
+                         ids=lambda r: r["file"] if r else "no-shared-hives")
+def test_reg_export_matches_hivexregedit(tmp_path, record):
+    path = shared(record["file"]) if record else shared("inventory.json")
+    if record["file"] in REG_ONLY_HERE:
+        pytest.skip(REG_ONLY_HERE[record["file"]])
+    peer = subprocess.run(["hivexregedit", "--export", path, "\\"], capture_output=True, timeout=300)
+    if peer.returncode:
+        pytest.skip(f"hivexregedit cannot read it: {peer.stderr.decode()[:80]}")
+    done = run("export", "-f", "reg", "--prefix", "P", path, "-o", str(tmp_path / "x.reg"))
+    assert (done.returncode, done.stderr) == (0, b"")
+    ours = (tmp_path / "x.reg").read_bytes()
+    assert ours.startswith(b"\xff\xfe")  # UTF-16LE with a byte order mark, as the editor imports
+    root = "P\\" + record["file"].split(".")[0]
+    assert parse_reg(ours.decode("utf-16"), root) == parse_reg(hivex_text(peer.stdout), "\\")
+
+
+@pytest.mark.parametrize("value, line", [
+    (hivegen.Value('a"b\\c', hivegen.REG_SZ, hivegen.sz('x"y\\z')), '"a\\"b\\\\c"="x\\"y\\\\z"'),
+    (hivegen.Value("", hivegen.REG_SZ, hivegen.sz("")), '@=""'),
+    (hivegen.Value("nl", hivegen.REG_SZ, hivegen.sz("a\r\nb")), '"nl"=hex(1):61,00,0d,00,0a,00,62,00,00,00'),
+    (hivegen.Value("odd", hivegen.REG_SZ, b"a\0b"), '"odd"=hex(1):61,00,62'),
+    (hivegen.Value("d", hivegen.REG_DWORD, hivegen.dword(0xDEADBEEF)), '"d"=dword:deadbeef'),
+    (hivegen.Value("d8", hivegen.REG_DWORD, bytes(8)), '"d8"=hex(4):00,00,00,00,00,00,00,00'),
+    (hivegen.Value("b", hivegen.REG_BINARY, b""), '"b"=hex:'),
+    (hivegen.Value("q", hivegen.REG_QWORD, hivegen.qword(1)), '"q"=hex(b):01,00,00,00,00,00,00,00'),
+    (hivegen.Value("u", 0xFFFF0011, b"\x01"), '"u"=hex(ffff0011):01'),
+    (hivegen.Value("long", hivegen.REG_BINARY, bytes(30)), '"long"=hex:' + "00," * 22 + "\\\r\n  "
+     + "00," * 7 + "00"),
+], ids=["escapes", "default-empty", "line-break-as-hex", "no-terminator", "dword", "dword-8-bytes",
+        "empty-binary", "qword", "unknown-type", "wrapped"])
+def test_reg_forms(tmp_path, value, line):
+    hive = hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[value]))
+    done = run("export", "-f", "reg", str(hive))
+    assert done.stdout.decode("utf-16") == f"Windows Registry Editor Version 5.00\r\n\r\n" \
+                                            f"[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n"
+
+
+def test_recover_and_logs_auto(tmp_path):
+    sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "examples"))
+    import walk_hive
+    hive, log = walk_hive.sample_with_log(tmp_path)
+    log.rename(tmp_path / "sample.log1")  # found in any letter case
+    host = ["get", str(hive), PARAMETERS, "Hostname"]
+    assert [run(*host).stdout, run(*host, "--logs", "auto").stdout] == [b"kelpa-demo\n", b"kelpa-log1\n"]
+    done = run("recover", str(hive))
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout.decode().splitlines()[-1] == f"  written to {hive}.recovered"
+    assert run("get", f"{hive}.recovered", PARAMETERS, "Hostname").stdout == b"kelpa-log1\n"
