@@ -34,6 +34,12 @@ build: venv
 
 demo: build
 	$(VPY) examples/walk_hive.py $(HIVE) $(if $(LOG1),--log1 $(LOG1)) $(if $(LOG2),--log2 $(LOG2))
+	@# The same hive (or the sample, written to build/demo) through the kelpa command.
+	@hive="$(HIVE)"; [ -n "$$hive" ] || { mkdir -p build/demo && hive=build/demo/SYSTEM && \
+	  $(VPY) tests/hivegen.py sample $$hive >/dev/null; }; \
+	for args in "info $$hive" "ls $$hive" "timeline $$hive"; do \
+	  echo; echo "\$$ kelpa $$args | head -8"; $(VENV)/bin/kelpa $$args | head -8; \
+	done
 
 test: build fuzz-regressions
 	$(VPY) -m pytest

@@ -76,12 +76,12 @@ def main(argv: list[str] | None = None) -> int:
         status: int = args.run(args)
         sys.stdout.flush()
         return status
+    except BrokenPipeError:  # the reader went away (| head): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     except hives.Failure as e:
         print(f"kelpa: {e}", file=sys.stderr)
     except (OSError, ValueError) as e:  # from the one hive a single-hive command reads
         print(f"kelpa: {getattr(args, 'hive', '')}: {e}", file=sys.stderr)
-    except BrokenPipeError:  # the reader went away (| head): stop quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     except KeyboardInterrupt:
         return 130
     return 1
