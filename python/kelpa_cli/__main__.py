@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from collections.abc import Callable
 
 from . import browse, export, forensic, hives
 
@@ -19,7 +20,8 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     top = argparse.ArgumentParser(prog="kelpa", description="Read Windows registry hive files.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, run, text: str, *, many: bool = False, logs: bool = True):
+    def command(name: str, run: Callable[[argparse.Namespace], int], text: str, *,
+                many: bool = False, logs: bool = True) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=text, description=text)
         sub.set_defaults(run=run)
         if many:

@@ -44,7 +44,7 @@ def info(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
-def listing(path: str, key: kelpa.RegistryKey) -> list[str]:
+def listing(path: str | None, key: kelpa.RegistryKey) -> list[str]:
     lines = [f"{path or '(root)'}:"] if path is not None else []
     for sub in key.subkeys():
         lines.append(f"  {hives.iso(hives.when(sub)) or '-':<32} {sub.name()}\\")
@@ -65,9 +65,12 @@ def ls(args: argparse.Namespace) -> int:
     tree = hives.walk(top, args.key_path.strip("\\"), report) if args.recursive else [(None, top)]
     for path, key in tree:
         try:
-            print("\n".join(listing(path, key)), flush=False)
+            lines = listing(path, key)
         except ValueError as e:
             report(e)
+            continue
+        if lines:
+            print("\n".join(lines))
     return 1 if failed else 0
 
 

@@ -22,7 +22,7 @@ def writer(name: str) -> Any:
 def part_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
     """Writes one hive's export into a file of its own in args.parts; returns its name."""
     hive = hives.open_hive(path, args)
-    handle, part = tempfile.mkstemp(dir=args.parts)
+    handle, part = tempfile.mkstemp(dir=str(args.parts))
     os.close(handle)
     writer(args.format).write(hive, path, args, part, report)
     return part

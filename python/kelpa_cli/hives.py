@@ -140,6 +140,9 @@ def run_many(paths: list[str], work: Work, args: argparse.Namespace) -> tuple[li
     order, and the number of hives with problems."""
     results: dict[int, tuple[str, Any]] = {}
     failed = 0
+    say: Callable[[str], None]
+    step: Callable[[], object]
+    finish: Callable[[], object]
     if sys.stderr.isatty():
         from tqdm import tqdm  # imported only here: it takes a good part of the start-up time
         bar = tqdm(total=len(paths), unit="hive", file=sys.stderr)

@@ -51,7 +51,7 @@ def entry(value: kelpa.RegistryValue) -> str:
 
 
 def root_name(path: str, args: argparse.Namespace) -> str:
-    return args.prefix + "\\" + os.path.basename(path).split(".")[0]
+    return str(args.prefix) + "\\" + os.path.basename(path).split(".")[0]
 
 
 def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
