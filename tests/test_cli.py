@@ -104,7 +104,7 @@ def test_output(folder, args, out):
                                       "calculated 0x6667a557"),
     (["ls", "SYSTEM", r"ControlSet001\Nope"], 1, r"kelpa: SYSTEM: Not found: Key 'ControlSet001\Nope'"),
     (["get", "SYSTEM", "Select", "Nope"], 1, "kelpa: SYSTEM: Not found: Value 'Nope'"),
-    (["recover", "bad/sum"], 1, "kelpa: bad/sum: no transaction logs beside it (HIVE.LOG1, "
+    (["recover", "bad/cut"], 1, "kelpa: bad/cut: no transaction logs beside it (HIVE.LOG1, "
                                 "HIVE.LOG2, HIVE.LOG); name them with --log1/--log2"),
     (["timeline", "empty"], 1, "kelpa: empty: no hive files found in this folder"),
     (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
@@ -279,3 +279,6 @@ def test_recover_and_logs_auto(tmp_path):
     assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout.decode().splitlines()[-1] == f"  written to {hive}.recovered"
     assert run("get", f"{hive}.recovered", PARAMETERS, "Hostname").stdout == b"kelpa-log1\n"
+    real = shared("regipy__transactions_NTUSER.DAT")  # 2,590 keys on disk, 3,105 once replayed
+    assert [re.findall(r"keys +(\d+)", run("info", "--logs", logs, real).stdout.decode())
+            for logs in ("none", "auto")] == [["2590"], ["3105"]]

@@ -16,7 +16,6 @@ def info_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
     bb = hive.base_block()
     log1, log2 = hives.logs_beside(path)
     found = [os.path.basename(p) for p in (log1, log2) if p]
-    dirty = bb.primary_sequence != bb.secondary_sequence
     try:
         bins = f"{len(hive.hbins())}, {bb.hive_bins_data_size} bytes"
     except ValueError as e:  # shown, not counted as a failure: the keys may all be readable
@@ -28,10 +27,11 @@ def info_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
     rows = [
         ("file name", bb.file_name),
         ("sequences", f"{bb.primary_sequence} / {bb.secondary_sequence} "
-                      f"({'dirty' if dirty else 'clean'})"),
+                      f"({'dirty' if bb.is_dirty else 'clean'})"),
         ("root cell", f"0x{bb.root_cell_offset:x}"),
         ("bins", bins),
         ("logs beside it", ", ".join(found) or "none"),
+        *(("replayed", line) for line in hives.replay_report(hive)),
         ("keys", str(keys)),
         ("values", str(counted)),
     ]

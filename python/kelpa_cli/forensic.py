@@ -50,17 +50,20 @@ def timeline(args: argparse.Namespace) -> int:
 def recover(args: argparse.Namespace) -> int:
     found = hives.logs_beside(args.hive)
     log1, log2 = (args.log1, args.log2) if args.log1 or args.log2 else found
+    hive = kelpa.Hive.open_with_logs(args.hive, log1, log2)  # the hive file's own errors first
     if not (log1 or log2):
         raise hives.Failure(args.hive, "no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, "
                                        "HIVE.LOG); name them with --log1/--log2")
-    before = kelpa.Hive.open(args.hive).base_block()
-    hive = kelpa.Hive.open_with_logs(args.hive, log1, log2)
+    try:
+        bb = kelpa.Hive.open(args.hive).base_block()
+        state = f"{'dirty' if bb.is_dirty else 'clean'}, sequences {bb.primary_sequence} / " \
+                f"{bb.secondary_sequence}"
+    except ValueError as e:  # a base block that the logs may replace
+        state = str(e)
     after = hive.base_block()
-    state = "dirty" if before.primary_sequence != before.secondary_sequence else "clean"
-    print(f"{args.hive}: {state}, sequences {before.primary_sequence} / {before.secondary_sequence}")
-    for log in (log1, log2):
-        if log:
-            print(f"  log {log}")
+    print(f"{args.hive}: {state}")
+    for line in hives.replay_report(hive):
+        print("  " + line)
     print(f"  recovered: sequences {after.primary_sequence} / {after.secondary_sequence}, "
           f"{after.hive_bins_data_size} bytes of bins")
     out = args.output or args.hive + ".recovered"

@@ -74,6 +74,18 @@ def open_hive(path: str, args: argparse.Namespace) -> kelpa.Hive:
     return kelpa.Hive.open(path)
 
 
+def replay_report(hive: kelpa.Hive) -> list[str]:
+    """One line per log given to open_with_logs: what replaying it did."""
+    lines = []
+    for log in hive.log_replay():
+        if log.applied:
+            lines.append(f"{log.path}: applied ({log.layout} layout), {log.entries} entries, "
+                         f"{log.pages} pages, up to sequence {log.sequence}")
+        else:
+            lines.append(f"{log.path}: not applied: {log.reason}")
+    return lines
+
+
 def when(key: kelpa.RegistryKey) -> datetime.datetime | None:
     seconds = key.last_written_timestamp()
     return None if seconds is None else datetime.datetime.fromtimestamp(seconds, datetime.UTC)
