@@ -4,7 +4,10 @@ hives in parallel processes."""
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
+import contextlib
 import datetime
+import multiprocessing
 import os
 import struct
 import sys
@@ -145,42 +148,55 @@ def _guarded(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list
         return None, problems + [str(e)]
 
 
+class Progress:
+    """A progress bar on stderr when it is a terminal; messages go above it."""
+
+    def __init__(self, total: int) -> None:
+        self.bar = None
+        if sys.stderr.isatty():
+            from tqdm import tqdm  # imported only here: it takes a good part of the start-up time
+            self.bar = tqdm(total=total, unit="hive", file=sys.stderr)
+
+    def say(self, text: str) -> None:
+        if self.bar is None:
+            print(text, file=sys.stderr)
+        else:
+            self.bar.write(text, file=sys.stderr)
+
+    def step(self) -> None:
+        if self.bar is not None:
+            self.bar.update()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
 def run_many(paths: list[str], work: Work, args: argparse.Namespace) -> tuple[list[tuple[str, Any]], int]:
     """work(path, args, report) for every hive, in up to args.jobs processes, with a progress bar
     on stderr when it is a terminal. A hive that raises is left out; what it or `report` met is
     written to stderr as it comes in. Returns the results of the hives that gave one, in input
     order, and the number of hives with problems."""
-    results: dict[int, tuple[str, Any]] = {}
+    outcomes: dict[int, tuple[Any, list[str]]] = {}
     failed = 0
-    say: Callable[[str], None]
-    step: Callable[[], object]
-    finish: Callable[[], object]
-    if sys.stderr.isatty():
-        from tqdm import tqdm  # imported only here: it takes a good part of the start-up time
-        bar = tqdm(total=len(paths), unit="hive", file=sys.stderr)
-        say, step, finish = (lambda text: tqdm.write(text, file=sys.stderr)), bar.update, bar.close
-    else:
-        say, step, finish = (lambda text: print(text, file=sys.stderr)), (lambda: None), (lambda: None)
-    def take(index: int, outcome: tuple[Any, list[str]]) -> None:
-        nonlocal failed
-        value, problems = outcome
-        if value is not None:
-            results[index] = (paths[index], value)
-        for problem in problems:
-            say(f"kelpa: {problem}")
-        failed += bool(problems)
-        step()
     jobs = min(args.jobs, len(paths))
-    if jobs <= 1:
-        for i, path in enumerate(paths):
-            take(i, _guarded(work, path, args))
-    else:
-        import concurrent.futures
-        import multiprocessing
-        context = multiprocessing.get_context("forkserver")
-        with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context) as pool:
+    with contextlib.ExitStack() as stack:
+        done: Iterator[tuple[int, tuple[Any, list[str]]]]
+        if jobs <= 1:
+            done = ((i, _guarded(work, path, args)) for i, path in enumerate(paths))
+        else:
+            # Forked workers are this process's children, so their time shows in its usage. All
+            # are forked at the first submit, before the progress bar starts a thread of its own.
+            pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(
+                jobs, mp_context=multiprocessing.get_context("fork")))
             futures = {pool.submit(_guarded, work, p, args): i for i, p in enumerate(paths)}
-            for future in concurrent.futures.as_completed(futures):
-                take(futures[future], future.result())
-    finish()
-    return [results[i] for i in sorted(results)], failed
+            done = ((futures[f], f.result()) for f in concurrent.futures.as_completed(futures))
+        progress = Progress(len(paths))
+        for index, (value, problems) in done:
+            outcomes[index] = (value, problems)
+            for problem in problems:
+                progress.say(f"kelpa: {problem}")
+            failed += bool(problems)
+            progress.step()
+        progress.close()
+    return [(paths[i], outcomes[i][0]) for i in sorted(outcomes) if outcomes[i][0] is not None], failed
