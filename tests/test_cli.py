@@ -17,7 +17,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import SHARED_HIVES, load_inventory
+from conftest import SHARED_HIVES, corpus_params
 
 KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))  # installed beside the interpreter
 PARAMETERS = r"ControlSet001\Services\Tcpip\Parameters"
@@ -229,12 +229,9 @@ REG_ONLY_HERE = {  # hives where the two exports differ for a reason of their ow
 
 
 @pytest.mark.skipif(not shutil.which("hivexregedit"), reason="hivexregedit not installed")
-@pytest.mark.parametrize("record", [r for r in load_inventory()] or [None],
-                         ids=lambda r: r["file"] if r else "no-shared-hives")
+@pytest.mark.parametrize("record", corpus_params(lambda r: REG_ONLY_HERE.get(r["file"])))
 def test_reg_export_matches_hivexregedit(tmp_path, record):
-    path = shared(record["file"]) if record else shared("inventory.json")
-    if record["file"] in REG_ONLY_HERE:
-        pytest.skip(REG_ONLY_HERE[record["file"]])
+    path = shared(record["file"])
     peer = subprocess.Popen(["hivexregedit", "--export", path, "\\"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)  # runs beside kelpa's export
     done = run("export", "-f", "reg", "--prefix", "P", path, "-o", str(tmp_path / "x.reg"))
