@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import datetime
 import json
-import os
 import pathlib
 import re
 import shutil
