@@ -61,6 +61,7 @@ class BaseBlock:
     @property
     def is_dirty(self) -> bool:
         """Whether the sequence numbers differ (changes not yet written to the hive file)"""
+    @property
     def last_written(self) -> datetime.datetime | None:
         """Get the last write time as a timezone-aware datetime in UTC (None when not set)"""
     @property
