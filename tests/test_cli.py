@@ -4,7 +4,9 @@ for .reg files, against hivexregedit."""
 
 from __future__ import annotations
 
+import csv
 import datetime
+import io
 import json
 import pathlib
 import re
@@ -61,6 +63,9 @@ ControlSet001\\Services\\EventLog\\System:
 INFO = """\
 SYSTEM
   file name       
+  last written    never
+  version         1.5, file type 0, format 1, clustering factor 1
+  checksum        0x6667a556
   sequences       1 / 1 (clean)
   root cell       0x20
   bins            5, 49152 bytes
@@ -83,9 +88,9 @@ SYSTEM
     (["ls", "SYSTEM", "MountedDevices"], b""),
     (["info", "SYSTEM"], INFO.encode()),
     (["timeline", "SYSTEM", "--since", "2024-03-02"], b"last_written,hive,key_path\n"
-     b"2024-03-02T08:00:00.000000+00:00,SYSTEM,\n"
-     b"2024-03-02T08:00:00.000000+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\n"
-     b"2024-03-02T08:00:00.000000+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\\Parameters\n"),
+     b"2024-03-02T08:00:00.123456+00:00,SYSTEM,\n"
+     b"2024-03-02T08:00:00.123456+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\n"
+     b"2024-03-02T08:00:00.123456+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\\Parameters\n"),
 ], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
         "ls-r", "ls-empty", "info", "timeline-since"])
 def test_output(folder, args, out):
@@ -141,16 +146,15 @@ def shared(name: str) -> str:
     return str(SHARED_HIVES / name)
 
 
-def when(key: kelpa.RegistryKey) -> datetime.datetime | None:
-    seconds = key.last_written_timestamp()
-    return None if seconds is None else datetime.datetime.fromtimestamp(seconds, datetime.UTC)
-
-
 def typed(value: kelpa.RegistryValue):
     data, raw = value.data(), value.raw_data()
     return (data.as_string() if data.is_string() else data.as_multi_string() if data.is_multi_string()
             else data.as_dword() if data.is_dword() and len(raw) == 4
             else data.as_qword() if data.is_qword() and len(raw) == 8 else raw.hex())
+
+
+def text(data) -> str:
+    return "\n".join(data) if isinstance(data, list) else str(data)
 
 
 @pytest.mark.parametrize("name", ["SYSTEM", *READ_BACK])
@@ -164,21 +168,33 @@ def test_jsonl_and_parquet_read_back(folder, tmp_path, name):
     records = [json.loads(line) for line in done.stdout.splitlines()]
     assert records == [{"hive": path, "path": p, "last_written": w and w.isoformat(timespec="microseconds"),
                         "values": [{"name": v.name(), "type": v.value_type().type_name(), "data": typed(v)}
-                                   for v in k.values()]} for p, k in walk for w in [when(k)]]
+                                   for v in k.values()]} for p, k in walk for w in [k.last_written()]]
 
     assert run("export", "-f", "parquet", path, "-o", str(tmp_path / "x.parquet")).returncode == 0
     rows = pq.read_table(tmp_path / "x.parquet").to_pylist()
     columns = ("key_path", "key_last_written", "value_name", "value_type", "value_type_id", "data")
     assert [tuple(r[c] for c in columns) for r in rows] == [
-        (p, when(k), *((v.name(), v.value_type().type_name(), v.value_type().type_id(), v.raw_data())
+        (p, k.last_written(), *((v.name(), v.value_type().type_name(), v.value_type().type_id(), v.raw_data())
                        if v else (None,) * 4)) for p, k in walk for v in (k.values() or [None])]
     assert {r["hive"] for r in rows} == {path}
     texts = [r["data_text"] for r in rows if r["value_name"] is not None]
-    assert texts == [("\n".join(d) if isinstance(d, list) else str(d))
-                     for rec in records for d in (v["data"] for v in rec["values"])]
+    assert texts == [text(v["data"]) for rec in records for v in rec["values"]]
     counted = duckdb.sql(f"select count(*), count(value_name), sum(octet_length(data)) "
                          f"from '{tmp_path / 'x.parquet'}'").fetchall()[0]
     assert counted == (len(rows), len(texts), sum(len(r["data"] or b"") for r in rows) or None)
+
+
+@pytest.mark.parametrize("name", ["yarp__DeletedTreeHive", "ezregistry__UsrClassDeletedBags.dat"])
+def test_deleted(name):
+    path = shared(name)
+    hive = kelpa.Hive.open(path)
+    done = run("deleted", path)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert [row[:6] for row in csv.reader(io.StringIO(done.stdout.decode()))] == [
+        ["kind", "hive", "last_written", "key", "value_name", "value_type"]] + [
+        ["key", path, k.last_written().isoformat(timespec="microseconds"), k.name(), "", ""]
+        for k in hive.deleted_keys()] + [
+        ["value", path, "", "", v.name(), v.value_type().type_name()] for v in hive.deleted_values()]
 
 
 def test_parallel_matches_one_process(folder, tmp_path):

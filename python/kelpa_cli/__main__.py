@@ -56,6 +56,8 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     ex.add_argument("--prefix", default="HKEY_LOCAL_MACHINE",
                     help="reg: key under which each hive's keys are written, as a folder named "
                          "after the hive file (default: HKEY_LOCAL_MACHINE)")
+    command("deleted", forensic.deleted, "Deleted keys and values found in the hive's free space, "
+            "as CSV.", many=True)
     rec = command("recover", forensic.recover, "Replay the logs beside a hive and write the "
                   "recovered hive.", logs=False)
     rec.add_argument("-o", "--output", metavar="OUT", help="recovered hive (default: HIVE.recovered)")

@@ -26,6 +26,10 @@ def info_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
         counted += key.value_count()
     rows = [
         ("file name", bb.file_name),
+        ("last written", hives.iso(bb.last_written) or "never"),
+        ("version", f"{bb.major_version}.{bb.minor_version}, file type {bb.file_type}, "
+                    f"format {bb.file_format}, clustering factor {bb.clustering_factor}"),
+        ("checksum", f"0x{bb.checksum:08x}"),
         ("sequences", f"{bb.primary_sequence} / {bb.secondary_sequence} "
                       f"({'dirty' if bb.is_dirty else 'clean'})"),
         ("root cell", f"0x{bb.root_cell_offset:x}"),
@@ -44,10 +48,10 @@ def info(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
-def listing(path: str | None, key: kelpa.RegistryKey) -> list[str]:
+def listing(path: str | None, key: kelpa.RegistryKey, report: hives.Report) -> list[str]:
     lines = [f"{path or '(root)'}:"] if path is not None else []
     for sub in key.subkeys():
-        lines.append(f"  {hives.iso(hives.when(sub)) or '-':<32} {sub.name()}\\")
+        lines.append(f"  {hives.iso(hives.when(sub, report)) or '-':<32} {sub.name()}\\")
     for value in key.values():
         lines.append(f"  {value.value_type().type_name():<32} {value.name()} = "
                      f"{values.shown(value)}")
@@ -65,7 +69,7 @@ def ls(args: argparse.Namespace) -> int:
     tree = hives.walk(top, args.key_path.strip("\\"), report) if args.recursive else [(None, top)]
     for path, key in tree:
         try:
-            lines = listing(path, key)
+            lines = listing(path, key, report)
         except ValueError as e:
             report(e)
             continue

@@ -1,4 +1,5 @@
-"""timeline and recover: when keys were written, and the hive as its logs leave it."""
+"""timeline, deleted and recover: when keys were written, what was deleted, and the hive as its
+logs leave it."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import sys
 
 import kelpa
 
-from . import hives
+from . import hives, values
 
 Row = tuple[datetime.datetime | None, str, str]
 
@@ -27,7 +28,7 @@ def times_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[
     hive = hives.open_hive(path, args)
     rows = []
     for key_path, key in hives.walk(hive.root_key(), "", report):
-        written = hives.when(key)
+        written = hives.when(key, report)
         if (args.since or args.until) and written is None:
             continue
         if (args.since and written < args.since) or (args.until and written > args.until):
@@ -44,6 +45,26 @@ def timeline(args: argparse.Namespace) -> int:
     out = csv.writer(sys.stdout, lineterminator="\n")
     out.writerow(("last_written", "hive", "key_path"))
     out.writerows((hives.iso(written) or "", hive, key) for written, hive, key in rows)
+    return 1 if failed else 0
+
+
+DELETED_COLUMNS = ("kind", "hive", "last_written", "key", "value_name", "value_type", "data")
+
+
+def deleted_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[tuple[str, ...]]:
+    hive = hives.open_hive(path, args)
+    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, report)) or "", key.name(), "", "", "")
+            for key in hive.deleted_keys()]
+    rows.extend(("value", path, "", "", value.name(), value.value_type().type_name(),
+                 values.as_text(values.typed(value))) for value in hive.deleted_values())
+    return rows
+
+
+def deleted(args: argparse.Namespace) -> int:
+    done, failed = hives.run_many(hives.find_hives(args.hives), deleted_of, args)
+    out = csv.writer(sys.stdout, lineterminator="\n")
+    out.writerow(DELETED_COLUMNS)
+    out.writerows(row for _, rows in done for row in rows)
     return 1 if failed else 0
 
 

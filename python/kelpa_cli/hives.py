@@ -20,6 +20,8 @@ import kelpa
 # 1, 2 or 6, a primary hive file's is 0.
 FILE_TYPE_OFFSET = 28
 
+Report = Callable[[ValueError], None]  # takes a problem met while reading a hive
+
 
 class Failure(Exception):
     """A problem with one input, reported as "kelpa: NAME: message" and counted in the exit status."""
@@ -89,9 +91,13 @@ def replay_report(hive: kelpa.Hive) -> list[str]:
     return lines
 
 
-def when(key: kelpa.RegistryKey) -> datetime.datetime | None:
-    seconds = key.last_written_timestamp()
-    return None if seconds is None else datetime.datetime.fromtimestamp(seconds, datetime.UTC)
+def when(key: kelpa.RegistryKey, report: Report) -> datetime.datetime | None:
+    """The key's last-write time; one past the year 9999 is reported and shown as none."""
+    try:
+        return key.last_written()
+    except ValueError as e:
+        report(e)
+        return None
 
 
 def iso(moment: datetime.datetime | None) -> str | None:
@@ -109,8 +115,6 @@ def open_key(hive: kelpa.Hive, path: str) -> kelpa.RegistryKey:
 def _not_found(path: str) -> kelpa.RegistryKey:
     raise ValueError(f"Not found: Key '{path}'")
 
-
-Report = Callable[[ValueError], None]
 
 # Real hives nest a few dozen keys deep; a damaged one can list a key as its own subkey.
 MAX_DEPTH = 512

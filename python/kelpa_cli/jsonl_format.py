@@ -20,7 +20,7 @@ def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
             except ValueError as e:
                 report(e)
                 listed = []
-            record = {"hive": path, "path": key_path, "last_written": hives.iso(hives.when(key)),
+            record = {"hive": path, "path": key_path, "last_written": hives.iso(hives.when(key, report)),
                       "values": listed}
             f.write(json.dumps(record, ensure_ascii=False) + "\n")
 
