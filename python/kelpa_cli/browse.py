@@ -21,7 +21,7 @@ def info_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
     except ValueError as e:  # shown, not counted as a failure: the keys may all be readable
         bins = f"{bb.hive_bins_data_size} bytes; {e}"
     keys = counted = 0
-    for _, key in hives.walk(hive.root_key(), "", report):
+    for _, key in hives.walk(hive.root_key(), report):
         keys += 1
         counted += key.value_count()
     rows = [
@@ -60,13 +60,13 @@ def listing(path: str | None, key: kelpa.RegistryKey, report: hives.Report) -> l
 
 def ls(args: argparse.Namespace) -> int:
     hive = hives.open_hive(args.hive, args)
-    top = hives.open_key(hive, args.key_path)
+    top = hive.open_key(args.key_path)
     failed = 0
     def report(e: ValueError) -> None:
         nonlocal failed
         failed += 1
         print(f"kelpa: {args.hive}: {e}", file=sys.stderr)
-    tree = hives.walk(top, args.key_path.strip("\\"), report) if args.recursive else [(None, top)]
+    tree = hives.walk(top, report) if args.recursive else [(None, top)]
     for path, key in tree:
         try:
             lines = listing(path, key, report)
@@ -80,7 +80,7 @@ def ls(args: argparse.Namespace) -> int:
 
 def get(args: argparse.Namespace) -> int:
     hive = hives.open_hive(args.hive, args)
-    value = hives.open_key(hive, args.key_path).value(args.value)
+    value = hive.open_key(args.key_path).value(args.value)
     if args.raw:
         sys.stdout.buffer.write(value.raw_data())
     else:

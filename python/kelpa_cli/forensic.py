@@ -27,7 +27,7 @@ def moment(text: str) -> datetime.datetime:
 def times_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[Row]:
     hive = hives.open_hive(path, args)
     rows = []
-    for key_path, key in hives.walk(hive.root_key(), "", report):
+    for key_path, key in hives.walk(hive.root_key(), report):
         written = hives.when(key, report)
         if (args.since or args.until) and written is None:
             continue
@@ -51,10 +51,18 @@ def timeline(args: argparse.Namespace) -> int:
 DELETED_COLUMNS = ("kind", "hive", "last_written", "key", "value_name", "value_type", "data")
 
 
+def located(key: kelpa.RegistryKey) -> str:
+    """A deleted key's path as far as its parents still hold; its name alone when they do not."""
+    try:
+        return key.path()
+    except ValueError:
+        return key.name()
+
+
 def deleted_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[tuple[str, ...]]:
     hive = hives.open_hive(path, args)
-    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, report)) or "", key.name(), "", "", "")
-            for key in hive.deleted_keys()]
+    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, report)) or "",
+                                    located(key), "", "", "") for key in hive.deleted_keys()]
     rows.extend(("value", path, "", "", value.name(), value.value_type().type_name(),
                  values.as_text(values.typed(value))) for value in hive.deleted_values())
     return rows

@@ -104,36 +104,17 @@ def iso(moment: datetime.datetime | None) -> str | None:
     return None if moment is None else moment.isoformat(timespec="microseconds")
 
 
-def open_key(hive: kelpa.Hive, path: str) -> kelpa.RegistryKey:
-    key = hive.root_key()
-    for part in filter(None, path.split("\\")):
-        key = next((k for k in key.subkeys() if k.name().upper() == part.upper()), None) or \
-            _not_found(path)
-    return key
-
-
-def _not_found(path: str) -> kelpa.RegistryKey:
-    raise ValueError(f"Not found: Key '{path}'")
-
-
-# Real hives nest a few dozen keys deep; a damaged one can list a key as its own subkey.
-MAX_DEPTH = 512
-
-
-def walk(key: kelpa.RegistryKey, path: str,
-         onerror: Report) -> Iterator[tuple[str, kelpa.RegistryKey]]:
-    """(path, key) for `key` and every key below it, depth first, in subkey order."""
-    stack = [(path, key, 0)]
-    while stack:
-        path, key, depth = stack.pop()
-        yield path, key
+def walk(key: kelpa.RegistryKey, onerror: Report) -> Iterator[tuple[str, kelpa.RegistryKey]]:
+    """(path from the root key, key) for `key` and every key below it, depth first, in subkey
+    order. A subtree that cannot be read, or a key whose path cannot be found, goes to onerror
+    and is left out; the walk goes on."""
+    for sub in key.walk(onerror=onerror):
         try:
-            subkeys = key.subkeys() if depth < MAX_DEPTH else []
+            path = sub.path()
         except ValueError as e:
             onerror(e)
             continue
-        prefix = path + "\\" if path else ""
-        stack.extend((prefix + k.name(), k, depth + 1) for k in reversed(subkeys))
+        yield path, sub
 
 
 # --- many hives ------------------------------------------------------------------------------

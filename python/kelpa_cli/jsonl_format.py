@@ -13,7 +13,7 @@ from . import export, hives, values
 def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
           report: hives.Report) -> None:
     with open(out, "w", encoding="utf-8") as f:
-        for key_path, key in hives.walk(hive.root_key(), "", report):
+        for key_path, key in hives.walk(hive.root_key(), report):
             try:
                 listed = [{"name": v.name(), "type": v.value_type().type_name(),
                            "data": values.typed(v)} for v in key.values()]

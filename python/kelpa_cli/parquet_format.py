@@ -30,7 +30,7 @@ def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
           report: hives.Report) -> None:
     columns: dict[str, list[object]] = {name: [] for name in SCHEMA.names}
     rows = columns.values()
-    for key_path, key in hives.walk(hive.root_key(), "", report):
+    for key_path, key in hives.walk(hive.root_key(), report):
         written = hives.when(key, report)
         try:
             listed = key.values()

@@ -58,7 +58,7 @@ def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
           report: hives.Report) -> None:
     root = root_name(path, args)
     with open(out, "w", encoding="utf-16-le", newline="") as f:
-        for key_path, key in hives.walk(hive.root_key(), "", report):
+        for key_path, key in hives.walk(hive.root_key(), report):
             try:
                 lines = [entry(v) for v in key.values()]
             except ValueError as e:
