@@ -5,7 +5,6 @@ for .reg files, against hivexregedit."""
 from __future__ import annotations
 
 import csv
-import datetime
 import io
 import json
 import pathlib
@@ -42,10 +41,6 @@ def folder(tmp_path_factory) -> pathlib.Path:
     return top
 
 
-def api_walk(hive: kelpa.Hive) -> list[tuple[str, kelpa.RegistryKey]]:
-    return [(k.path(), k) for k in hive.root_key().walk()]
-
-
 LS_R = """\
 ControlSet001\\Services\\EventLog:
   2024-03-01T12:30:15.000000+00:00 System\\
@@ -71,8 +66,7 @@ SYSTEM
 @pytest.mark.parametrize("args, out", [
     (["get", "SYSTEM", PARAMETERS, "Hostname"], b"kelpa-demo\n"),
     (["get", "SYSTEM", PARAMETERS.upper(), "searchlist"], b"corp.example\nexample.org\n"),
-    (["get", "SYSTEM", PARAMETERS, "DhcpTimestamp"], b"%d\n" % hivegen.filetime(
-        datetime.datetime(2024, 3, 1, 12, 30, 15))),
+    (["get", "SYSTEM", PARAMETERS, "DhcpTimestamp"], b"133537698150000000\n"),  # 2024-03-01 12:30:15
     (["get", "SYSTEM", r"\ControlSet001\Control\ComputerName\ComputerName"], b"mnmsrvc\n"),
     (["get", "--raw", "SYSTEM", PARAMETERS, "Hostname"], hivegen.sz("kelpa-demo")),
     (["get", "SYSTEM", "Select", "DeviceProperty"], b"01\n"),
@@ -104,28 +98,24 @@ def test_output(folder, args, out):
                                 "HIVE.LOG2, HIVE.LOG); name them with --log1/--log2"),
     (["timeline", "empty"], 1, "kelpa: empty: no hive files found in this folder"),
     (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
-    (["ls"], 2, "kelpa ls: error: the following arguments are required: HIVE"),
     (["info", "-j", "0", "SYSTEM"], 2, "kelpa info: error: argument -j/--jobs: not a number of processes: '0'"),
 ], ids=["missing", "not-a-hive", "too-small", "truncated", "checksum", "bad-key-path", "bad-value",
-        "no-logs", "folder-without-hives", "parquet-without-o", "usage", "jobs"])
+        "no-logs", "folder-without-hives", "parquet-without-o", "jobs"])
 def test_errors(folder, args, status, err):
     done = run(*args, cwd=folder)
     assert (done.returncode, done.stderr.decode().splitlines()[-1]) == (status, err)
-    assert "Traceback" not in done.stderr.decode()
 
 
 def test_folder_of_hives_in_parallel(folder):
-    """Folders searched by content (not the log, not the text file); bad hives reported, the
-    others shown as on their own (what could be read of the cut one after it)."""
+    """Folders searched by content; bad hives reported, the others shown as on their own."""
     done = run("info", "-j", "2", ".", cwd=folder)
     assert done.returncode == 1
     assert sorted(done.stderr.decode().splitlines()) == [
         "kelpa: ./bad/cut: Invalid offset 0xb338 (hive size: 0x1770)",
         "kelpa: ./bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)",
         "kelpa: ./bad/sum: Checksum mismatch: expected 0x6667a556, calculated 0x6667a557"]
-    shown = done.stdout.decode().split("\n./")
-    assert [s.split("\n")[0] for s in shown] == ["./SYSTEM", "bad/cut"]
-    assert shown[0] == "./" + run("info", "SYSTEM", cwd=folder).stdout.decode()
+    alone = run("info", "SYSTEM", cwd=folder).stdout.decode()
+    assert done.stdout.decode().startswith(f"./{alone}\n./bad/cut\n")
 
 
 # Shared hives whose values hold strings, numbers and binary data, 8-bit and UTF-16 names.
@@ -145,32 +135,27 @@ def typed(value: kelpa.RegistryValue):
             else data.as_qword() if data.is_qword() and len(raw) == 8 else raw.hex())
 
 
-def text(data) -> str:
-    return "\n".join(data) if isinstance(data, list) else str(data)
-
-
 @pytest.mark.parametrize("name", ["SYSTEM", *READ_BACK])
 def test_jsonl_and_parquet_read_back(folder, tmp_path, name):
     import duckdb
     import pyarrow.parquet as pq
     path = str(folder / name) if name == "SYSTEM" else shared(name)
-    walk = api_walk(kelpa.Hive.open(path))
+    walk = [(k.path(), k) for k in kelpa.Hive.open(path).root_key().walk()]
     done = run("export", "-f", "jsonl", path)
-    assert (done.returncode, done.stderr) == (0, b"")
     records = [json.loads(line) for line in done.stdout.splitlines()]
-    assert records == [{"hive": path, "path": p, "last_written": w and w.isoformat(timespec="microseconds"),
+    assert (done.returncode, done.stderr, records) == (0, b"", [{"hive": path, "path": p, "last_written": w and w.isoformat(timespec="microseconds"),
                         "values": [{"name": v.name(), "type": v.value_type().type_name(), "data": typed(v)}
-                                   for v in k.values()]} for p, k in walk for w in [k.last_written()]]
+                                   for v in k.values()]} for p, k in walk for w in [k.last_written()]])
 
     assert run("export", "-f", "parquet", path, "-o", str(tmp_path / "x.parquet")).returncode == 0
     rows = pq.read_table(tmp_path / "x.parquet").to_pylist()
-    columns = ("key_path", "key_last_written", "value_name", "value_type", "value_type_id", "data")
-    assert [tuple(r[c] for c in columns) for r in rows] == [
-        (p, k.last_written(), *((v.name(), v.value_type().type_name(), v.value_type().type_id(), v.raw_data())
-                       if v else (None,) * 4)) for p, k in walk for v in (k.values() or [None])]
-    assert {r["hive"] for r in rows} == {path}
+    columns = ("hive", "key_path", "key_last_written", "value_name", "value_type", "value_type_id", "data")
+    assert [tuple(r[c] for c in columns) for r in rows] == [(path, p, k.last_written(), *(
+        (v.name(), v.value_type().type_name(), v.value_type().type_id(), v.raw_data()) if v else (None,) * 4))
+        for p, k in walk for v in (k.values() or [None])]
     texts = [r["data_text"] for r in rows if r["value_name"] is not None]
-    assert texts == [text(v["data"]) for rec in records for v in rec["values"]]
+    assert texts == ["\n".join(d) if isinstance(d, list) else str(d)
+                     for d in (v["data"] for rec in records for v in rec["values"])]
     counted = duckdb.sql(f"select count(*), count(value_name), sum(octet_length(data)) "
                          f"from '{tmp_path / 'x.parquet'}'").fetchall()[0]
     assert counted == (len(rows), len(texts), sum(len(r["data"] or b"") for r in rows) or None)
@@ -179,8 +164,7 @@ def test_jsonl_and_parquet_read_back(folder, tmp_path, name):
 @pytest.mark.parametrize("name", ["yarp__DeletedTreeHive", "ezregistry__UsrClassDeletedBags.dat"])
 def test_deleted(name):
     path = shared(name)
-    hive = kelpa.Hive.open(path)
-    done = run("deleted", path)
+    hive, done = kelpa.Hive.open(path), run("deleted", path)
     assert (done.returncode, done.stderr) == (0, b"")
     assert [row[:6] for row in csv.reader(io.StringIO(done.stdout.decode()))] == [
         ["kind", "hive", "last_written", "key", "value_name", "value_type"]] + [
@@ -190,13 +174,10 @@ def test_deleted(name):
 
 
 def test_parallel_matches_one_process(folder, tmp_path):
-    for name in READ_BACK:
-        (tmp_path / name).symlink_to(shared(name))
-    (tmp_path / "SYSTEM").symlink_to(folder / "SYSTEM")
+    for name in READ_BACK + ["SYSTEM"]:
+        (tmp_path / name).symlink_to(folder / name if name == "SYSTEM" else shared(name))
     one, two = run("export", "-f", "jsonl", "-j", "1", str(tmp_path)), run("export", "-f", "jsonl", str(tmp_path))
     assert (one.returncode, two.returncode, one.stdout) == (0, 0, two.stdout)
-    in_order = dict.fromkeys(json.loads(line)["hive"] for line in one.stdout.splitlines())
-    assert list(in_order) == sorted(str(tmp_path / n) for n in ["SYSTEM", *READ_BACK])
 
 
 def parse_reg(text: str, prefix: str) -> list[tuple[str, str, int, bytes]]:
@@ -205,33 +186,22 @@ def parse_reg(text: str, prefix: str) -> list[tuple[str, str, int, bytes]]:
     assert lines[0] == "Windows Registry Editor Version 5.00"
     items, unescape = [], lambda s: re.sub(r"\\(.)", r"\1", s)
     for line in filter(None, lines[1:]):
-        if line.startswith("["):  # trailing U+0000 of names are dropped by kelpa, not by hivex
-            key = "\\".join(p.rstrip("\0") for p in line[1:-1].removeprefix(prefix).strip("\\").split("\\"))
+        if line.startswith("["):  # kelpa drops trailing U+0000 of names, hivexregedit keeps them
+            key = re.sub(r"\0+(\\|$)", r"\1", line[1:-1].removeprefix(prefix).strip("\\"))
             items.append((key, "", -1, b""))
             continue
         name, data = re.fullmatch(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line).groups()
-        if data.startswith('"'):
-            kind, raw = 1, (unescape(data[1:-1]) + "\0").encode("utf-16-le")
-        elif data.startswith("dword:"):
-            kind, raw = 4, int(data[6:], 16).to_bytes(4, "little")
-        else:
-            number, digits = re.fullmatch(r"hex(?:\(([0-9a-f]+)\))?:(.*)", data).groups()
-            kind, raw = int(number or "3", 16), bytes.fromhex(digits.replace(",", ""))
+        string, dword, number, digits = re.fullmatch(r'"(.*)"|dword:(\w+)|hex(?:\((\w+)\))?:(.*)', data).groups()
+        kind, raw = ((1, (unescape(string) + "\0").encode("utf-16-le")) if string is not None
+                     else (4, int(dword, 16).to_bytes(4, "little")) if dword
+                     else (int(number or "3", 16), bytes.fromhex(digits.replace(",", ""))))
         items.append((key, "(default)" if name == "@" else unescape(name[1:-1]), kind, raw))
     return sorted(items)
 
 
-def hivex_text(data: bytes) -> str:
-    # hivexregedit writes text with characters past U+00FF as UTF-8 and other text as Latin-1
-    # bytes; kelpa reads 8-bit names as UTF-8, each ill-formed part becoming U+FFFD.
-    return "\n".join(line.decode("utf-8", "replace") for line in data.split(b"\n"))
-
-
-REG_ONLY_HERE = {"yarp__BogusKeyNamesHive": "key names with line breaks, which a .reg file cannot hold"}
-
-
 @pytest.mark.skipif(not shutil.which("hivexregedit"), reason="hivexregedit not installed")
-@pytest.mark.parametrize("record", corpus_params(lambda r: REG_ONLY_HERE.get(r["file"])))
+@pytest.mark.parametrize("record", corpus_params(lambda r: "key names with line breaks, which a .reg file "
+                                                  "cannot hold" if r["file"] == "yarp__BogusKeyNamesHive" else None))
 def test_reg_export_matches_hivexregedit(tmp_path, record):
     path = shared(record["file"])
     peer = subprocess.Popen(["hivexregedit", "--export", path, "\\"], stdout=subprocess.PIPE,
@@ -244,7 +214,10 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ours = (tmp_path / "x.reg").read_bytes()
     assert ours.startswith(b"\xff\xfe")  # UTF-16LE with a byte order mark, as the editor imports
     root = "P\\" + record["file"].split(".")[0]
-    assert parse_reg(ours.decode("utf-16"), root) == parse_reg(hivex_text(peer_out), "\\")
+    # hivexregedit writes text with characters past U+00FF as UTF-8 and other text as Latin-1
+    # bytes; kelpa reads 8-bit names as UTF-8, each ill-formed part becoming U+FFFD.
+    peer_text = "\n".join(line.decode("utf-8", "replace") for line in peer_out.split(b"\n"))
+    assert parse_reg(ours.decode("utf-16"), root) == parse_reg(peer_text, "\\")
 
 
 @pytest.mark.parametrize("name, kind, data, line", [
@@ -256,8 +229,8 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ("b", hivegen.REG_BINARY, bytes(30), '"b"=hex:' + "00," * 23 + "\\\r\n  " + "00," * 6 + "00"),
 ], ids=["escapes", "line-break-as-hex", "no-terminator", "dword-8-bytes", "dword", "wrapped"])
 def test_reg_forms(tmp_path, name, kind, data, line):
-    hive = hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)]))
-    assert run("export", "-f", "reg", str(hive)).stdout.decode("utf-16") == \
+    hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)]))
+    assert run("export", "-f", "reg", str(tmp_path / "H.dat")).stdout.decode("utf-16") == \
         f"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n"
 
 
@@ -269,8 +242,8 @@ def test_recover_and_logs_auto(tmp_path):
     host = ["get", str(hive), PARAMETERS, "Hostname"]
     assert [run(*host).stdout, run(*host, "--logs", "auto").stdout] == [b"kelpa-demo\n", b"kelpa-log1\n"]
     done = run("recover", str(hive))
-    assert (done.returncode, done.stderr) == (0, b"")
-    assert done.stdout.decode().splitlines()[-1] == f"  written to {hive}.recovered"
+    assert (done.returncode, done.stderr, done.stdout.decode().splitlines()[-1]) == (
+        0, b"", f"  written to {hive}.recovered")
     assert run("get", f"{hive}.recovered", PARAMETERS, "Hostname").stdout == b"kelpa-log1\n"
     real = shared("regipy__transactions_NTUSER.DAT")  # 2,590 keys on disk, 3,105 once replayed
     assert [re.findall(r"keys +(\d+)", run("info", "--logs", logs, real).stdout.decode())
