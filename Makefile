@@ -38,7 +38,7 @@ demo: build
 	@hive="$(HIVE)"; [ -n "$$hive" ] || { mkdir -p build/demo && hive=build/demo/SYSTEM && \
 	  $(VPY) tests/hivegen.py sample $$hive >/dev/null; }; \
 	for args in "info $$hive" "ls $$hive" "timeline $$hive"; do \
-	  echo; echo "\$$ kelpa $$args | head -8"; $(VENV)/bin/kelpa $$args | head -8; \
+	  echo; echo "\$$ kelpa $$args | head -12"; $(VENV)/bin/kelpa $$args | head -12; \
 	done
 
 test: build fuzz-regressions
