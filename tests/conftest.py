@@ -18,8 +18,7 @@ BAD = 0x7FFFFFF0  # a cell offset far past the end of every hive the tests write
 
 
 def under_sanitizer() -> bool:
-    """True in a process running with AddressSanitizer or ThreadSanitizer, whose memory figures
-    say nothing about the library's own."""
+    """True under AddressSanitizer or ThreadSanitizer, whose memory figures say nothing of ours."""
     maps = pathlib.Path("/proc/self/maps")
     return maps.exists() and any(name in maps.read_text() for name in ("libasan", "libtsan"))
 
@@ -67,9 +66,8 @@ def raises(cls: type[BaseException], message: str):
 
 
 def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5):
-    """``build(builder)`` returns a list of value key offsets, or (that list, extra).
-
-    Writes them under a root key; returns (root key, image length, extra)."""
+    """``build(builder)`` returns value key offsets, or (them, extra); writes them under a root key.
+    Returns (root key, image length, extra)."""
     b = hivegen.HiveBuilder(minor=minor)
     built = build(b)
     vks, extra = built if isinstance(built, tuple) else (built, None)
@@ -92,12 +90,8 @@ def corpus_params(skip_reason=lambda record: None) -> list:
     if not records:
         return [pytest.param(None, id="no-shared-hives",
                              marks=pytest.mark.skip(reason=f"no shared hives at {SHARED_HIVES}"))]
-    params = []
-    for r in records:
-        reason = skip_reason(r)
-        marks = [pytest.mark.skip(reason=f"{r['file']}: {reason}")] if reason else []
-        params.append(pytest.param(r, id=r["file"], marks=marks))
-    return params
+    return [pytest.param(r, id=r["file"], marks=[pytest.mark.skip(reason=f"{r['file']}: {reason}")]
+                         if (reason := skip_reason(r)) else []) for r in records]
 
 
 @pytest.fixture

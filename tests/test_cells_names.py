@@ -95,34 +95,21 @@ def test_offsets_near_4_gib(tmp_path):
 # --- key names ------------------------------------------------------------------------
 
 
-def key_name(tmp_path, stored: bytes, flags: int):
+def key_name(tmp_path, stored: bytes, flags: int, name_length=None):
     builder = hivegen.HiveBuilder()
     builder.alloc(b"filler")  # keeps the key off 0x20, so the offset in errors is its own
-    root = builder.nk(stored, flags=flags)
-    assert root == 0x30
+    root = builder.nk(stored, flags=flags, name_length=name_length)
     return open_hive(tmp_path, builder.build(root=root)).root_key().name()
 
 
-FFFD = "\ufffd"
-
-
-@pytest.mark.parametrize("stored, text", [
-    (b"Software\0\0", "Software"),  # trailing NULs are dropped, inner ones kept
-    (b"Caf\xe9", "Caf" + FFFD),  # not Latin-1
-    (b"\xef\xbb\xbfA", "\ufeffA"),  # no mark is sniffed in 8-bit names
-])
-def test_8bit_names(tmp_path, stored, text):
-    assert key_name(tmp_path, stored, hivegen.KEY_COMP_NAME) == text
-
-
 def test_8bit_names_decode_as_python_does(tmp_path):
-    """Python's decoder replaces each maximal ill-formed subpart by one U+FFFD too: every
-    3-byte string over the bytes where UTF-8 changes its mind, and random longer ones,
-    as names of the subkeys of one root."""
+    """One U+FFFD per maximal ill-formed subpart, as Python's decoder: every 3-byte string over the
+    bytes where UTF-8 changes its mind, random longer ones, and a few fixed ones."""
     edges = [0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1,
              0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xF7, 0xF8, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF]
     rng = random.Random(1601)
-    names = [bytes(t) for t in itertools.product(edges, repeat=3)]
+    names = [b"Software\0\0", b"Caf\xe9", b"\xef\xbb\xbfA"]  # no mark is sniffed in 8-bit names
+    names += [bytes(t) for t in itertools.product(edges, repeat=3)]
     names += [bytes(rng.choice(edges) for _ in range(rng.randint(4, 9))) for _ in range(5000)]
     builder = hivegen.HiveBuilder(bin_size=1 << 20)
     offsets = [builder.nk(n, flags=hivegen.KEY_COMP_NAME) for n in names]
@@ -138,22 +125,37 @@ UTF16_NAMES = [
     (b"A\0B\0", "AB"),
     (b"A\0\0\0", "A"),
     (b"\0\0A\0", "\0A"),
-    ("監視".encode("utf-16-le"), "監視"),
+    # every boundary of the UTF-8 encoder
+    ("\x7f\x80\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010ffff".encode("utf-16-le"),
+     "\x7f\x80\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010ffff"),
     (b"\x3d\xd8\x00\xde", "\U0001f600"),
+    (b"\x00\xd8\x00\xdc", "\U00010000"),
+    (b"\xff\xdb\xff\xdf", "\U0010ffff"),
     (b"\xef\xbb", "\ubbef"),  # two bytes cannot hold the three-byte mark
-    # byte-order marks, sniffed at the start only
+    # byte-order marks, sniffed at the start only, both bytes of a mark needed
     (b"\xff\xfeA\0", "A"),
     (b"\xef\xbb\xbf\xc3\xa9A", "\u00e9A"),
     (b"\xff\xfe", ""),
     (b"\xff\xfe\xff\xfe", "\ufeff"),
     (b"\xfe\xff\xd8\x3d\xde\x00", "\U0001f600"),
     (b"A\0\xff\xfe", "A\ufeff"),
+    (b"\xff\x00A\0", "\xffA"),
+    (b"\x00\xfeA\0", "\ufe00A"),
+    (b"\xfe\x00A\0", "\xfeA"),
+    (b"\x21\xffA\0", "\uff21A"),
+    (b"\xef\x00A\0", "\xefA"),
+    (b"\x00\xbb\xbf\x00", "\ubb00\xbf"),
+    (b"\xef\xbbA\0", "\ubbefA"),
     # malformed: odd length, unpaired surrogates, bad UTF-8 after its mark
     (b"A\0B", None),
     (b"\xef\xbb\xbf", None),
     (b"\x00\xd8", None),
+    (b"\xff\xdf", None),
     (b"\x00\xd8A\0", None),
+    (b"\x00\xd8\xff\xdb", None),
+    (b"\x00\xd8\x00\xe0", None),
     (b"\x00\xdc\x00\xd8", None),
+    (b"\x00\xdc\x00\xdc", None),
     (b"\xfe\xff\xdc\x00", None),
     (b"\xef\xbb\xbf\xed\xa0\x80", None),
     (b"\xef\xbb\xbfA\xe2\x82", None),
@@ -167,3 +169,8 @@ def test_utf16_names(tmp_path, stored, text):
         return
     with raises(ValueError, "Invalid UTF-16 string at offset 0x30"):
         key_name(tmp_path, stored, 0)
+
+
+def test_surrogate_pair_is_not_completed_past_the_name(tmp_path):
+    with raises(ValueError, "Invalid UTF-16 string at offset 0x30"):
+        key_name(tmp_path, b"\x00\xd8\x00\xdc", 0, name_length=2)

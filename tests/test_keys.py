@@ -51,8 +51,7 @@ def test_key_node(tmp_path, payload, size, outcome):
 
 
 def test_a_read_key_is_cached(tmp_path):
-    # Hive.open maps the file shared, so an open hive sees a change made on disk: a cached
-    # key node does not.
+    # Hive.open maps the file shared, so an open hive sees a change made on disk: a cached key does not.
     builder = hivegen.HiveBuilder()
     child = builder.nk("CHILD", last_written=116444736010000000)
     root = builder.nk("ROOT", subkey_count=1, subkey_list=builder.subkey_list("li", [child]))
@@ -60,15 +59,11 @@ def test_a_read_key_is_cached(tmp_path):
     hive = kelpa.Hive.open(path)
     root_key = hive.root_key()
     (child_key,) = root_key.subkeys()
-
-    poke_file(path, payload_position(root, 76), b"XXXX")
-    poke_file(path, payload_position(child, 76), b"YYYYY")
-    poke_file(path, payload_position(root, 28), struct.pack("<I", NO_LIST))
-    poke_file(path, payload_position(child, 4), struct.pack("<Q", 0))
+    for cell, at, data in [(root, 76, b"XXXX"), (child, 76, b"YYYYY"), (root, 28, struct.pack("<I", NO_LIST)),
+                           (child, 4, bytes(8))]:
+        poke_file(path, payload_position(cell, at), data)
     assert kelpa.Hive.open(path).root_key().name() == "XXXX"  # the file did change
-
-    assert hive.root_key().name() == "ROOT"
-    assert [k.name() for k in root_key.subkeys()] == ["CHILD"]
+    assert (hive.root_key().name(), [k.name() for k in root_key.subkeys()]) == ("ROOT", ["CHILD"])
     assert child_key.last_written_timestamp() == 1
 
 
@@ -272,11 +267,9 @@ def test_key_repr_and_counts(tmp_path, name, subkeys, values, text):
 
 
 def test_keys_outlive_the_hive_object(tmp_path):
-    tree = hivegen.Key("ROOT", subkeys=[hivegen.Key("a", subkeys=[hivegen.Key("a1", last_written=116444736010000000)]),
-                                        hivegen.Key("b")])
-    hive = kelpa.Hive.open(write_hive(tmp_path, hivegen.build_tree(tree)))
-    root = hive.root_key()
-    del hive
+    K = hivegen.Key
+    tree = K("ROOT", subkeys=[K("a", subkeys=[K("a1", last_written=116444736010000000)]), K("b")])
+    root = kelpa.Hive.open(write_hive(tmp_path, hivegen.build_tree(tree))).root_key()
     gc.collect()
     (tmp_path / "hive.dat").unlink()  # the mapping keeps the image
     a, b = root.subkeys()

@@ -1,12 +1,6 @@
-"""Leak loops, one per object kind: every method, the failing calls included, thousands of times.
-
-After a warm-up the loop runs again, and three measures must not grow with it: the allocated
-blocks (a lost reference), the objects the garbage collector tracks (lost lists), and the
-resident memory (C++ buffers never freed). The last is left out under a sanitizer, whose
-quarantine keeps freed memory; LeakSanitizer checks the C++ side at exit there instead.
-"""
-
-from __future__ import annotations
+"""One leak loop per object kind: every method, the failing calls included, run thousands of times
+after a warm-up. Allocated blocks, objects tracked by the collector and (outside a sanitizer, whose
+quarantine keeps freed memory) resident memory must not grow with the loop."""
 
 import gc
 import os
@@ -14,7 +8,6 @@ import pathlib
 import struct
 import sys
 import types
-from collections.abc import Callable
 
 import pytest
 
@@ -22,19 +15,16 @@ import hivegen
 import kelpa
 from conftest import under_sanitizer
 
-WARMUP = 300
-ITERATIONS = 2000
-# A leak of one object per call shows as ITERATIONS; the allowance covers the noise of
-# freelists and the interpreter's own caches.
-BLOCK_ALLOWANCE = ITERATIONS // 10
+WARMUP, ITERATIONS = 300, 2000
+ALLOWANCE = ITERATIONS // 10  # a leak of one object per call shows as ITERATIONS
 RSS_ALLOWANCE = 4 << 20  # a lost copy of the 40000-byte value per call would be 80 MB
+ACCESSORS = ("is_none", "is_string", "is_binary", "is_dword", "is_qword", "is_multi_string",
+             "as_string", "as_binary", "as_dword", "as_qword", "as_multi_string")
+BB_FIELDS = ("signature", "primary_sequence", "secondary_sequence", "root_cell_offset", "hive_length", "file_name",
+             "hive_bins_data_size")
 
 
-def resident_bytes() -> int:
-    return int(pathlib.Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def expect(error: type[BaseException], call: Callable, *args, **kwargs) -> None:
+def expect(error, call, *args, **kwargs):
     try:
         call(*args, **kwargs)
     except error:
@@ -43,84 +33,69 @@ def expect(error: type[BaseException], call: Callable, *args, **kwargs) -> None:
 
 
 @pytest.fixture(scope="module")
-def files(tmp_path_factory) -> types.SimpleNamespace:
+def files(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("leaks")
     sample = hivegen.write_tree(tmp / "sample", hivegen.sample_tree())
-    # Both logs rename the root key (LOG2 first: its sequence is lower); LOG2 also grows the
-    # image to 1 MiB.
-    root = struct.unpack_from("<I", sample.read_bytes(), 36)[0]
-    name_at = 0x1000 + root + 4 + hivegen.NK_FIXED_SIZE
+    # Both logs rename the root key (LOG2 first: its sequence is lower); LOG2 also grows the image.
+    name_at = 0x1000 + struct.unpack_from("<I", sample.read_bytes(), 36)[0] + 4 + hivegen.NK_FIXED_SIZE
     (tmp / "log1").write_bytes(hivegen.transaction_log(2, [[(name_at, b"LOG1")]]))
     (tmp / "log2").write_bytes(hivegen.transaction_log(1, [[(name_at, b"LOG2"), (0x100000, b"\1")]]))
-
-    # A hive whose every read can fail: the subkey list has an unknown type, one value's
-    # string data is of odd length, another's big data names a cell without "db".
+    # Every read can fail: an unknown subkey list type, odd string data, big data without "db".
     b = hivegen.HiveBuilder()
     bad_list = b.alloc(b"zz\x01\x00\x20\x00\x00\x00")
-    odd = b.vk("odd", hivegen.REG_SZ, b"abc")
-    not_db = b.vk("bigbad", hivegen.REG_BINARY, data_size=20000, data_offset=bad_list, data=b"")
-    values = b.value_list([odd, not_db])
+    values = b.value_list([b.vk("odd", hivegen.REG_SZ, b"abc"),
+                           b.vk("bigbad", hivegen.REG_BINARY, b"", data_size=20000, data_offset=bad_list)])
     root = b.nk("ROOT", root=True, subkey_count=1, subkey_list=bad_list, value_count=2, value_list=values)
     hostile = b.write(tmp / "hostile", root=root)
-
     b = hivegen.HiveBuilder()
     root = b.nk("ROOT", root=True)
     b.poke(b.start_bin() + 8, struct.pack("<I", 0))
     zero_bin = b.write(tmp / "zero-bin", root=root)
-
-    return types.SimpleNamespace(
-        sample=str(sample), log1=str(tmp / "log1"), log2=str(tmp / "log2"), hostile=str(hostile),
-        zero_bin=str(zero_bin), missing=str(tmp / "missing"), saved=str(tmp / "saved"),
-        unwritable=str(tmp / "no-such-folder" / "saved"))
+    return types.SimpleNamespace(sample=str(sample), log1=str(tmp / "log1"), log2=str(tmp / "log2"),
+                                 hostile=str(hostile), zero_bin=str(zero_bin), missing=str(tmp / "missing"),
+                                 saved=str(tmp / "saved"), unwritable=str(tmp / "no-such-folder" / "saved"))
 
 
-def walk(key: kelpa.RegistryKey) -> list[kelpa.RegistryKey]:
+def walk(key):
     keys, pending = [], [key]
     while pending:
-        key = pending.pop()
-        keys.append(key)
-        pending.extend(key.subkeys())
+        keys.append(pending.pop())
+        pending.extend(keys[-1].subkeys())
     return keys
 
 
-def sample_values(files) -> list[kelpa.RegistryValue]:
+def sample_values(files):
     return [v for k in walk(kelpa.Hive.open(files.sample).root_key()) for v in k.values()]
 
 
-def hive_calls(files) -> Callable[[], None]:
+def hive_calls(files):
     zero_bin = kelpa.Hive.open(files.zero_bin)
 
-    def run() -> None:
+    def run():
         hive = kelpa.Hive.open(files.sample)
         repr(hive), hive.base_block(), hive.root_key(), hive.hbins(), hive.save(files.saved)
         kelpa.Hive.open_with_logs(files.sample, files.log1, files.log2).root_key().name()
-        kelpa.Hive.open_with_logs(hive_path=files.sample, log2_path=files.missing).log_replay()
-        expect(OSError, kelpa.Hive.open, files.missing)
-        expect(OSError, kelpa.Hive.open_with_logs, files.missing, files.log1)
-        expect(ValueError, kelpa.Hive.open, files.log1)
-        expect(OSError, hive.save, files.unwritable)
-        expect(ValueError, zero_bin.hbins)
-        expect(TypeError, kelpa.Hive.open, 1)
+        kelpa.Hive.open_with_logs(hive_path=files.sample, log2_path=files.missing)
+        for error, call, *args in [(OSError, kelpa.Hive.open, files.missing), (ValueError, kelpa.Hive.open, files.log1),
+                                   (OSError, kelpa.Hive.open_with_logs, files.missing, files.log1),
+                                   (OSError, hive.save, files.unwritable), (ValueError, zero_bin.hbins),
+                                   (TypeError, kelpa.Hive.open, 1), (TypeError, kelpa.Hive.open_with_logs, "x", 2),
+                                   (TypeError, kelpa.Hive)]:
+            expect(error, call, *args)
         expect(TypeError, kelpa.Hive.open, files.sample, path=files.sample)
-        expect(TypeError, kelpa.Hive.open_with_logs, files.sample, 2)
-        expect(TypeError, kelpa.Hive)
-
     return run
 
 
-def base_block_calls(files) -> Callable[[], object]:
+def base_block_calls(files):
     hive = kelpa.Hive.open(files.sample)
-    names = ("signature", "primary_sequence", "secondary_sequence", "root_cell_offset", "hive_length", "file_name",
-             "hive_bins_data_size", "is_dirty")
-    return lambda: [repr(b := hive.base_block()), *(getattr(b, n) for n in names)]
+    return lambda: [repr(b := hive.base_block()), *(getattr(b, n) for n in BB_FIELDS)]
 
 
-def registry_key_calls(files) -> Callable[[], None]:
+def registry_key_calls(files):
     hostile = kelpa.Hive.open(files.hostile).root_key()
 
-    def run() -> None:
-        # The hive object goes at once: the keys keep the hive alive on their own.
-        keys = walk(kelpa.Hive.open(files.sample).root_key())
+    def run():
+        keys = walk(kelpa.Hive.open(files.sample).root_key())  # the keys keep the hive alive on their own
         for key in keys:
             key.name(), key.subkey_count(), key.value_count(), key.last_written_timestamp(), repr(key), key.values()
         tcpip = next(k for k in keys if k.name() == "Tcpip")
@@ -130,68 +105,62 @@ def registry_key_calls(files) -> Callable[[], None]:
         expect(ValueError, hostile.subkeys)
         expect(ValueError, hostile.value, "bigbad")
         hostile.values()
-
     return run
 
 
-def registry_value_calls(files) -> Callable[[], None]:
+def registry_value_calls(files):
     values = sample_values(files)
     odd = kelpa.Hive.open(files.hostile).root_key().value("odd")
 
-    def run() -> None:
-        for value in values:
-            value.name(), value.value_type(), value.data(), value.raw_data(), value.data_size(), repr(value)
+    def run():
+        for v in values:
+            v.name(), v.value_type(), v.data(), v.raw_data(), v.data_size(), repr(v)
         expect(ValueError, odd.data)
-
     return run
 
 
-def value_data_calls(files) -> Callable[[], None]:
+def value_data_calls(files):
     data = [v.data() for v in sample_values(files)]
-    methods = ("is_none", "is_string", "is_binary", "is_dword", "is_qword", "is_multi_string",
-               "as_string", "as_binary", "as_dword", "as_qword", "as_multi_string")
 
-    def run() -> None:
+    def run():
         for d in data:
             str(d)
-            for method in methods:
+            for method in ACCESSORS:
                 try:
                     getattr(d, method)()
                 except ValueError:  # the accessor of another variant
                     pass
-
     return run
 
 
-def value_type_calls(files) -> Callable[[], object]:
-    types_ = [v.value_type() for v in sample_values(files)]
-    return lambda: [(t.type_name(), t.type_id(), repr(t)) for t in types_]
+def value_type_calls(files):
+    kinds = [v.value_type() for v in sample_values(files)]
+    return lambda: [(t.type_name(), t.type_id(), repr(t)) for t in kinds]
 
 
-def hbin_header_calls(files) -> Callable[[], object]:
+def hbin_header_calls(files):
     hive = kelpa.Hive.open(files.sample)
     return lambda: [(h.signature, h.offset, h.size, repr(h)) for h in hive.hbins()]
 
 
-def measure() -> tuple[int, int, int]:
+def measure():
     gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects()), resident_bytes()
+    resident = int(pathlib.Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return sys.getallocatedblocks(), len(gc.get_objects()), resident
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
-@pytest.mark.parametrize("calls", [
-    hive_calls, base_block_calls, registry_key_calls, registry_value_calls, value_data_calls,
-    value_type_calls, hbin_header_calls,
-], ids=lambda calls: calls.__name__.removesuffix("_calls"))
+@pytest.mark.parametrize("calls", [hive_calls, base_block_calls, registry_key_calls, registry_value_calls,
+                                   value_data_calls, value_type_calls, hbin_header_calls],
+                         ids=lambda calls: calls.__name__.removesuffix("_calls"))
 def test_memory_stops_growing(files, calls):
     run = calls(files)
     for _ in range(WARMUP):
         run()
-    blocks, objects, resident = measure()
+    before = measure()
     for _ in range(ITERATIONS):
         run()
-    blocks_after, objects_after, resident_after = measure()
-    assert blocks_after - blocks < BLOCK_ALLOWANCE
-    assert objects_after - objects < BLOCK_ALLOWANCE
+    after = measure()
+    assert after[0] - before[0] < ALLOWANCE and after[1] - before[1] < ALLOWANCE
     if not under_sanitizer():
-        assert resident_after - resident < RSS_ALLOWANCE
+        assert after[2] - before[2] < RSS_ALLOWANCE

@@ -1,14 +1,10 @@
-"""Hive.open_with_logs(): reading "HvLE" logs and replaying their dirty pages.
-
-Most cases watch the 8 bytes at image offset 4 (the sequence numbers, harmless to overwrite):
-the test hive holds "original" there, so the BaseBlock shows which log pages landed.
-"""
+"""Hive.open_with_logs(): reading "HvLE" logs and replaying their dirty pages. Most cases watch the
+8 bytes at image offset 4 (the sequence numbers, harmless to overwrite), which hold "original"."""
 
 import os
 import pathlib
 import struct
 import threading
-import time
 
 import pytest
 
@@ -17,24 +13,21 @@ import kelpa
 from conftest import raises
 
 PROBE_AT = 4
-LOG_HEADER = hivegen.LOG_HEADER_SIZE
-FIRST_RECORD = LOG_HEADER + hivegen.DIRT_HEADER_SIZE  # of the block at 4096
+FIRST_RECORD = hivegen.LOG_HEADER_SIZE + hivegen.DIRT_HEADER_SIZE  # of the block at 4096
+GROWTH_MAX = 0x1000000
 
 
-def probe_image() -> tuple[bytes, int]:
-    """An 8192-byte hive with "original" at offset 4 and a value "Data" holding b"valuedat";
-    returns the image and the image position of the value's data bytes."""
-    builder = hivegen.HiveBuilder()
-    data_cell = builder.alloc(b"valuedat")
-    vk = builder.vk("Data", hivegen.REG_BINARY, b"valuedat", data_offset=data_cell)
-    root = builder.nk("ROOT", root=True, value_count=1, value_list=builder.value_list([vk]))
-    image = builder.build(root=root, primary_sequence=0x6769726F, secondary_sequence=0x6C616E69)  # "original"
-    return image, hivegen.BASE_BLOCK_SIZE + data_cell + 4
+def probe_image():
+    """An 8192-byte hive with "original" at the probe and a value "Data" of b"valuedat"."""
+    b = hivegen.HiveBuilder()
+    cell = b.alloc(b"valuedat")
+    vk = b.vk("Data", hivegen.REG_BINARY, b"valuedat", data_offset=cell)
+    root = b.nk("ROOT", root=True, value_count=1, value_list=b.value_list([vk]))
+    return b.build(root=root, primary_sequence=0x6769726F, secondary_sequence=0x6C616E69), 4096 + cell + 4
 
 
 IMAGE, DATA_AT = probe_image()
 END = len(IMAGE)
-assert IMAGE[PROBE_AT : PROBE_AT + 8] == b"original"
 
 
 def probe(hive) -> bytes:
@@ -47,7 +40,6 @@ def value_data(hive) -> bytes:
 
 
 def with_probe(text: bytes) -> bytes:
-    """IMAGE with `text` at the probe (its checksum is no longer right)."""
     return IMAGE[:PROBE_AT] + text + IMAGE[PROBE_AT + len(text):]
 
 
@@ -56,13 +48,10 @@ def files(tmp_path):
     """files(*logs, hive=IMAGE) writes the hive and the logs (None: no file); returns the paths."""
     def write(*logs, hive=IMAGE):
         (tmp_path / "hive").write_bytes(hive)
-        paths = []
         for i, log in enumerate(logs):
-            path = tmp_path / f"log{i + 1}"
             if log is not None:
-                path.write_bytes(log)
-            paths.append(str(path))
-        return str(tmp_path / "hive"), paths
+                (tmp_path / f"log{i + 1}").write_bytes(log)
+        return str(tmp_path / "hive"), [str(tmp_path / f"log{i + 1}") for i in range(len(logs))]
     return write
 
 
@@ -75,39 +64,31 @@ def log_of(*records, sequence=1):
     return hivegen.transaction_log(sequence, [list(records)])
 
 
-# --- reading a log --------------------------------------------------------------------
-
-
 def one_block(records, count=None, signature=b"DIRT"):
-    block = hivegen.dirt_block(records, count=count)
-    return hivegen.transaction_log(1, [signature + block[4:]])
+    return hivegen.transaction_log(1, [signature + hivegen.dirt_block(records, count=count)[4:]])
 
 
 def block_running_over_8192():
-    """A block at 4096 whose second page's data holds a whole "DIRT" block exactly at
-    file offset 8192; that block writes "Y" over the "X" of the first."""
+    """The second page's data holds a whole "DIRT" block at file offset 8192 writing "Y"."""
+    head = FIRST_RECORD + 8 + 1 + 8
     inner = hivegen.dirt_block([(PROBE_AT, b"Y")])
-    head = FIRST_RECORD + 8 + 1 + 8  # the first record, then the second one's head
     return hivegen.transaction_log(1, [[(PROBE_AT, b"X"), (END, bytes(8192 - head) + inner + bytes(64))]])
 
 
 def misaligned_block():
     log = bytearray(log_of((PROBE_AT, b"X")))
-    log[LOG_HEADER : LOG_HEADER + 8] = bytes(8)
+    log[4096:4104] = bytes(8)
     log += bytes(8) + hivegen.dirt_block([(PROBE_AT, b"X")])
     return bytes(log + bytes(-len(log) % 4096))
 
 
 def three_records(length):
-    """Three records cut to `length` bytes: the first rewrites the base block's first 500
-    bytes with an "X" at the probe, the second ("YY") ends at 4630, the third ("Z") at 4639."""
-    log = log_of((0, with_probe(b"X")[:500]), (PROBE_AT + 2, b"YY"), (PROBE_AT + 4, b"Z"))
-    return log[:length]
+    """The base block's first 500 bytes with "X" at the probe, "YY" ending at 4630, "Z" at 4639."""
+    return log_of((0, with_probe(b"X")[:500]), (PROBE_AT + 2, b"YY"), (PROBE_AT + 4, b"Z"))[:length]
 
 
 def many_blocks(n):
-    """n blocks of 1000 one-byte pages each; the last page of block 11 writes "K" and
-    the last page of block 12 writes "L"."""
+    """n blocks of 1000 one-byte pages; block 11 ends with "K" at the probe, block 12 with "L"."""
     return hivegen.transaction_log(1, [
         [(200, b"\0")] * 999 + [{11: (PROBE_AT, b"K"), 12: (PROBE_AT + 1, b"L")}.get(i, (200, b"\0"))]
         for i in range(1, n + 1)])
@@ -118,38 +99,34 @@ def largest_page(size):
 
 
 @pytest.mark.parametrize("log, expected", [
-    # No block is examined until the file reaches 4096 + 512 bytes.
-    (log_of((PROBE_AT, b"X"))[:4607], b"original"),
+    (log_of((PROBE_AT, b"X"))[:4607], b"original"),  # no block is examined below 4096 + 512 bytes
     (log_of((PROBE_AT, b"X"))[:4608], b"Xriginal"),
     (one_block([(PROBE_AT, b"X")], signature=b"DIRt"), b"original"),
     (misaligned_block(), b"original"),
-    # Record counts: 1 to 1000.
     (one_block([(PROBE_AT, b"X")], count=0), b"original"),
     (one_block([(PROBE_AT, b"X")], count=1001), b"original"),
     (one_block([(PROBE_AT, b"X")], count=1000), b"Xriginal"),  # the zeros after it are skipped records
     (one_block([(PROBE_AT, b"X"), (PROBE_AT + 1, b"Y")], count=1), b"Xriginal"),
     (one_block([(PROBE_AT, b"A"), (PROBE_AT, b"B")]), b"Briginal"),  # records apply in order
-    # Page sizes: 1 to 0x10000. A bad size skips the 8-byte head only, and uses up one of the count.
     (largest_page(0x10000), b"Xriginal"),
     (largest_page(0x10001), b"original"),
+    # a bad size skips the 8-byte head only, and uses up one of the count
     (one_block([(PROBE_AT, 0, b""), (PROBE_AT, b"X"), (PROBE_AT + 1, b"Y")], count=2), b"Xriginal"),
     (one_block([(PROBE_AT, 0x10001, b""), (PROBE_AT + 1, b"Y")]), b"oYiginal"),
-    # A record running past the end of the file ends its block; earlier pages stay.
+    # a record running past the end of the file ends its block; earlier pages stay
     (three_records(4639), b"XrYYZnal"),
     (three_records(4638), b"XrYYinal"),
     (three_records(4630), b"XrYYinal"),
     (three_records(4629), b"Xriginal"),
-    # A "DIRT" on a 4096-byte boundary inside an earlier block's page data is a block.
-    (block_running_over_8192(), b"Yriginal"),
-    # Scanning stops after the block that takes the log past 10000 pages.
-    (many_blocks(11), b"Kriginal"),
+    (block_running_over_8192(), b"Yriginal"),  # a "DIRT" on a boundary inside page data is a block
+    (many_blocks(11), b"Kriginal"),  # scanning stops after the block that passes 10000 pages
     (many_blocks(12), b"Kriginal"),
-])
+], ids=["4607-bytes", "4608-bytes", "DIRt", "misaligned", "count-0", "count-1001", "count-1000", "count-1",
+        "in-order", "page-0x10000", "page-0x10001", "size-0-skipped", "size-0x10001-skipped", "cut-4639", "cut-4638",
+        "cut-4630", "cut-4629", "block-in-page-data", "11-blocks", "12-blocks"])
 def test_log_layout(files, log, expected):
     assert probe(replay(files, log)) == expected
 
-
-# --- which logs are used --------------------------------------------------------------
 
 GOOD = log_of((PROBE_AT, b"G"))
 
@@ -168,130 +145,106 @@ def test_unusable_log_is_left_out(files, bad, bad_slot):
     assert probe(kelpa.Hive.open_with_logs(hive_path, **alone)) == b"original"
 
 
-def test_no_logs_reads_an_owned_copy(files):
-    hive_path, _ = files()
-    hive = kelpa.Hive.open_with_logs(hive_path)
-    mapped = kelpa.Hive.open(hive_path)
-    # Rewriting the file in place changes what a mapping sees, not the replayed copy.
-    with open(hive_path, "r+b") as f:
+def test_no_logs_reads_an_owned_copy_and_a_missing_hive_fails(files, tmp_path):
+    hive_path, paths = files(GOOD)
+    hive, mapped = kelpa.Hive.open_with_logs(hive_path), kelpa.Hive.open(hive_path)
+    with open(hive_path, "r+b") as f:  # a mapping sees the change, the replayed copy does not
         f.seek(DATA_AT)
         f.write(b"VALUEDAT")
     assert (value_data(hive), value_data(mapped)) == (b"valuedat", b"VALUEDAT")
-
-
-def feed_named_pipe(path: pathlib.Path, data: bytes) -> threading.Thread:
-    """Makes `path` a named pipe and writes `data` into it from a thread, a piece at a time."""
-    os.mkfifo(path)
-
-    def write():
-        with open(path, "wb", buffering=0) as pipe:  # waits for the reader
-            for at in range(0, len(data), 1000):
-                pipe.write(data[at:at + 1000])
-                time.sleep(0.001)
-
-    writer = threading.Thread(target=write, daemon=True)
-    writer.start()
-    return writer
-
-
-def test_hive_and_log_read_from_named_pipes(tmp_path):
-    writers = [feed_named_pipe(tmp_path / "hive", IMAGE), feed_named_pipe(tmp_path / "log", GOOD)]
-    hive = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), str(tmp_path / "log"))
-    for writer in writers:
-        writer.join(5)
-    assert (probe(hive), value_data(hive)) == (b"Griginal", b"valuedat")
-
-
-def test_missing_hive_is_os_error(files, tmp_path):
-    _, paths = files(GOOD)
     with raises(OSError, "No such file or directory (os error 2)"):
         kelpa.Hive.open_with_logs(str(tmp_path / "absent"), *paths)
 
 
-# --- replay ---------------------------------------------------------------------------
+def test_hive_and_log_read_from_named_pipes(tmp_path):
+    def feed(path, data):  # written a piece at a time, so that reads come back short
+        os.mkfifo(path)
+
+        def write():
+            with open(path, "wb", buffering=0) as pipe:
+                for at in range(0, len(data), 1000):
+                    pipe.write(data[at:at + 1000])
+        threading.Thread(target=write, daemon=True).start()
+    feed(tmp_path / "hive", IMAGE)
+    feed(tmp_path / "log", GOOD)
+    hive = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), str(tmp_path / "log"))
+    assert (probe(hive), value_data(hive)) == (b"Griginal", b"valuedat")
 
 
 @pytest.mark.parametrize("seq1, seq2, winner", [
-    (7, 5, b"LOG1"),
-    (5, 7, b"LOG2"),
-    (5, 5, b"LOG2"),  # equal: LOG1 first, so LOG2 wins
-    (0xFFFFFFFF, 1, b"LOG1"),  # compared unsigned
-    (1, 0xFFFFFFFF, b"LOG2"),
+    (7, 5, b"LOG1"), (5, 7, b"LOG2"), (5, 5, b"LOG2"),  # equal: LOG1 first, so LOG2 wins
+    (0xFFFFFFFF, 1, b"LOG1"), (1, 0xFFFFFFFF, b"LOG2"),  # compared unsigned
 ])
 def test_logs_apply_in_sequence_order(files, seq1, seq2, winner):
     log1 = log_of((DATA_AT, b"LOG1"), (PROBE_AT, b"1"), sequence=seq1)
     log2 = log_of((DATA_AT, b"LOG2"), (PROBE_AT + 1, b"2"), sequence=seq2)
     hive_path, paths = files(log1, log2)
-    before = [pathlib.Path(p).read_bytes() for p in [hive_path, *paths]]
     hive = kelpa.Hive.open_with_logs(hive_path, *paths)
     assert (value_data(hive), probe(hive)) == (winner + b"edat", b"12iginal")  # both logs applied
-    assert [pathlib.Path(p).read_bytes() for p in [hive_path, *paths]] == before  # nothing written back
-
-
-GROWTH_MAX = 0x1000000
+    assert pathlib.Path(hive_path).read_bytes() == IMAGE  # nothing written back
 
 
 @pytest.mark.parametrize("logs, message", [
     ([log_of((0x1FFFF001, bytes(0x1000)))], "Dirty page 0 would extend hive beyond maximum size: 0x20000001 > 0x20000000"),
-    # Ending exactly at the maximum passes that check; the growth check then decides.
+    # ending exactly at the maximum passes that check; the growth check then decides
     ([log_of((0x1FFFF000, bytes(0x1000)))],
      f"Dirty page 0 would extend hive by too much: {0x20000000 - END} bytes (max: 16777216)"),
-    # The end is computed without wrapping at 32 bits.
     ([log_of((0xFFFFFFFF, b"ab"))], "Dirty page 0 would extend hive beyond maximum size: 0x100000001 > 0x20000000"),
     ([log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"), (END, b"c"), (0x20000000, bytes(0x1000)))],
      "Dirty page 3 would extend hive beyond maximum size: 0x20001000 > 0x20000000"),
-    ([log_of((END + GROWTH_MAX - 3, bytes(4)))],
-     "Dirty page 0 would extend hive by too much: 16777217 bytes (max: 16777216)"),
-    # The page index restarts in the second log (in sequence order), which fails the call.
+    ([log_of((END + GROWTH_MAX - 3, bytes(4)))], "Dirty page 0 would extend hive by too much: 16777217 bytes (max: 16777216)"),
+    # the page index restarts in the second log (in sequence order)
     ([log_of((PROBE_AT, b"c"), (END + GROWTH_MAX + 1, b"d"), sequence=2), log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"))],
      "Dirty page 1 would extend hive by too much: 16777218 bytes (max: 16777216)"),
-])
+], ids=["past-max", "exactly-max", "no-32-bit-wrap", "fourth-page", "growth+1", "index-per-log"])
 def test_page_limits(files, logs, message):
     with raises(ValueError, "Invalid format: " + message):
         replay(files, *logs)
 
 
 def test_growth_limit_is_per_page(files, tmp_path):
-    # Each page may grow the image by the limit, measured from the length it finds (not
-    # rounded to pages); the gap up to a page is zero-filled.
+    # Each page may grow the image by the limit from the length it finds; the gap is zero-filled.
     first_end = END + GROWTH_MAX
     replay(files, log_of((first_end - 4, b"end1"), (first_end + GROWTH_MAX - 4, b"end2"))).save(str(tmp_path / "out"))
     saved = (tmp_path / "out").read_bytes()
-    assert len(saved) == END + 2 * GROWTH_MAX
-    assert saved[END - 8 :].rstrip(b"\0").endswith(b"end1" + bytes(GROWTH_MAX - 4) + b"end2")
-    assert saved[END - 8 : END] == IMAGE[-8:] and saved[END : first_end - 4] == bytes(GROWTH_MAX - 4)
+    assert saved == IMAGE + bytes(GROWTH_MAX - 4) + b"end1" + bytes(GROWTH_MAX - 4) + b"end2"
 
 
-# --- the image after replay and its checksum ---------------------------------------------
-
-STORED_CHECKSUM = struct.unpack_from("<I", IMAGE, 508)[0]  # right: IMAGE opens
+STORED_CHECKSUM = struct.unpack_from("<I", IMAGE, 508)[0]
 BAD_CHECKSUM = IMAGE[:508] + struct.pack("<I", STORED_CHECKSUM ^ 0x5A5A) + IMAGE[512:]
+CHECKSUM_MESSAGE = f"Checksum mismatch: expected {STORED_CHECKSUM ^ 0x5A5A:#x}, calculated {STORED_CHECKSUM:#x}"
+HEADER_77 = hivegen.base_block(root_cell_offset=struct.unpack_from("<I", IMAGE, 36)[0], primary_sequence=77,
+                               checksum=0x1234)[:512]
 TINY = bytes(100)
-CHECKSUM_MESSAGE = f"Checksum mismatch: expected 0x{STORED_CHECKSUM ^ 0x5A5A:x}, calculated 0x{STORED_CHECKSUM:x}"
-HEADER_77 = hivegen.base_block(root_cell_offset=struct.unpack_from("<I", IMAGE, 36)[0], hive_bins_data_size=0x1000,
-                               primary_sequence=77, checksum=0x1234)[:512]
+SHORT = b"\x5a" * 500  # ends 8 bytes before the checksum field would
 
 
 @pytest.mark.parametrize("hive, logs, outcome", [
-    # Pages applied: the checksum is recomputed, whatever it was.
+    # pages applied: the checksum is recomputed, whatever it was
     (BAD_CHECKSUM, [log_of((PROBE_AT, b"X"))], b"Xriginal"),
     (BAD_CHECKSUM, [log_of((508, b"\0\0\0\0"))], b"original"),
     (IMAGE, [log_of((0, HEADER_77))], struct.pack("<II", 77, 1)),
-    # A log that reads but carries no pages leaves the image, checksum included, as it was.
+    # a log that reads but carries no pages leaves the image, checksum included, as it was
     (BAD_CHECKSUM, [hivegen.transaction_log(1, [])], CHECKSUM_MESSAGE),
     (BAD_CHECKSUM, [one_block([(PROBE_AT, b"X")], count=0)], CHECKSUM_MESSAGE),
     (BAD_CHECKSUM, [], CHECKSUM_MESSAGE),
-    # The replayed image goes through every check of an opened hive.
+    # the replayed image goes through every check of an opened hive
     (IMAGE, [log_of((0, b"rege"))], "Invalid signature: expected regf, found rege"),
     (IMAGE, [log_of((24, struct.pack("<I", 2)))], "Unsupported hive version: 1.2"),
-    # Too short for a base block: refused before the checksum, after the pages.
+    # too short for a base block: refused after the pages, before the checksum is stored
     (TINY, [log_of((4000, bytes(95)))], "Hive too small: 4095 bytes (minimum: 4096 bytes)"),
+    (TINY, [log_of((0, b"regf"))], "Hive too small: 100 bytes (minimum: 4096 bytes)"),
+    (SHORT, [log_of((0, b"regf"))], "Hive too small: 500 bytes (minimum: 4096 bytes)"),
+    (SHORT, [log_of((0, b"regf"), (100, bytes(390)))], "Hive too small: 500 bytes (minimum: 4096 bytes)"),
+    (b"", [log_of((0, b"regf"))], "Hive too small: 4 bytes (minimum: 4096 bytes)"),
     (TINY, [], "Hive too small: 100 bytes (minimum: 4096 bytes)"),
     (TINY, [log_of((0, IMAGE[:4096]))], b"original"),  # a log can supply the whole base block
-])
+], ids=["pages-fix-checksum", "checksum-page", "new-header", "empty-log", "count-0", "no-log", "signature",
+        "version", "tiny-grown", "tiny-100", "short-500", "short-500-b", "empty-grown", "tiny-no-log", "tiny-whole"])
 def test_replayed_image(files, hive, logs, outcome):
     if isinstance(outcome, bytes):
         assert probe(replay(files, *logs, hive=hive)) == outcome
         return
-    with raises(ValueError, outcome):
-        replay(files, *logs, hive=hive)
+    for _ in range(20 if hive in (TINY, SHORT) else 1):  # a write past a short image shows as heap damage
+        with raises(ValueError, outcome):
+            replay(files, *logs, hive=hive)
