@@ -2,7 +2,6 @@
 argument errors of every method that takes parameters."""
 
 import importlib
-import pathlib
 import subprocess
 import sys
 
@@ -15,21 +14,14 @@ from conftest import raises, write_hive
 CLASSES = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader"]
 
 
-def test_all_and_version():
-    assert kelpa.__all__ == [*CLASSES, "LogReplay", "__version__"]
-    assert kelpa.__version__ == "0.1.0"
-    assert kelpa.__doc__ == "Python module definition"
-    for name in CLASSES:
-        assert isinstance(getattr(kelpa, name), type)
-
-
-def test_reimport_returns_the_same_module():
+def test_all_version_and_reimport():
+    assert (kelpa.__all__, kelpa.__version__, kelpa.__doc__) == ([*CLASSES, "__version__"], "0.1.0",
+                                                                 "Python module definition")
     first = sys.modules.pop("kelpa")
     try:
         again = importlib.import_module("kelpa")
-        assert again is first
-        assert again.__all__ == [*CLASSES, "LogReplay", "__version__"]  # the body did not run twice
-        assert again.Hive is first.Hive
+        assert again is first and again.Hive is first.Hive
+        assert again.__all__ == [*CLASSES, "__version__"]  # the body did not run twice
     finally:
         sys.modules["kelpa"] = first
 
@@ -55,21 +47,14 @@ def test_second_interpreter_is_refused():
 
 @pytest.mark.parametrize("name, doc", [
     ("Hive", "Python wrapper for Hive"),
-    ("RegistryKey", "Python wrapper for RegistryKey\n\n"
-                    "Stores Arc<Hive> and offset to avoid lifetime issues with PyO3."),
-    ("RegistryValue", "Python wrapper for RegistryValue\n\n"
-                      "Stores owned data to avoid lifetime issues with PyO3."),
-    ("ValueData", "Python wrapper for ValueData"),
-    ("ValueType", "Python wrapper for ValueType"),
-    ("BaseBlock", "Python wrapper for BaseBlock"),
-    ("HbinHeader", "Python wrapper for HbinHeader"),
+    ("RegistryKey", "Python wrapper for RegistryKey\n\nStores Arc<Hive> and offset to avoid lifetime issues with PyO3."),
+    ("RegistryValue", "Python wrapper for RegistryValue\n\nStores owned data to avoid lifetime issues with PyO3."),
+    *[(name, f"Python wrapper for {name}") for name in CLASSES[3:]],
 ])
 def test_class(name, doc):
     cls = getattr(kelpa, name)
-    assert cls.__name__ == cls.__qualname__ == name
-    assert cls.__module__ == "builtins"
+    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (name, name, "builtins", doc)
     assert repr(cls) == f"<class 'builtins.{name}'>"
-    assert cls.__doc__ == doc
     for args, kwargs in [((), {}), ((1,), {"key": "x"})]:
         with raises(TypeError, "No constructor defined"):
             cls(*args, **kwargs)
@@ -122,8 +107,6 @@ MEMBERS = [
     ("BaseBlock", "hive_length", None, "Get the hive length (size of hive data in bytes)"),
     ("BaseBlock", "file_name", None, "Get the file name"),
     ("BaseBlock", "hive_bins_data_size", None, "Get the hive bins data size (same as hive_length)"),
-    ("BaseBlock", "is_dirty", None, "Whether the sequence numbers differ (changes not yet written to the hive file)"),
-    ("Hive", "log_replay", "($self)", "Get what replaying the transaction logs did"),
     ("HbinHeader", "signature", None, 'Get the signature (should be "hbin")'),
     ("HbinHeader", "offset", None, "Get the offset from the start of the hive bins data"),
     ("HbinHeader", "size", None, "Get the size of this hbin"),
@@ -140,13 +123,8 @@ def test_member_signature_and_doc(cls, member, signature, doc):
     else:
         assert function.__text_signature__ == signature
     assert function.__doc__ == doc
-
-
-def test_every_public_member_is_listed():
-    listed = {(c, m) for c, m, _, _ in MEMBERS}
-    for cls in CLASSES:
-        public = {name for name in vars(getattr(kelpa, cls)) if not name.startswith("_")}
-        assert {(cls, name) for name in public} <= listed, cls
+    assert {(c, n) for c in CLASSES for n in vars(getattr(kelpa, c)) if not n.startswith("_")} == {
+        (c, m) for c, m, _, _ in MEMBERS}
 
 
 # --- argument errors ------------------------------------------------------------------
@@ -165,14 +143,11 @@ OPEN, LOGS, SAVE, VALUE = "open", "open_with_logs", "save", "value"
 
 ARGUMENT_ERRORS = [
     (OPEN, (), {}, TypeError, "Hive.open() missing 1 required positional argument: 'path'"),
-    (OPEN, ("a", "b"), {}, TypeError, "Hive.open() takes 1 positional arguments but 2 were given"),
     # the positional count is checked before the keywords, unknown keywords before missing ones
     (OPEN, ("a", "b", "c"), {"mode": 1}, TypeError, "Hive.open() takes 1 positional arguments but 3 were given"),
     (OPEN, (), {"mode": 1}, TypeError, "Hive.open() got an unexpected keyword argument 'mode'"),
     (OPEN, (HIVE,), {"path": HIVE}, TypeError, "Hive.open() got multiple values for argument 'path'"),
     (OPEN, (1,), {}, TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
-    (OPEN, (pathlib.PurePosixPath("x"),), {}, TypeError,
-     "argument 'path': 'PurePosixPath' object cannot be converted to 'PyString'"),
     (OPEN, ("\udc80",), {}, UnicodeEncodeError, None),
     (LOGS, (), {"log1_path": "a"}, TypeError,
      "Hive.open_with_logs() missing 1 required positional argument: 'hive_path'"),
@@ -185,14 +160,9 @@ ARGUMENT_ERRORS = [
     (LOGS, (HIVE, 1), {}, TypeError, "argument 'log1_path': 'int' object cannot be converted to 'PyString'"),
     (LOGS, (HIVE,), {"log2_path": b"x"}, TypeError,
      "argument 'log2_path': 'bytes' object cannot be converted to 'PyString'"),
-    (SAVE, (), {}, TypeError, "Hive.save() missing 1 required positional argument: 'path'"),
-    (SAVE, ("a", "b"), {}, TypeError, "Hive.save() takes 1 positional arguments but 2 were given"),
-    (SAVE, (), {"file": "a"}, TypeError, "Hive.save() got an unexpected keyword argument 'file'"),
     (SAVE, ("a",), {"path": "b"}, TypeError, "Hive.save() got multiple values for argument 'path'"),
     (SAVE, (3.5,), {}, TypeError, "argument 'path': 'float' object cannot be converted to 'PyString'"),
     (VALUE, (), {}, TypeError, "RegistryKey.value() missing 1 required positional argument: 'name'"),
-    (VALUE, ("a", "b"), {}, TypeError, "RegistryKey.value() takes 1 positional arguments but 2 were given"),
-    (VALUE, (), {"nam": "a"}, TypeError, "RegistryKey.value() got an unexpected keyword argument 'nam'"),
     (VALUE, ("a",), {"name": "b"}, TypeError, "RegistryKey.value() got multiple values for argument 'name'"),
     (VALUE, (["a"],), {}, TypeError, "argument 'name': 'list' object cannot be converted to 'PyString'"),
     (VALUE, ("a\udc00",), {}, UnicodeEncodeError, None),

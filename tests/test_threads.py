@@ -1,6 +1,5 @@
-"""Several threads walking one hive at once see what a single thread sees. root_key() and
-subkeys() release the interpreter lock, so the threads race on the key cache: each round
-opens the hive afresh, with an empty cache, and starts all threads together."""
+"""Threads walking one hive at once see what one thread sees. root_key() and subkeys() release the
+interpreter lock, so the threads race on the key cache: each round opens the hive afresh."""
 
 import threading
 
@@ -8,16 +7,11 @@ import hivegen
 import kelpa
 from conftest import write_hive
 
-THREADS = 4
-ROUNDS = 50
-
 
 def tree():
-    """About 3000 keys: wide lists (an "ri" over "lh" leaves at the top), deep chains,
-    and names in both stored forms."""
+    """About 3000 keys: an "ri" over "lh" leaves at the top, deep chains, names in both forms."""
     def leaves(prefix, n):
         return [hivegen.Key(f"{prefix}{i}", last_written=116444736000000000 + i * 10_000_000) for i in range(n)]
-
     branches = [hivegen.Key(f"branch-{b}-ü" if b % 2 else f"branch-{b}", list_kind="li" if b % 3 else "lf",
                             subkeys=[hivegen.Key(f"mid{m}", subkeys=leaves(f"leaf{b}.{m}.", 12)) for m in range(20)])
                 for b in range(12)]
@@ -40,18 +34,11 @@ def test_threads_walk_like_one(tmp_path):
     path = write_hive(tmp_path, hivegen.build_tree(tree(), ri_threshold=64))
     expected = walk(kelpa.Hive.open(path))
     assert len(expected) > 3000
-    for _ in range(ROUNDS):
-        hive = kelpa.Hive.open(path)
-        start = threading.Barrier(THREADS)
-        results = []
-
-        def run():
-            start.wait()
-            results.append(walk(hive))  # an exception leaves a result out
-
-        threads = [threading.Thread(target=run) for _ in range(THREADS)]
+    for _ in range(50):
+        hive, start, results = kelpa.Hive.open(path), threading.Barrier(4), []
+        threads = [threading.Thread(target=lambda: (start.wait(), results.append(walk(hive)))) for _ in range(4)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        assert results == [expected] * THREADS
+        assert results == [expected] * 4  # an exception leaves a result out

@@ -9,23 +9,18 @@ import pytest
 HERE = pathlib.Path(__file__).parent
 
 
-def run_mypy(source: pathlib.Path, tmp_path: pathlib.Path) -> subprocess.CompletedProcess[str]:
+def mypy(source, tmp_path):
     pytest.importorskip("mypy")
-    return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(source)],
-        capture_output=True, text=True, cwd=tmp_path, check=False,
-    )
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
+                           str(tmp_path / "cache"), str(source)], capture_output=True, text=True, cwd=tmp_path)
 
 
-def test_typed_usage_passes_strict_mypy(tmp_path):
-    result = run_mypy(HERE / "typed_usage.py", tmp_path)
+def test_typed_usage_passes_and_misuse_is_caught(tmp_path):
+    result = mypy(HERE / "typed_usage.py", tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
-
-
-def test_misuse_is_caught(tmp_path):
     bad = tmp_path / "bad.py"
     bad.write_text("import kelpa\nkelpa.Hive.open(b'x')\nn: str = kelpa.Hive.open('x').root_key().value_count()\n")
-    result = run_mypy(bad, tmp_path)
+    result = mypy(bad, tmp_path)
     assert result.returncode == 1
     assert 'Argument 1 to "open" of "Hive" has incompatible type "bytes"' in result.stdout
     assert "Incompatible types in assignment" in result.stdout
