@@ -10,10 +10,8 @@ from conftest import BAD, raises, root_with_values
 from hivegen import REG_BINARY, REG_DWORD, REG_SZ, VALUE_COMP_NAME, dword
 
 
-def open_root(tmp_path, b, *, value_count, value_list):
-    """Writes the builder's cells under a root key; returns (root key, image length)."""
-    root = b.nk("ROOT", root=True, value_count=value_count, value_list=value_list)
-    path = b.write(tmp_path / "values.hiv", root=root)
+def root_over(tmp_path, b, value_count, value_list):
+    path = b.write(tmp_path / "v.hiv", root=b.nk("ROOT", root=True, value_count=value_count, value_list=value_list))
     return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size
 
 
@@ -28,16 +26,16 @@ def summary(values):
     (3, ["Second", "First", "Second"], ["Second", "First", "Second"]),  # a 12-byte list holds exactly 3
     (1, ["First", BAD], ["First"]),  # entries past the count are never read
     (4, ["First"] * 3, "Truncated data at offset {list:#x}: expected 16 bytes, got 12 bytes"),
-    # 4 x count is computed in 64 bits: in 32 bits it would wrap to 4 and pass
+    # 4 x count in 64 bits: in 32 bits it would wrap to 4 and pass
     (0x40000001, ["First"] * 3, "Truncated data at offset {list:#x}: expected 4294967300 bytes, got 12 bytes"),
     (1, BAD, "Invalid offset 0x7ffffff0 (hive size: {size:#x})"),
     (1, 0xFFFFF000, "Invalid offset 0xfffff000 (hive size: {size:#x})"),
 ])
 def test_value_list(tmp_path, value_count, entries, outcome):
     b = hivegen.HiveBuilder()
-    offsets = {"First": b.vk("First", REG_DWORD, dword(1)), "Second": b.vk("Second", REG_DWORD, dword(2))}
-    value_list = b.value_list([offsets.get(e, e) for e in entries]) if isinstance(entries, list) else entries
-    key, size = open_root(tmp_path, b, value_count=value_count, value_list=value_list)
+    named = {"First": b.vk("First", REG_DWORD, dword(1)), "Second": b.vk("Second", REG_DWORD, dword(2))}
+    value_list = b.value_list([named.get(e, e) for e in entries]) if isinstance(entries, list) else entries
+    key, size = root_over(tmp_path, b, value_count, value_list)
     if isinstance(outcome, list):
         assert summary(key.values()) == [(n, REG_DWORD, dword(1 if n == "First" else 2)) for n in outcome]
         with raises(ValueError, "Not found: Value 'x'"):
@@ -48,24 +46,15 @@ def test_value_list(tmp_path, value_count, entries, outcome):
             call()
 
 
-# --- value keys --------------------------------------------------------------------------
-
-
-def vk_cut(b, keep, signature=b"vk"):
-    """A value key cut to ``keep`` payload bytes (the cell is padded to 8 with zeros)."""
-    return b.alloc(hivegen.vk_record("", REG_DWORD, data_size=0, data_offset=0, signature=signature)[:keep])
-
-
 @pytest.mark.parametrize("make, message", [
     # the length is checked before the signature
-    (lambda b: vk_cut(b, 12, b"nk"), "Truncated data at offset {off:#x}: expected 20 bytes, got 12 bytes"),
+    (lambda b: b.alloc(hivegen.vk_record("", 4, data_size=0, data_offset=0, signature=b"nk")[:12]),
+     "Truncated data at offset {off:#x}: expected 20 bytes, got 12 bytes"),
     (lambda b: b.alloc(b"", size=-4), "Truncated data at offset {off:#x}: expected 20 bytes, got 0 bytes"),
     (lambda b: b.alloc(b"", size=2), "Invalid cell size 2 at offset {off:#x}"),
-    (lambda b: b.vk("A", REG_DWORD, dword(1), signature=b"nk"),
-     "Invalid format: Expected 'vk' signature at offset {off:#x}"),
+    (lambda b: b.vk("A", REG_DWORD, dword(1), signature=b"nk"), "Invalid format: Expected 'vk' signature at offset {off:#x}"),
     # exactly 20 bytes of payload: a one-byte name runs past it; a huge one is not cut to 16 bits
-    (lambda b: b.vk(b"", REG_DWORD, dword(1), name_length=1),
-     "Truncated data at offset {off:#x}: expected 21 bytes, got 20 bytes"),
+    (lambda b: b.vk(b"", REG_DWORD, dword(1), name_length=1), "Truncated data at offset {off:#x}: expected 21 bytes, got 20 bytes"),
     (lambda b: b.vk(b"", REG_DWORD, dword(1), name_length=0xFFFF),
      "Truncated data at offset {off:#x}: expected 65555 bytes, got 20 bytes"),
     (lambda b: b.vk(b"A\x00B", REG_DWORD, dword(1), flags=0), "Invalid UTF-16 string at offset {off:#x}"),
@@ -74,9 +63,8 @@ def test_value_key_errors(tmp_path, make, message):
     b = hivegen.HiveBuilder()
     good = b.vk("Good", REG_DWORD, dword(1))
     bad = make(b)
-    key, _ = open_root(tmp_path, b, value_count=2, value_list=b.value_list([good, bad]))
-    # The good first value is not returned on its own: the whole call fails, and again.
-    for call in (key.values, lambda: key.value("Good"), key.values):
+    key, _ = root_over(tmp_path, b, 2, b.value_list([good, bad]))
+    for call in (key.values, lambda: key.value("Good"), key.values):  # the whole call fails, and again
         with raises(ValueError, message.format(off=bad)):
             call()
 
@@ -95,11 +83,10 @@ def test_value_key_errors(tmp_path, make, message):
     (b"it's", VALUE_COMP_NAME, None, "it's"),  # the repr does not escape quotes
 ])
 def test_value_names(tmp_path, stored, flags, name_length, name):
-    key, _, _ = root_with_values(tmp_path, lambda b: [
-        b.vk(stored, REG_DWORD, dword(1), flags=flags, name_length=name_length)])
+    key, _, _ = root_with_values(tmp_path, lambda b: [b.vk(stored, REG_DWORD, dword(1), flags=flags,
+                                                           name_length=name_length)])
     [value] = key.values()
-    assert value.name() == name
-    assert repr(value) == f"RegistryValue(name='{name}')"
+    assert (value.name(), repr(value)) == (name, f"RegistryValue(name='{name}')")
 
 
 def test_value_key_fields(tmp_path):
@@ -117,9 +104,7 @@ def test_value_key_fields(tmp_path):
     assert [v.data_size() for v in key.values()] == [4, 4, 8, 0, 2]
 
 
-# --- value(name) -------------------------------------------------------------------------
-
-LOOKUP_VALUES = [("Path", 1), ("", 2), ("path", 3), ("Ärger", 4), ("a[", 5), ("@x", 6), ("Größe", 7)]
+LOOKUP_VALUES = [("Path", 1), ("", 2), ("path", 3), ("Ärger", 4), ("a[", 5), ("@x", 6), ("Größe", 7), ("Zz", 8)]
 
 
 @pytest.fixture(scope="module")
@@ -136,10 +121,12 @@ def lookup_key(tmp_path_factory):
     ("ÄRGER", "Ärger", 4),  # the ASCII letters fold, the Ä matches as it is
     ("A[", "a[", 5),
     ("GRößE", "Größe", 7),
+    ("zZ", "Zz", 8),
     ("ärger", None, None),  # U+00E4 against U+00C4: non-ASCII letters do not fold
     ("a{", None, None),  # 0x7B is 0x5B | 0x20 but neither is a letter
     ("`x", None, None),  # likewise 0x60 and 0x40
     ("Path\x00", None, None),
+    ("Pat", None, None),
     ("", None, None),
     ("default", None, None),
 ])
@@ -152,39 +139,25 @@ def test_value_lookup(lookup_key, query, name, data):
     assert (value.name(), value.raw_data()) == (name, dword(data))
 
 
-# --- values whose data cannot be read ----------------------------------------------------
-
-
-def data_past_the_image(b):
-    return b.vk("Bad", REG_SZ, data_size=16, data_offset=BAD), "Invalid offset 0x7ffffff0 (hive size: {size:#x})"
-
-
-def big_data_without_db(b):
-    cell = b.alloc(b"vk" + bytes(30))
-    vk = b.vk("Bad", REG_SZ, data_size=20000, data_offset=cell)
-    return vk, f"Invalid format: Expected 'db' signature at offset {cell:#x}, found [118, 107]"
-
-
-@pytest.mark.parametrize("make", [data_past_the_image, big_data_without_db])
-def test_unreadable_data_listed_empty_but_raised_by_name(tmp_path, make):
+@pytest.mark.parametrize("make, message", [
+    (lambda b, _: b.vk("Bad", REG_SZ, data_size=16, data_offset=BAD), "Invalid offset 0x7ffffff0 (hive size: {size:#x})"),
+    (lambda b, cell: b.vk("Bad", REG_SZ, data_size=20000, data_offset=cell),
+     "Invalid format: Expected 'db' signature at offset {cell:#x}, found [118, 107]"),
+], ids=["past-the-image", "big-without-db"])
+def test_unreadable_data_listed_empty_but_raised_by_name(tmp_path, make, message):
     b = hivegen.HiveBuilder()
-    before = b.vk("Before", REG_DWORD, dword(1))
-    bad, message = make(b)
-    after = b.vk("After", REG_SZ, hivegen.sz("still here"))
-    key, size = open_root(tmp_path, b, value_count=3, value_list=b.value_list([before, bad, after]))
+    cell = b.alloc(b"vk" + bytes(30))
+    vks = [b.vk("Before", REG_DWORD, dword(1)), make(b, cell), b.vk("After", REG_SZ, hivegen.sz("still here"))]
+    key, size = root_over(tmp_path, b, 3, b.value_list(vks))
     listed = key.values()
     assert [(v.name(), v.data_size(), v.raw_data()) for v in listed] == [
         ("Before", 4, dword(1)), ("Bad", 0, b""), ("After", 22, hivegen.sz("still here"))]
     assert (listed[1].value_type().type_name(), listed[1].data().is_none()) == ("REG_SZ", True)
-    with raises(ValueError, message.format(size=size)):
+    with raises(ValueError, message.format(size=size, cell=cell)):
         key.value("bad")
     assert key.value("AFTER").data().as_string() == "still here"  # the key stays usable
-
-
-def test_values_are_detached_from_the_hive(tmp_path):
-    key, _, _ = root_with_values(tmp_path, lambda b: [b.vk("Name", REG_SZ, hivegen.sz("text"))])
-    values, found = key.values(), key.value("name")
-    del key
+    values, found = key.values(), key.value("after")
+    del key, listed
     gc.collect()
-    for value in (values[0], found):
-        assert (value.name(), value.data().as_string(), value.value_type().type_name()) == ("Name", "text", "REG_SZ")
+    for value in (values[2], found):  # detached from the hive
+        assert (value.name(), value.data().as_string(), value.value_type().type_name()) == ("After", "still here", "REG_SZ")
