@@ -20,9 +20,6 @@ def payload_position(cell_offset, at=0):
     return 4096 + cell_offset + 4 + at
 
 
-# --- key nodes ------------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("payload, size, outcome", [
     # payload, cell size (None: fitted), name or error message
     (NK("", signature=b"xx")[:75], -79, "Truncated data at offset 0x20: expected 76 bytes, got 75 bytes"),
@@ -41,8 +38,7 @@ def payload_position(cell_offset, at=0):
 ])
 def test_key_node(tmp_path, payload, size, outcome):
     builder = hivegen.HiveBuilder()
-    root = builder.alloc(payload, size=size)
-    hive = open_hive(tmp_path, builder.build(root=root))
+    hive = open_hive(tmp_path, builder.build(root=builder.alloc(payload, size=size)))
     if outcome.startswith(("Truncated", "Invalid")):
         with raises(ValueError, outcome):
             hive.root_key()
@@ -235,35 +231,29 @@ def test_hostile_index_roots(tmp_path, build):
 
 # --- timestamps, reprs, lifetime ------------------------------------------------------
 
+FILETIMES = {
+    0: None, 116444736000000000: 0, 116444736009999999: 0, 116444736010000000: 1,
+    116444735999999999: -1,  # floored, not truncated towards zero
+    1: -11644473600, 0x8000000000000000: 910692730085, 0xFFFFFFFFFFFFFFFF: 1833029933770,  # unsigned division
+}
 
-@pytest.mark.parametrize("filetime, expected", [
-    (0, None),
-    (116444736000000000, 0),
-    (116444736009999999, 0),
-    (116444736010000000, 1),
-    (116444735999999999, -1),  # floored, not truncated towards zero
-    (1, -11644473600),
-    (0x8000000000000000, 910692730085),  # unsigned division
-    (0xFFFFFFFFFFFFFFFF, 1833029933770),
-])
-def test_last_written_timestamp(tmp_path, filetime, expected):
-    builder = hivegen.HiveBuilder()
-    root = builder.nk("ROOT", last_written=filetime)
-    assert open_hive(tmp_path, builder.build(root=root)).root_key().last_written_timestamp() == expected
+
+def test_last_written_timestamp(tmp_path):
+    b = hivegen.HiveBuilder()
+    keys = [b.nk(f"k{i}", last_written=t) for i, t in enumerate(FILETIMES)]
+    root = open_hive(tmp_path, b.build(root=b.nk("R", subkey_count=len(keys), subkey_list=b.subkey_list("li", keys))))
+    assert [k.last_written_timestamp() for k in root.root_key().subkeys()] == list(FILETIMES.values())
 
 
 @pytest.mark.parametrize("name, subkeys, values, text", [
     ("a'b", 0, 0, "RegistryKey(name='a'b', subkeys=0, values=0)"),
-    ("Überwachung-監視", 2147483648, 4294967295,
-     "RegistryKey(name='Überwachung-監視', subkeys=2147483648, values=4294967295)"),
+    ("Überwachung-監視", 2147483648, 4294967295, "RegistryKey(name='Überwachung-監視', subkeys=2147483648, values=4294967295)"),
     (b"a\\b\"c\0d", 1, 2, "RegistryKey(name='a\\b\"c\0d', subkeys=1, values=2)"),
 ])
 def test_key_repr_and_counts(tmp_path, name, subkeys, values, text):
     builder = hivegen.HiveBuilder()
-    root = builder.nk(name, subkey_count=subkeys, value_count=values)
-    key = open_hive(tmp_path, builder.build(root=root)).root_key()
-    assert repr(key) == str(key) == text
-    assert (key.subkey_count(), key.value_count()) == (subkeys, values)
+    key = open_hive(tmp_path, builder.build(root=builder.nk(name, subkey_count=subkeys, value_count=values))).root_key()
+    assert (repr(key), str(key), key.subkey_count(), key.value_count()) == (text, text, subkeys, values)
 
 
 def test_keys_outlive_the_hive_object(tmp_path):

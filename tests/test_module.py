@@ -1,7 +1,9 @@
 """The module surface: attributes, classes, docstrings and text signatures, and the
 argument errors of every method that takes parameters."""
 
+import ast
 import importlib
+import pathlib
 import subprocess
 import sys
 
@@ -45,86 +47,39 @@ def test_second_interpreter_is_refused():
     assert run.stdout == "('PyO3 modules do not yet support subinterpreters',)\nHive\n"
 
 
-@pytest.mark.parametrize("name, doc", [
-    ("Hive", "Python wrapper for Hive"),
-    ("RegistryKey", "Python wrapper for RegistryKey\n\nStores Arc<Hive> and offset to avoid lifetime issues with PyO3."),
-    ("RegistryValue", "Python wrapper for RegistryValue\n\nStores owned data to avoid lifetime issues with PyO3."),
-    *[(name, f"Python wrapper for {name}") for name in CLASSES[3:]],
-])
-def test_class(name, doc):
-    cls = getattr(kelpa, name)
-    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (name, name, "builtins", doc)
+STUBS = ast.parse((pathlib.Path(__file__).parents[1] / "stubs" / "kelpa-stubs" / "__init__.pyi").read_text())
+STUB_CLASSES = {c.name: c for c in STUBS.body if isinstance(c, ast.ClassDef)}
+
+
+def text_signature(function: ast.FunctionDef) -> str:
+    """The text signature the stub's parameters call for: "($self, name)", "(path, log=None)"."""
+    args = function.args.args
+    defaults = [None] * (len(args) - len(function.args.defaults)) + function.args.defaults
+    return "(" + ", ".join(("$self" if a.arg == "self" else a.arg) + ("" if d is None else "=" + ast.unparse(d))
+                           for a, d in zip(args, defaults)) + ")"
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_class_matches_its_stub(name):
+    """Name, docstring, no constructor, and each public member with the stub's docstring and text
+    signature (a property: a getset descriptor, without one); no member the stub lacks."""
+    cls, stub = getattr(kelpa, name), STUB_CLASSES[name]
+    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (name, name, "builtins",
+                                                                             ast.get_docstring(stub))
     assert repr(cls) == f"<class 'builtins.{name}'>"
     for args, kwargs in [((), {}), ((1,), {"key": "x"})]:
         with raises(TypeError, "No constructor defined"):
             cls(*args, **kwargs)
-
-
-MEMBERS = [
-    ("Hive", "open", "(path)", "Open a registry hive file"),
-    ("Hive", "open_with_logs", "(hive_path, log1_path=None, log2_path=None)",
-     "Open a registry hive with transaction logs applied"),
-    ("Hive", "base_block", "($self)", "Get the base block (header) information"),
-    ("Hive", "root_key", "($self)", "Get the root key of the hive"),
-    ("Hive", "hbins", "($self)", "Get all hbin headers"),
-    ("Hive", "save", "($self, path)", "Save the hive to a file"),
-    ("RegistryKey", "name", "($self)", "Get the key name"),
-    ("RegistryKey", "subkey_count", "($self)", "Get the number of subkeys"),
-    ("RegistryKey", "value_count", "($self)", "Get the number of values"),
-    ("RegistryKey", "subkeys", "($self)", "Get all subkeys"),
-    ("RegistryKey", "last_written_timestamp", "($self)",
-     "Get the last write timestamp as Unix timestamp (seconds since epoch)"),
-    ("RegistryKey", "value", "($self, name)", "Get a specific value by name"),
-    ("RegistryKey", "values", "($self)", "Get all values"),
-    ("Hive", "open_key", "($self, path)", "Open a key by its path from the root key"),
-    ("RegistryKey", "open_key", "($self, sub_key)", "Open a subkey by its path relative to this key"),
-    ("RegistryKey", "parent", "($self)", "Get the parent key, or None for the root key"),
-    ("RegistryKey", "path", "($self)", "Get the path of the key from the root key"),
-    ("RegistryKey", "walk", "($self, onerror=None)", "Iterate over this key and all keys below it, depth first"),
-    ("RegistryValue", "name", "($self)", "Get the value name"),
-    ("RegistryValue", "value_type", "($self)", "Get the value type"),
-    ("RegistryValue", "data", "($self)", "Get the parsed value data"),
-    ("RegistryValue", "raw_data", "($self)", "Get the raw value data as bytes"),
-    ("RegistryValue", "data_size", "($self)", "Get the data size in bytes"),
-    ("ValueData", "is_none", "($self)", "Check if this is a None value"),
-    ("ValueData", "is_string", "($self)", "Check if this is a String value"),
-    ("ValueData", "is_binary", "($self)", "Check if this is a Binary value"),
-    ("ValueData", "is_dword", "($self)", "Check if this is a DWORD value"),
-    ("ValueData", "is_qword", "($self)", "Check if this is a QWORD value"),
-    ("ValueData", "is_multi_string", "($self)", "Check if this is a MultiString value"),
-    ("ValueData", "as_string", "($self)", "Get as string (if applicable)"),
-    ("ValueData", "as_binary", "($self)", "Get as binary data (if applicable)"),
-    ("ValueData", "as_dword", "($self)", "Get as DWORD (if applicable)"),
-    ("ValueData", "as_qword", "($self)", "Get as QWORD (if applicable)"),
-    ("ValueData", "as_multi_string", "($self)", "Get as multi-string (if applicable)"),
-    ("ValueType", "type_name", "($self)", 'Get the type name as string (e.g., "REG_SZ", "REG_DWORD")'),
-    ("ValueType", "type_id", "($self)", "Get the numeric type ID"),
-    # properties, without a text signature
-    ("BaseBlock", "signature", None, 'Get the signature (should be "regf")'),
-    ("BaseBlock", "primary_sequence", None, "Get the primary sequence number"),
-    ("BaseBlock", "secondary_sequence", None, "Get the secondary sequence number"),
-    ("BaseBlock", "root_cell_offset", None, "Get the root cell offset"),
-    ("BaseBlock", "hive_length", None, "Get the hive length (size of hive data in bytes)"),
-    ("BaseBlock", "file_name", None, "Get the file name"),
-    ("BaseBlock", "hive_bins_data_size", None, "Get the hive bins data size (same as hive_length)"),
-    ("HbinHeader", "signature", None, 'Get the signature (should be "hbin")'),
-    ("HbinHeader", "offset", None, "Get the offset from the start of the hive bins data"),
-    ("HbinHeader", "size", None, "Get the size of this hbin"),
-]
-MEMBERS += __import__("test_deleted").MEMBERS  # the deleted-record scan and the forensic fields
-
-
-@pytest.mark.parametrize("cls, member, signature, doc", MEMBERS, ids=[f"{c}.{m}" for c, m, _, _ in MEMBERS])
-def test_member_signature_and_doc(cls, member, signature, doc):
-    function = getattr(getattr(kelpa, cls), member)
-    if signature is None:  # a property
-        function = getattr(kelpa, cls).__dict__[member]
-        assert type(function).__name__ == "getset_descriptor"
-    else:
-        assert function.__text_signature__ == signature
-    assert function.__doc__ == doc
-    assert {(c, n) for c in CLASSES for n in vars(getattr(kelpa, c)) if not n.startswith("_")} == {
-        (c, m) for c, m, _, _ in MEMBERS}
+    members = [f for f in stub.body if isinstance(f, ast.FunctionDef)]
+    assert sorted(m for m in vars(cls) if not m.startswith("_")) == sorted(f.name for f in members)
+    for f in members:
+        doc = ast.get_docstring(f)
+        if any(ast.unparse(d) == "property" for d in f.decorator_list):
+            member = cls.__dict__[f.name]
+            assert (type(member).__name__, member.__doc__) == ("getset_descriptor", doc)
+        else:
+            function = getattr(cls, f.name)
+            assert (function.__text_signature__, function.__doc__) == (text_signature(f), doc)
 
 
 # --- argument errors ------------------------------------------------------------------
