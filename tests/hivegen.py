@@ -187,10 +187,6 @@ class HiveBuilder:
         self._names: dict[int, str] = {}  # key node offset -> name, for list hashes
         self.bins: list[tuple[int, int]] = []
 
-    @property
-    def size(self) -> int:
-        return len(self._data)
-
     def start_bin(self, size: int | None = None) -> int:
         """Closes the current bin and opens a new one; returns its offset."""
         size = self.bin_size if size is None else size
