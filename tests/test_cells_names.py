@@ -136,6 +136,7 @@ UTF16_NAMES = [
     (b"\xff\xfeA\0", "A"),
     (b"\xef\xbb\xbf\xc3\xa9A", "\u00e9A"),
     (b"\xff\xfe", ""),
+    (b"\xfe\xff", ""),
     (b"\xff\xfe\xff\xfe", "\ufeff"),
     (b"\xfe\xff\xd8\x3d\xde\x00", "\U0001f600"),
     (b"A\0\xff\xfe", "A\ufeff"),
