@@ -21,7 +21,7 @@ RSS_ALLOWANCE = 4 << 20  # a lost copy of the 40000-byte value per call would be
 ACCESSORS = ("is_none", "is_string", "is_binary", "is_dword", "is_qword", "is_multi_string",
              "as_string", "as_binary", "as_dword", "as_qword", "as_multi_string")
 BB_FIELDS = ("signature", "primary_sequence", "secondary_sequence", "root_cell_offset", "hive_length", "file_name",
-             "hive_bins_data_size")
+             "hive_bins_data_size", "is_dirty")
 
 
 @pytest.fixture(scope="module")
@@ -68,7 +68,7 @@ def hive_calls(f):
     hive, zero_bin = kelpa.Hive.open(f.sample), kelpa.Hive.open(f.zero_bin)
     yield lambda: (repr(hive), hive.base_block(), hive.root_key(), hive.hbins(), hive.save(f.saved))
     yield lambda: kelpa.Hive.open_with_logs(f.sample, f.log1, f.log2).root_key().name()
-    yield lambda: kelpa.Hive.open_with_logs(hive_path=f.sample, log2_path=f.missing)
+    yield lambda: kelpa.Hive.open_with_logs(hive_path=f.sample, log2_path=f.missing).log_replay()
     for error, call, *args in [(OSError, kelpa.Hive.open, f.missing), (ValueError, kelpa.Hive.open, f.log1),
                                (OSError, kelpa.Hive.open_with_logs, f.missing, f.log1), (OSError, hive.save, f.unwritable),
                                (ValueError, zero_bin.hbins), (TypeError, kelpa.Hive.open, 1),
