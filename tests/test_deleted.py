@@ -15,25 +15,6 @@ import kelpa
 from conftest import SHARED_HIVES, open_hive, raises
 
 UTC = datetime.timezone.utc
-TIME_DOC = "Get the last write time as a timezone-aware datetime in UTC (None when not set)"
-MEMBERS = [  # (class, member, text signature or None for a property, docstring), checked in test_module
-    ("Hive", "deleted_keys", "($self)", "Get the key nodes found in unallocated space, in image order"),
-    ("Hive", "deleted_values", "($self)",
-     "Get the value keys found in unallocated space, in image order, with whatever data can still be read"),
-    ("RegistryKey", "last_written", "($self)", TIME_DOC),
-    ("RegistryKey", "class_name", "($self)", "Get the class name (None when the key has none)"),
-    ("RegistryKey", "security_descriptor", "($self)",
-     "Get the security descriptor as stored, as bytes (None when the key has none)"),
-    ("RegistryKey", "flags", "($self)", "Get the key node flags"),
-    ("RegistryKey", "is_deleted", "($self)", "Check whether the key node's cell is free (the key was deleted)"),
-    ("BaseBlock", "last_written", None, TIME_DOC),
-    ("BaseBlock", "major_version", None, "Get the major version"),
-    ("BaseBlock", "minor_version", None, "Get the minor version"),
-    ("BaseBlock", "file_type", None, "Get the file type"),
-    ("BaseBlock", "file_format", None, "Get the file format"),
-    ("BaseBlock", "clustering_factor", None, "Get the clustering factor"),
-    ("BaseBlock", "checksum", None, "Get the stored checksum"),
-]
 MAX_FILETIME = 2_650_467_743_999_999_999  # 9999-12-31 23:59:59.9999999
 
 
