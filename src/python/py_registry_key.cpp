@@ -3,12 +3,14 @@
 
 #include <array>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "args.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
-#include "timestamps.hpp"
 #include "key_path.hpp"
+#include "timestamps.hpp"
 
 namespace kelpa::python {
 
@@ -18,6 +20,30 @@ constexpr std::uint64_t FILETIME_TICKS_PER_SECOND = 10'000'000;
 constexpr std::int64_t SECONDS_FROM_1601_TO_1970 = 11'644'473'600;
 
 const PyRegistryKey& key_of(PyObject* self) { return *reinterpret_cast<const PyRegistryKey*>(self); }
+
+// Re-reads this object's key and runs `work` on it with the interpreter lock released, then
+// `build` on the result with the lock held (see run_then_build).
+template <class Work, class Build>
+PyObject* run_on_key(PyObject* self, Work&& work, Build&& build) {
+  const std::shared_ptr<Hive>& hive = key_of(self).hive;
+  const std::uint32_t offset = key_of(self).offset;
+  return run_then_build(
+      [&]() -> std::invoke_result_t<Work, const RegistryKey&> {
+        auto key = hive->get_key(offset);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return work(*key);
+      },
+      std::forward<Build>(build));
+}
+
+// Re-reads this object's key with the lock held (one cache lookup) and returns `read(key)`: for
+// the accessors that read at most one further cell.
+template <class Read>
+PyObject* read_key(PyObject* self, Read&& read) {
+  auto key = key_of(self).hive->get_key(key_of(self).offset);
+  if (!key) return raise(key.error());
+  return read(*key);
+}
 
 // ASCII case-insensitive equality of two UTF-8 texts: only A-Z fold; every other byte, those of
 // non-ASCII characters included, must match as it is.
@@ -40,39 +66,27 @@ PyObject* registry_key_value_count(PyObject* self, PyObject*) { return PyLong_Fr
 // release the interpreter lock for. Most keys of a hive are leaves.
 PyObject* registry_key_subkeys(PyObject* self, PyObject*) {
   if (key_of(self).subkey_count == 0) return PyList_New(0);
-  const std::shared_ptr<Hive> hive = key_of(self).hive;
-  const std::uint32_t offset = key_of(self).offset;
-  return run_then_build(
-      [&]() -> Result<std::vector<RegistryKey>> {
-        auto key = hive->get_key(offset);
-        if (!key) return std::unexpected(std::move(key.error()));
-        return key->subkeys();
-      },
+  const std::shared_ptr<Hive>& hive = key_of(self).hive;
+  return run_on_key(
+      self, [](const RegistryKey& key) { return key.subkeys(); },
       [&](const std::vector<RegistryKey>& subkeys) {
         return list_of(subkeys, [&](const RegistryKey& subkey) { return new_registry_key(hive, subkey); });
       });
 }
 
 PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
-  const PyRegistryKey& record = key_of(self);
-  auto key = record.hive->get_key(record.offset);
-  if (!key) return raise(key.error());
-  const std::uint64_t filetime = key->node().last_written;
-  if (filetime == 0) Py_RETURN_NONE;
-  const auto seconds = static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_SECOND);
-  return PyLong_FromLongLong(seconds - SECONDS_FROM_1601_TO_1970);
+  return read_key(self, [](const RegistryKey& key) -> PyObject* {
+    const std::uint64_t filetime = key.node().last_written;
+    if (filetime == 0) Py_RETURN_NONE;
+    const auto seconds = static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_SECOND);
+    return PyLong_FromLongLong(seconds - SECONDS_FROM_1601_TO_1970);
+  });
 }
 
 PyObject* registry_key_values(PyObject* self, PyObject*) {
   if (key_of(self).value_count == 0) return PyList_New(0);
-  const std::shared_ptr<Hive> hive = key_of(self).hive;
-  const std::uint32_t offset = key_of(self).offset;
-  return run_then_build(
-      [&]() -> Result<ValueListing> {
-        auto key = hive->get_key(offset);
-        if (!key) return std::unexpected(std::move(key.error()));
-        return key->values_with_data();
-      },
+  return run_on_key(
+      self, [](const RegistryKey& key) { return key.values_with_data(); },
       [](const ValueListing& listing) {
         return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
           return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
@@ -92,13 +106,10 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!parse_arguments({"RegistryKey.value()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
   auto wanted = text_argument(argv[0], "name");
   if (!wanted) return nullptr;
-  const std::shared_ptr<Hive> hive = key_of(self).hive;
-  const std::uint32_t offset = key_of(self).offset;
-  return run_then_build(
-      [&]() -> Result<FoundValue> {
-        auto key = hive->get_key(offset);
-        if (!key) return std::unexpected(std::move(key.error()));
-        auto listed = key->values();
+  return run_on_key(
+      self,
+      [&](const RegistryKey& key) -> Result<FoundValue> {
+        auto listed = key.values();
         if (!listed) return std::unexpected(std::move(listed.error()));
         for (RegistryValue& value : *listed) {
           if (!same_name_ignoring_ascii_case(value.name, *wanted)) continue;
@@ -114,45 +125,36 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
 // The record fields read for forensic work: each re-reads the key with the lock held, as
 // last_written_timestamp does; none of them reads more than one further cell.
 PyObject* registry_key_last_written(PyObject* self, PyObject*) {
-  const PyRegistryKey& record = key_of(self);
-  auto key = record.hive->get_key(record.offset);
-  if (!key) return raise(key.error());
-  return datetime_from_filetime(key->node().last_written, "key at offset " + hex_form(record.offset));
+  return read_key(self, [&](const RegistryKey& key) {
+    return datetime_from_filetime(key.node().last_written, "key at offset " + hex_form(key.offset));
+  });
 }
 
 PyObject* registry_key_class_name(PyObject* self, PyObject*) {
-  const PyRegistryKey& record = key_of(self);
-  auto key = record.hive->get_key(record.offset);
-  if (!key) return raise(key.error());
-  auto name = key->class_name();
-  if (!name) return raise(name.error());
-  if (!*name) Py_RETURN_NONE;
-  return str_from_utf8(**name);
+  return read_key(self, [](const RegistryKey& key) -> PyObject* {
+    auto name = key.class_name();
+    if (!name) return raise(name.error());
+    if (!*name) Py_RETURN_NONE;
+    return str_from_utf8(**name);
+  });
 }
 
 PyObject* registry_key_security_descriptor(PyObject* self, PyObject*) {
-  const PyRegistryKey& record = key_of(self);
-  auto key = record.hive->get_key(record.offset);
-  if (!key) return raise(key.error());
-  auto descriptor = key->security_descriptor();
-  if (!descriptor) return raise(descriptor.error());
-  if (!*descriptor) Py_RETURN_NONE;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*descriptor)->data()),
-                                   static_cast<Py_ssize_t>((*descriptor)->size()));
+  return read_key(self, [](const RegistryKey& key) -> PyObject* {
+    auto descriptor = key.security_descriptor();
+    if (!descriptor) return raise(descriptor.error());
+    if (!*descriptor) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*descriptor)->data()),
+                                     static_cast<Py_ssize_t>((*descriptor)->size()));
+  });
 }
 
 PyObject* registry_key_flags(PyObject* self, PyObject*) {
-  const PyRegistryKey& record = key_of(self);
-  auto key = record.hive->get_key(record.offset);
-  if (!key) return raise(key.error());
-  return PyLong_FromUnsignedLong(key->node().flags);
+  return read_key(self, [](const RegistryKey& key) { return PyLong_FromUnsignedLong(key.node().flags); });
 }
 
 PyObject* registry_key_is_deleted(PyObject* self, PyObject*) {
-  const PyRegistryKey& record = key_of(self);
-  auto key = record.hive->get_key(record.offset);
-  if (!key) return raise(key.error());
-  return PyBool_FromLong(key->is_deleted());
+  return read_key(self, [](const RegistryKey& key) { return PyBool_FromLong(key.is_deleted()); });
 }
 
 PyObject* registry_key_open_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -161,26 +163,16 @@ PyObject* registry_key_open_key(PyObject* self, PyObject* const* args, Py_ssize_
   if (!parse_arguments({"RegistryKey.open_key()", names, 1}, args, nargs, kwnames, argv)) return nullptr;
   auto sub_key = text_argument(argv[0], "sub_key");
   if (!sub_key) return nullptr;
-  const std::shared_ptr<Hive> hive = key_of(self).hive;
-  const std::uint32_t offset = key_of(self).offset;
-  return run_then_build(
-      [&]() -> Result<RegistryKey> {
-        auto key = hive->get_key(offset);
-        if (!key) return std::unexpected(std::move(key.error()));
-        return open_key(*key, *sub_key);
-      },
+  const std::shared_ptr<Hive>& hive = key_of(self).hive;
+  return run_on_key(
+      self, [&](const RegistryKey& key) { return open_key(key, *sub_key); },
       [&](const RegistryKey& found) { return new_registry_key(hive, found); });
 }
 
 PyObject* registry_key_parent(PyObject* self, PyObject*) {
-  const std::shared_ptr<Hive> hive = key_of(self).hive;
-  const std::uint32_t offset = key_of(self).offset;
-  return run_then_build(
-      [&]() -> Result<std::optional<RegistryKey>> {
-        auto key = hive->get_key(offset);
-        if (!key) return std::unexpected(std::move(key.error()));
-        return parent_key(*key);
-      },
+  const std::shared_ptr<Hive>& hive = key_of(self).hive;
+  return run_on_key(
+      self, [](const RegistryKey& key) { return parent_key(key); },
       [&](const std::optional<RegistryKey>& parent) -> PyObject* {
         if (!parent) Py_RETURN_NONE;
         return new_registry_key(hive, *parent);
@@ -188,15 +180,8 @@ PyObject* registry_key_parent(PyObject* self, PyObject*) {
 }
 
 PyObject* registry_key_path(PyObject* self, PyObject*) {
-  const std::shared_ptr<Hive> hive = key_of(self).hive;
-  const std::uint32_t offset = key_of(self).offset;
-  return run_then_build(
-      [&]() -> Result<std::string> {
-        auto key = hive->get_key(offset);
-        if (!key) return std::unexpected(std::move(key.error()));
-        return key_path(*key);
-      },
-      [](const std::string& path) { return str_from_utf8(path); });
+  return run_on_key(
+      self, [](const RegistryKey& key) { return key_path(key); }, [](const std::string& path) { return str_from_utf8(path); });
 }
 
 PyObject* registry_key_walk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
