@@ -21,10 +21,8 @@ HBIN_HEADER_SIZE = 32
 HBIN_ALIGNMENT = 4096
 CELL_ALIGNMENT = 8
 NO_LIST = 0xFFFFFFFF
-# Data above this goes through "db" (minor 4 on); every big-data segment but the last holds this
-# many bytes in a 16352-byte cell (four pages with the bin header).
+# Data above this goes through "db" (minor 4 on), in segments of this many bytes.
 BIG_DATA_THRESHOLD = 16344
-BIG_DATA_SEGMENT_CELL_SIZE = 16352
 KEY_HIVE_ENTRY, KEY_NO_DELETE, KEY_COMP_NAME = 0x0004, 0x0008, 0x0020
 VALUE_COMP_NAME = 0x0001
 (REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK, REG_MULTI_SZ,
@@ -37,7 +35,6 @@ _NK_FIXED = struct.Struct("<2sHQ15IHH")
 NK_FIXED_SIZE = _NK_FIXED.size  # 76
 NK_SUBKEY_LIST_OFFSET, NK_VALUE_LIST_OFFSET = 28, 40  # payload positions
 _VK_FIXED = struct.Struct("<2sHIIIHH")
-VK_FIXED_SIZE = _VK_FIXED.size  # 20
 _U32, _I32 = struct.Struct("<I"), struct.Struct("<i")
 
 
@@ -46,10 +43,7 @@ def _round_up(n: int, alignment: int) -> int:
 
 
 def _two_bytes(signature: str | bytes) -> bytes:
-    raw = signature.encode("latin-1") if isinstance(signature, str) else bytes(signature)
-    if len(raw) != 2:
-        raise ValueError(f"a record signature is two bytes, got {raw!r}")
-    return raw
+    return signature.encode("latin-1") if isinstance(signature, str) else bytes(signature)
 
 
 def checksum(base_block: bytes) -> int:
@@ -67,9 +61,7 @@ def base_block(*, signature: bytes = b"regf", primary_sequence: int = 1, seconda
                last_written: int = 0, major: int = 1, minor: int = 5, file_type: int = 0, file_format: int = 1,
                root_cell_offset: int = 0x20, hive_bins_data_size: int = 0x1000, clustering_factor: int = 1,
                file_name: bytes = b"", checksum: int | None = None) -> bytes:
-    """The 4096-byte file header; ``file_name`` is stored raw; ``checksum=None`` stores the right one."""
-    if len(file_name) > FILE_NAME_SIZE:
-        raise ValueError(f"file_name holds at most {FILE_NAME_SIZE} bytes")
+    """The 4096-byte file header; ``file_name`` (at most 64 bytes) is stored raw; ``checksum=None`` stores the right one."""
     block = bytearray(BASE_BLOCK_SIZE)
     _BASE_BLOCK.pack_into(block, 0, signature, primary_sequence, secondary_sequence, last_written, major, minor,
                           file_type, file_format, root_cell_offset, hive_bins_data_size, clustering_factor)
@@ -179,8 +171,6 @@ class HiveBuilder:
     free cell."""
 
     def __init__(self, *, minor: int = 5, bin_size: int = 4096) -> None:
-        if bin_size <= 0 or bin_size % HBIN_ALIGNMENT:
-            raise ValueError("bin_size must be a positive multiple of 4096")
         self.minor, self.bin_size = minor, bin_size
         self._data = bytearray()
         self._pos = self._bin_end = 0
@@ -190,8 +180,6 @@ class HiveBuilder:
     def start_bin(self, size: int | None = None) -> int:
         """Closes the current bin and opens a new one; returns its offset."""
         size = self.bin_size if size is None else size
-        if size < HBIN_HEADER_SIZE or size % HBIN_ALIGNMENT:
-            raise ValueError("a bin is a positive multiple of 4096 bytes")
         offset = len(self._data)
         self._data += struct.pack("<4sIIQQI", b"hbin", offset, size, 0, 0, 0).ljust(size, b"\0")
         self.bins.append((offset, size))
@@ -225,8 +213,6 @@ class HiveBuilder:
 
     def poke(self, position: int, data: bytes) -> None:
         """Overwrites raw bytes of the hive bins data."""
-        if position < 0 or position + len(data) > len(self._data):
-            raise ValueError(f"0x{position:x}+{len(data)} lies outside the hive bins data")
         self._data[position : position + len(data)] = data
 
     def nk(self, name: str | bytes, *, cell_size: int | None = None, **fields) -> int:
@@ -315,8 +301,6 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
                **base_block_overrides) -> bytes:
     """The hive of the tree under ``root``, in list order, counts and lists matching. A key with more
     than ``ri_threshold`` subkeys gets an "ri" over leaves of its ``list_kind``."""
-    if ri_threshold < 1:
-        raise ValueError("ri_threshold must be at least 1")
     builder = HiveBuilder(minor=minor, bin_size=bin_size)
     # Depth first: values, value list, node; the subkey lists follow once every node offset is known.
     written: list[tuple[Key, int, list[int]]] = []

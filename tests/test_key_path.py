@@ -1,8 +1,7 @@
 """Keys by path (open_key), parent() and path(), and walk(): on synthetic hives (name matching,
-list kinds, loops, deep chains, damaged lists, threads) and on every sound shared hive."""
+list kinds, loops, deep chains, damaged lists) and on every sound shared hive."""
 
 import struct
-import threading
 
 import pytest
 
@@ -134,25 +133,6 @@ def test_deep_chain(tmp_path):
     assert names(deepest.subkeys()[0].walk()) == levels[513:]
     with raises(ValueError, f"Invalid format: Parent chain of the key at offset {off['L513']} is deeper than 512 keys"):
         deepest.subkeys()[0].path()
-
-
-def test_threads(tmp_path):
-    """Walks of one hive on four threads at once, and one walk shared by two threads, see every key
-    a single walk sees, each once."""
-    tree = Key("R", list_kind="ri", subkeys=[Key(f"b{i}", subkeys=[Key(f"l{i}.{j}") for j in range(300)])
-                                             for i in range(10)])
-    path = write_hive(tmp_path, hivegen.build_tree(tree, ri_threshold=64))
-    expected = [k.path() for k in kelpa.Hive.open(path).root_key().walk()]
-    hive, results = kelpa.Hive.open(path), {}
-    shared = hive.root_key().walk()
-    walks = [hive.root_key().walk() for _ in range(4)] + [shared, shared]
-    workers = [threading.Thread(target=lambda i=i: results.update({i: [k.path() for k in walks[i]]})) for i in range(6)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    assert len(expected) == 3011 and [results[i] for i in range(4)] == [expected] * 4
-    assert sorted(results[4] + results[5]) == sorted(expected)
 
 
 def unique_path(key):  # no key on the way from the root has a sibling of the same name

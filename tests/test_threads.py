@@ -1,5 +1,5 @@
-"""Threads walking one hive at once see what one thread sees. root_key() and subkeys() release the
-interpreter lock, so the threads race on the key cache: each round opens the hive afresh."""
+"""Threads walking one hive at once see what one thread sees. root_key(), subkeys() and walk() release
+the interpreter lock, so the threads race on the key cache: each round opens the hive afresh."""
 
 import threading
 
@@ -21,24 +21,32 @@ def tree():
     return hivegen.Key("ROOT", list_kind="ri", subkeys=[*branches, chain, *leaves("top", 150)])
 
 
+def seen(key):
+    return key.name(), key.subkey_count(), key.last_written_timestamp(), repr(key)
+
+
 def walk(hive):
-    out, stack = [], [(hive.root_key(), 0)]
+    out, stack = [], [hive.root_key()]
     while stack:
-        key, depth = stack.pop()
-        out.append((depth, key.name(), key.subkey_count(), key.last_written_timestamp(), repr(key)))
-        stack.extend((sub, depth + 1) for sub in reversed(key.subkeys()))
+        out.append(seen(key := stack.pop()))
+        stack.extend(reversed(key.subkeys()))
     return out
 
 
 def test_threads_walk_like_one(tmp_path):
     path = write_hive(tmp_path, hivegen.build_tree(tree(), ri_threshold=64))
     expected = walk(kelpa.Hive.open(path))
-    assert len(expected) > 3000
+    assert len(expected) > 3000 and [seen(k) for k in kelpa.Hive.open(path).root_key().walk()] == expected
     for _ in range(50):
-        hive, start, results = kelpa.Hive.open(path), threading.Barrier(4), []
-        threads = [threading.Thread(target=lambda: (start.wait(), results.append(walk(hive)))) for _ in range(4)]
+        hive, start, results = kelpa.Hive.open(path), threading.Barrier(6), {}
+        shared = hive.root_key().walk()  # one iterator drained by two threads: every key once
+        targets = [lambda: walk(hive)] * 2 + [lambda: [seen(k) for k in hive.root_key().walk()]] * 2 + [
+            lambda: [seen(k) for k in shared]] * 2
+        threads = [threading.Thread(target=lambda i=i: (start.wait(), results.update({i: targets[i]()})))
+                   for i in range(6)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        assert results == [expected] * 4  # an exception leaves a result out
+        assert [results.get(i) for i in range(4)] == [expected] * 4  # an exception leaves a result out
+        assert sorted(results[4] + results[5]) == sorted(expected)
