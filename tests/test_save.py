@@ -107,9 +107,18 @@ def test_mapped_target_survives_shorter_image(tmp_path):
     assert leftovers(tmp_path, "target", "small", "copy") == []
 
 
-@pytest.mark.parametrize("form", ["own-file", "absolute", "relative", "dot-relative", "symlink", "mount-point"])
-def test_mapped_target_path_forms(tmp_path, monkeypatch, form):
-    # At the top of a mount point the new file must be made inside it, or the rename crosses devices.
+@pytest.mark.parametrize("holder, form, in_place", [
+    (lambda path: None, "absolute", True),
+    (kelpa.Hive.open, "absolute", False),
+    (lambda path: kelpa.Hive.open(path).root_key(), "absolute", False),  # a key keeps the mapping alive
+    (lambda path: kelpa.Hive.open(path) and None, "absolute", True),  # mapped, and unmapped again at once
+    (kelpa.Hive.open_with_logs, "absolute", True),  # holds a copy, not a mapping
+    *[(kelpa.Hive.open, form, False) for form in ("own-file", "relative", "dot-relative", "symlink", "mount-point")],
+], ids=["none", "hive", "key", "dropped", "replayed", "own-file", "relative", "dot-relative", "symlink", "mount-point"])
+def test_in_place_or_replaced(tmp_path, monkeypatch, holder, form, in_place):
+    # In place, every name of the file sees the new bytes; a mapped file is replaced, so other names
+    # keep the old file (and the mapping keeps reading it). The permission bits stay. At the top of a
+    # mount point the new file must be made inside it, or the rename crosses devices.
     folder = tmp_path
     if form == "mount-point":
         if not (os.path.ismount("/dev/shm") and os.access("/dev/shm", os.W_OK)):
@@ -117,40 +126,24 @@ def test_mapped_target_path_forms(tmp_path, monkeypatch, form):
         folder = pathlib.Path("/dev/shm")
     target = folder / f"kelpa-target-{os.getpid()}"
     target.write_bytes(SAMPLE)
+    target.chmod(0o604)
     try:
-        mapped = kelpa.Hive.open(str(target))
-        before = snapshot(mapped)
+        os.link(target, folder / "other")
+        keep = holder(str(target))
+        before = snapshot(keep) if isinstance(keep, kelpa.Hive) else None
         monkeypatch.chdir(folder)
         if form == "symlink":
             (folder / "link").symlink_to(target.name)
         path = {"relative": target.name, "dot-relative": "./" + target.name, "symlink": "link"}.get(form, str(target))
-        source = mapped if form == "own-file" else kelpa.Hive.open(write(tmp_path / "small", SMALL))
-        source.save(path)
-        assert target.read_bytes() == (SAMPLE if form == "own-file" else SMALL)
-        assert snapshot(mapped) == before
+        (keep if form == "own-file" else kelpa.Hive.open(write(tmp_path / "small", SMALL))).save(path)
+        new = SAMPLE if form == "own-file" else SMALL
+        assert (target.read_bytes(), stat.S_IMODE(target.stat().st_mode)) == (new, 0o604)
+        assert (folder / "other").read_bytes() == (new if in_place else SAMPLE)
+        assert before is None or snapshot(keep) == before
+        assert not isinstance(keep, kelpa.RegistryKey) or keep.subkeys()[0].name() == "ControlSet001"
         assert form != "symlink" or (folder / "link").is_symlink()  # the file behind the link was replaced
-        assert leftovers(tmp_path, target.name, "small", "link") == []
+        assert leftovers(folder, target.name, "small", "link", "other") == []
     finally:
         if form == "mount-point":
             target.unlink()
-
-
-@pytest.mark.parametrize("holder, in_place", [
-    (lambda path: None, True),
-    (kelpa.Hive.open, False),
-    (lambda path: kelpa.Hive.open(path).root_key(), False),  # a key keeps the mapping alive
-    (lambda path: kelpa.Hive.open(path) and None, True),  # mapped, and unmapped again at once
-    (kelpa.Hive.open_with_logs, True),  # holds a copy, not a mapping
-], ids=["none", "hive", "key", "dropped", "replayed"])
-def test_in_place_or_replaced(tmp_path, holder, in_place):
-    # In place, every name of the file sees the new bytes; a mapped file is replaced, so other names
-    # keep the old file (and the mapping keeps reading it). The permission bits stay.
-    target = tmp_path / "target"
-    target.write_bytes(SAMPLE)
-    target.chmod(0o604)
-    os.link(target, tmp_path / "other")
-    keep = holder(str(target))
-    kelpa.Hive.open(write(tmp_path / "small", SMALL)).save(str(target))
-    assert (target.read_bytes(), stat.S_IMODE(target.stat().st_mode)) == (SMALL, 0o604)
-    assert (tmp_path / "other").read_bytes() == (SMALL if in_place else SAMPLE)
-    assert not isinstance(keep, kelpa.RegistryKey) or keep.subkeys()[0].name() == "ControlSet001"
+            (folder / "other").unlink()
