@@ -76,22 +76,15 @@ def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5):
     return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size, extra
 
 
-def load_inventory() -> list[dict]:
-    """The hive records of the shared inventory, or [] without the shared hives."""
+def corpus_params(skip_reason=lambda record: None) -> list:
+    """One param per hive of the shared inventory, skipped with ``skip_reason(record)`` when that is not None."""
     path = SHARED_HIVES / "inventory.json"
     if not path.is_file():
-        return []
-    return [r for r in json.loads(path.read_text()) if r.get("role", "hive") == "hive"]
-
-
-def corpus_params(skip_reason=lambda record: None) -> list:
-    """One param per shared hive, skipped with ``skip_reason(record)`` when that is not None."""
-    records = load_inventory()
-    if not records:
         return [pytest.param(None, id="no-shared-hives",
                              marks=pytest.mark.skip(reason=f"no shared hives at {SHARED_HIVES}"))]
     return [pytest.param(r, id=r["file"], marks=[pytest.mark.skip(reason=f"{r['file']}: {reason}")]
-                         if (reason := skip_reason(r)) else []) for r in records]
+                         if (reason := skip_reason(r)) else []) for r in json.loads(path.read_text())
+            if r.get("role", "hive") == "hive"]
 
 
 @pytest.fixture

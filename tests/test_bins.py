@@ -23,10 +23,9 @@ def three_bins(*fields, **base_block_overrides) -> bytes:
 
 def test_header_objects(tmp_path):
     headers = open_hive(tmp_path, three_bins()).hbins()  # detached copies: the hive is gone
-    assert [(h.signature, h.offset, h.size) for h in headers] == [("hbin", o, s) for o, s in THREE]
-    assert [str(h) for h in headers] == [repr(h) for h in headers] == [
-        "HbinHeader(offset=0x0, size=0x1000)", "HbinHeader(offset=0x1000, size=0x2000)",
-        "HbinHeader(offset=0x3000, size=0x1000)"]
+    assert [(h.signature, h.offset, h.size, str(h), repr(h)) for h in headers] == [
+        ("hbin", o, s, f"HbinHeader(offset={o:#x}, size={s:#x})", f"HbinHeader(offset={o:#x}, size={s:#x})")
+        for o, s in THREE]
     for name in ("signature", "offset", "size"):
         with pytest.raises(AttributeError):
             setattr(headers[0], name, 1)
