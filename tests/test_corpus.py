@@ -1,8 +1,9 @@
 """Real hives from ../shared/hives against inventory.json (see the folder's README.md): every hive opens
 as its base block says and is walked without a crash; where the peer parser walked it (``hivex_walk``),
-the key count, the names digest (each key name, its value names, then its subkeys, UTF-8, each followed
-by a zero byte, the unnamed value as "(default)"), the value count and the data digest (type id as 4
-bytes LE, data length as 8 bytes LE, data) agree. Skips say why (``pytest -ra``)."""
+the keys (also as walk() yields them, and as open_key() finds them by path), the names digest (each key
+name, its value names, then its subkeys, UTF-8, each followed by a zero byte, the unnamed value as
+"(default)"), the value count and the data digest (type id as 4 bytes LE, data length as 8 bytes LE,
+data) agree. Skips say why (``pytest -ra``)."""
 
 import functools
 import hashlib
@@ -30,12 +31,13 @@ def open_outcome(record):
 @functools.cache
 def tolerant_walk(file):
     """Every reachable key, depth first; a failing subkeys() or values() is counted and the walk goes on.
-    Returns (keys, subkeys() failures, values() failures, names digest, values, data digest, big values)."""
+    Returns (key names, subkeys() failures, values() failures, names digest, values, data digest, big values)."""
     names, data_digest, stack = hashlib.sha256(), hashlib.sha256(), [kelpa.Hive.open(str(SHARED_HIVES / file)).root_key()]
-    keys = subkey_failures = value_failures = values = big = 0
-    while stack and keys < MAX_KEYS:
+    keys, subkey_failures = [], 0
+    value_failures = values = big = 0
+    while stack and len(keys) < MAX_KEYS:
         key = stack.pop()
-        keys += 1
+        keys.append(key.name())
         names.update(key.name().encode() + b"\0")
         try:
             for value in key.values():
@@ -71,7 +73,7 @@ def test_open_and_walk(shared_hives, record):
         assert corrupt
         return
     keys, subkey_failures, value_failures, *_ = tolerant_walk(record["file"])
-    assert keys < MAX_KEYS and (corrupt or subkey_failures == value_failures == 0)
+    assert len(keys) < MAX_KEYS and (corrupt or subkey_failures == value_failures == 0)
 
 
 @pytest.mark.parametrize("record", PARAMS)
@@ -82,8 +84,16 @@ def test_walk_matches_peer(shared_hives, record):
     if record["invalid_utf16_key_names"]:
         pytest.skip(f"{record['file']}: key names with invalid UTF-16 fail here by design")
     keys, subkey_failures, value_failures, names, values, data, big = tolerant_walk(record["file"])
-    assert (keys, subkey_failures, value_failures, values, data) == (
+    assert (len(keys), subkey_failures, value_failures, values, data) == (
         walk["keys"], 0, 0, walk["values"], walk["data_sha256"])
+    hive = kelpa.Hive.open(str(shared_hives / record["file"]))
+    walked = list(hive.root_key().walk())
+    assert [k.name() for k in walked] == keys
+    for key in walked[:: max(1, len(walked) // 500)]:
+        if unique_path(key):
+            found = hive.open_key(key.path())
+            assert (repr(found), found.path(), found.last_written_timestamp()) == \
+                (repr(key), key.path(), key.last_written_timestamp())
     # Big values come whole, from "db" records or, in 1.3 hives, from one cell; none is listed empty.
     assert big == record["big_data_values"] + record["large_values_in_single_cell"]
     differ = [f"{record[f]} {f}" for f in ("compressed_key_names_with_high_bytes",
@@ -92,6 +102,14 @@ def test_walk_matches_peer(shared_hives, record):
     if differ:
         pytest.skip(f"{record['file']}: counts and data agree; names decoded differently by design: " + ", ".join(differ))
     assert names == walk["names_sha256"]
+
+
+def unique_path(key):  # no key on the way from the root has a sibling of the same name
+    while (parent := key.parent()) is not None:
+        if [n.name().upper() for n in parent.subkeys()].count(key.name().upper()) != 1:
+            return False
+        key = parent
+    return True
 
 
 def find_key(hive, path):

@@ -1,5 +1,5 @@
 """Keys by path (open_key), parent() and path(), and walk(): on synthetic hives (name matching,
-list kinds, loops, deep chains, damaged lists) and on every sound shared hive."""
+list kinds, loops, deep chains, damaged lists); on the shared hives in test_corpus.py."""
 
 import struct
 
@@ -7,7 +7,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import SHARED_HIVES, corpus_params, raises, write_hive
+from conftest import raises, write_hive
 from hivegen import Key
 
 
@@ -133,28 +133,3 @@ def test_deep_chain(tmp_path):
     assert names(deepest.subkeys()[0].walk()) == levels[513:]
     with raises(ValueError, f"Invalid format: Parent chain of the key at offset {off['L513']} is deeper than 512 keys"):
         deepest.subkeys()[0].path()
-
-
-def unique_path(key):  # no key on the way from the root has a sibling of the same name
-    while (parent := key.parent()) is not None:
-        if [n.upper() for n in names(parent.subkeys())].count(key.name().upper()) != 1:
-            return False
-        key = parent
-    return True
-
-
-def sound(record):
-    walk = record.get("hivex_walk") or {}
-    return None if walk.get("keys") and not record["walk_errors"] else "not walked cleanly by the peer"
-
-
-@pytest.mark.parametrize("record", corpus_params(sound))
-def test_corpus(shared_hives, record):
-    hive = kelpa.Hive.open(str(SHARED_HIVES / record["file"]))
-    keys = list(hive.root_key().walk())
-    assert names(keys) == names(recursive(hive.root_key())) and len(keys) == record["hivex_walk"]["keys"]
-    for key in keys[:: max(1, len(keys) // 500)]:
-        if unique_path(key):
-            found = hive.open_key(key.path())
-            assert (repr(found), found.path(), found.last_written_timestamp()) == \
-                (repr(key), key.path(), key.last_written_timestamp())
