@@ -36,7 +36,7 @@ demo: build
 	$(VPY) examples/walk_hive.py $(HIVE) $(if $(LOG1),--log1 $(LOG1)) $(if $(LOG2),--log2 $(LOG2))
 	@# The same hive (or the sample, written to build/demo) through the kelpa command.
 	@hive="$(HIVE)"; [ -n "$$hive" ] || { mkdir -p build/demo && hive=build/demo/SYSTEM && \
-	  $(VPY) tests/hivegen.py sample $$hive >/dev/null; }; \
+	  $(VPY) examples/sample_hive.py $$hive; }; \
 	for args in "info $$hive" "ls $$hive" "timeline $$hive"; do \
 	  echo; echo "\$$ kelpa $$args | head -12"; $(VENV)/bin/kelpa $$args | head -12; \
 	done
