@@ -76,10 +76,11 @@ def test_open_key_8bit_name_and_bad_list(tmp_path):
     assert hive.open_key("ÄRGER").name() == "ärger"
     with raises(ValueError, "Invalid subkey list type: [108, 120]"):
         hive.open_key("bad\\x")
-    with raises(TypeError, "argument 'sub_key': 'int' object cannot be converted to 'PyString'"):
-        hive.root_key().open_key(1)
-    with raises(TypeError, "Hive.open_key() missing 1 required positional argument: 'path'"):
-        hive.open_key()
+    for call, message in [(lambda: hive.root_key().open_key(1), "argument 'sub_key': 'int' object cannot be converted to 'PyString'"),
+                          (lambda: hive.open_key(b"x"), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+                          (hive.open_key, "Hive.open_key() missing 1 required positional argument: 'path'")]:
+        with raises(TypeError, message):
+            call()
 
 
 @pytest.mark.parametrize("patches, message", [
