@@ -25,7 +25,7 @@ $(VENV)/.ready: pyproject.toml
 	if [ -z "$$py" ]; then echo "CPython 3.13 not found: install python3.13 (or set PYTHON=/path/to/python3.13)"; exit 1; fi; \
 	if [ ! -x $(VPY) ]; then "$$py" -m venv $(VENV); fi
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "mypy>=1.10"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8"
 	$(VPY) -m pip install --quiet "tqdm>=4.66" "pyarrow>=15" "duckdb>=1.0"
 	touch $@
 

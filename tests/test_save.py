@@ -20,12 +20,7 @@ SMALL = hivegen.build_tree(hivegen.Key("SMALL", values=[hivegen.Value("v", hiveg
 
 
 def snapshot(hive) -> list:
-    out, stack = [], [hive.root_key()]
-    while stack:
-        key = stack.pop()
-        out.append((key.name(), [(v.name(), v.raw_data()) for v in key.values()]))
-        stack.extend(key.subkeys())
-    return out
+    return [(k.name(), [(v.name(), v.raw_data()) for v in k.values()]) for k in hive.root_key().walk()]
 
 
 def write(path, data) -> str:
