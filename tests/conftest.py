@@ -65,6 +65,19 @@ def raises(cls: type[BaseException], message: str):
     assert caught.value.args == (message,)
 
 
+def outcome(call):
+    """What ``call()`` returns, or (exception class, args) when it raises: one comparison then checks a
+    result or the exact error (see ``error``)."""
+    try:
+        return call()
+    except Exception as e:  # noqa: BLE001 - the class is part of what is compared
+        return type(e), e.args
+
+
+def error(message: str, cls: type[BaseException] = ValueError) -> tuple:
+    return cls, (message,)
+
+
 def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5):
     """``build(builder)`` returns value key offsets, or (them, extra); writes them under a root key.
     Returns (root key, image length, extra)."""

@@ -7,7 +7,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import raises, write_hive
+from conftest import error, outcome, raises, write_hive
 from hivegen import Key
 
 
@@ -63,8 +63,7 @@ def named_tree():
 def test_open_key(tmp_path, path, found):
     hive = kelpa.Hive.open(write_hive(tmp_path, hivegen.build_tree(named_tree())))
     if found is None:
-        with raises(ValueError, f"Not found: Key '{path}'"):
-            hive.open_key(path)
+        assert outcome(lambda: hive.open_key(path)) == error(f"Not found: Key '{path}'")
         return
     key = hive.open_key(path)
     assert key.path() == found and repr(hive.root_key().open_key(path)) == repr(key)

@@ -6,7 +6,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import BAD, raises, root_with_values
+from conftest import BAD, error, outcome, raises, root_with_values
 from hivegen import REG_BINARY, REG_DWORD, REG_SZ, VALUE_COMP_NAME, dword
 
 
@@ -19,7 +19,7 @@ def summary(values):
     return [(v.name(), v.value_type().type_id(), v.raw_data()) for v in values]
 
 
-@pytest.mark.parametrize("value_count, entries, outcome", [
+@pytest.mark.parametrize("value_count, entries, expected", [
     (0, BAD, []),  # the count is tested first: the offset is never followed
     (3, 0xFFFFFFFF, []),
     (3, 0, []),  # 0 would be the first bin header if it were read
@@ -31,19 +31,17 @@ def summary(values):
     (1, BAD, "Invalid offset 0x7ffffff0 (hive size: {size:#x})"),
     (1, 0xFFFFF000, "Invalid offset 0xfffff000 (hive size: {size:#x})"),
 ])
-def test_value_list(tmp_path, value_count, entries, outcome):
+def test_value_list(tmp_path, value_count, entries, expected):
     b = hivegen.HiveBuilder()
     named = {"First": b.vk("First", REG_DWORD, dword(1)), "Second": b.vk("Second", REG_DWORD, dword(2))}
     value_list = b.value_list([named.get(e, e) for e in entries]) if isinstance(entries, list) else entries
     key, size = root_over(tmp_path, b, value_count, value_list)
-    if isinstance(outcome, list):
-        assert summary(key.values()) == [(n, REG_DWORD, dword(1 if n == "First" else 2)) for n in outcome]
-        with raises(ValueError, "Not found: Value 'x'"):
-            key.value("x")
+    if isinstance(expected, list):
+        assert summary(key.values()) == [(n, REG_DWORD, dword(1 if n == "First" else 2)) for n in expected]
+        assert outcome(lambda: key.value("x")) == error("Not found: Value 'x'")
         return
     for call in (key.values, lambda: key.value("First")):
-        with raises(ValueError, outcome.format(list=value_list, size=size)):
-            call()
+        assert outcome(call) == error(expected.format(list=value_list, size=size))
 
 
 @pytest.mark.parametrize("make, message", [
@@ -131,12 +129,8 @@ def lookup_key(tmp_path_factory):
     ("default", None, None),
 ])
 def test_value_lookup(lookup_key, query, name, data):
-    if name is None:
-        with raises(ValueError, f"Not found: Value '{query}'"):
-            lookup_key.value(query)
-        return
-    value = lookup_key.value(name=query)
-    assert (value.name(), value.raw_data()) == (name, dword(data))
+    assert outcome(lambda: (lambda v: (v.name(), v.raw_data()))(lookup_key.value(name=query))) == (
+        error(f"Not found: Value '{query}'") if name is None else (name, dword(data)))
 
 
 @pytest.mark.parametrize("make, message", [
