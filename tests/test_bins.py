@@ -4,10 +4,9 @@ import struct
 
 import pytest
 
-import conftest
 import hivegen
 import kelpa
-from conftest import open_hive
+from conftest import error, open_hive, outcome
 
 THREE = [(0x0, 0x1000), (0x1000, 0x2000), (0x3000, 0x1000)]
 
@@ -32,7 +31,7 @@ def test_header_objects(tmp_path):
             setattr(headers[0], name, 1)
 
 
-@pytest.mark.parametrize("image, outcome", [
+@pytest.mark.parametrize("image, expected", [
     (three_bins(), THREE),
     (three_bins() + bytes(4096), THREE),  # slack after the last bin ends the walk
     (three_bins() + b"hbix" + bytes(28), THREE),  # a whole header's room without "hbin"
@@ -52,11 +51,11 @@ def test_header_objects(tmp_path):
     (three_bins((0x1000, 8, 0)), "Invalid format: Hbin at offset 0x1000 has size 0"),  # its own successor
     (three_bins((0, 8, 0)), "Invalid format: Hbin at offset 0x0 has size 0"),
 ])
-def test_walk(tmp_path, image, outcome):
+def test_walk(tmp_path, image, expected):
     hive = open_hive(tmp_path, image)
     for _ in range(2):
-        assert conftest.outcome(lambda: [(h.offset, h.size) for h in hive.hbins()]) == (
-            outcome if isinstance(outcome, list) else conftest.error(outcome))
+        assert outcome(lambda: [(h.offset, h.size) for h in hive.hbins()]) == (
+            expected if isinstance(expected, list) else error(expected))
     assert hive.base_block().signature == "regf"  # the hive stays usable
 
 

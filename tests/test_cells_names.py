@@ -7,10 +7,9 @@ import struct
 
 import pytest
 
-import conftest
 import hivegen
 import kelpa
-from conftest import image, open_hive, put_cell, raises
+from conftest import error, image, open_hive, outcome, put_cell, raises
 
 BINS = 0x2000  # hive bins data length; the image is 0x3000 bytes
 TARGET_ROOT, TARGET_LIST = 0x20, 0x100  # where the "subkey" route keeps its root and list
@@ -59,14 +58,14 @@ CELLS_OF_KEY_LAST = [
 
 
 @pytest.mark.parametrize("via", ["root", "subkey"])
-@pytest.mark.parametrize("offset, size, payload, outcome", [(o, s, b"", m) for o, s, m in CELLS] + [
+@pytest.mark.parametrize("offset, size, payload, expected", [(o, s, b"", m) for o, s, m in CELLS] + [
     (o, s, hivegen.nk_record("LAST"), m) for o, s, m in CELLS_OF_KEY_LAST])
-def test_cell_bounds(tmp_path, via, offset, size, payload, outcome):
+def test_cell_bounds(tmp_path, via, offset, size, payload, expected):
     bins = bytearray(BINS)
     if size is not None:
         put_cell(bins, offset, size, payload)
-    assert conftest.outcome(lambda: reach(tmp_path, bins, offset, via).name()) == (
-        outcome if outcome == "LAST" else conftest.error(outcome))
+    assert outcome(lambda: reach(tmp_path, bins, offset, via).name()) == (
+        expected if expected == "LAST" else error(expected))
 
 
 def test_offsets_near_4_gib(tmp_path):
@@ -164,8 +163,8 @@ UTF16_NAMES = [
 
 @pytest.mark.parametrize("stored, text", UTF16_NAMES, ids=[repr(s)[2:-1] for s, _ in UTF16_NAMES])
 def test_utf16_names(tmp_path, stored, text):
-    assert conftest.outcome(lambda: key_name(tmp_path, stored, 0)) == (
-        text if text is not None else conftest.error("Invalid UTF-16 string at offset 0x30"))
+    assert outcome(lambda: key_name(tmp_path, stored, 0)) == (
+        text if text is not None else error("Invalid UTF-16 string at offset 0x30"))
 
 
 def test_surrogate_pair_is_not_completed_past_the_name(tmp_path):
