@@ -50,7 +50,7 @@ def ri_names_itself() -> bytes:
     """An "ri" list whose only element is its own offset: the walk recurses until the
     nesting bound (64) stops it with InvalidFormat."""
     b = HiveBuilder()
-    ri = b.reserve(8)
+    ri = b.alloc(bytes(8))
     b.patch(ri, 0, hivegen.subkey_list_record("ri", [ri]))
     return _root_over(b, ri)
 
@@ -84,7 +84,7 @@ def ri_cycle_through_two_lists() -> bytes:
     b = HiveBuilder()
     child = b.nk("Child")
     leaf = b.subkey_list("lh", [child])
-    first = b.reserve(12)
+    first = b.alloc(bytes(12))
     second = b.subkey_list("ri", [first, leaf])
     b.patch(first, 0, hivegen.subkey_list_record("ri", [leaf, second]))
     return _root_over(b, first)
@@ -94,7 +94,7 @@ def ri_cycle_through_two_lists() -> bytes:
 def key_is_its_own_subkey() -> bytes:
     """A root whose "lf" list names the root itself: a cyclic key tree."""
     b = HiveBuilder()
-    lf = b.reserve(12)
+    lf = b.alloc(bytes(12))
     root = b.nk("ROOT", root=True, subkey_count=1, subkey_list=lf)
     b.patch(lf, 0, hivegen.subkey_list_record("lf", [root], hashes=[0]))
     return b.build(root=root)

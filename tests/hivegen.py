@@ -12,6 +12,8 @@ multiple of 8, counting itself) followed by its payload.
 from __future__ import annotations
 
 import datetime
+import functools
+import operator
 import pathlib
 import struct
 from dataclasses import dataclass, field
@@ -48,10 +50,7 @@ def _two_bytes(signature: str | bytes) -> bytes:
 
 def checksum(base_block: bytes) -> int:
     """The plain XOR of the 127 words at 0..507 (without Windows' 0 -> 1, ~0 -> ~1 mapping)."""
-    result = 0
-    for word in struct.unpack_from("<127I", base_block):
-        result ^= word
-    return result
+    return functools.reduce(operator.xor, struct.unpack_from("<127I", base_block))
 
 
 _checksum = checksum  # base_block's parameter of the same name hides the function
@@ -203,9 +202,6 @@ class HiveBuilder:
         self._pos += length
         self._mark_free_remainder()
         return offset
-
-    def reserve(self, nbytes: int) -> int:
-        return self.alloc(bytes(nbytes))
 
     def patch(self, offset: int, payload_pos: int, data: bytes) -> None:
         """Overwrites bytes inside the payload of the cell at ``offset``."""
