@@ -52,7 +52,7 @@ Counts walk_like_binding(const kelpa::Hive& hive) {
   Counts counts;
   auto root = hive.get_key(hive.base_block().root_cell_offset);
   if (!root) fail(root.error());
-  std::vector<KeyCopy> stack{{root->offset, std::string(root->node().name), root->node().subkey_count, root->node().value_count}};
+  std::vector<KeyCopy> stack{{root->offset, std::string(root->node().name()), root->node().subkey_count, root->node().value_count}};
   while (!stack.empty()) {
     const KeyCopy key = std::move(stack.back());
     stack.pop_back();
@@ -69,7 +69,7 @@ Counts walk_like_binding(const kelpa::Hive& hive) {
       auto subkeys = node->subkeys();
       if (!subkeys) fail(subkeys.error());
       for (const kelpa::RegistryKey& subkey : *subkeys)
-        stack.push_back({subkey.offset, std::string(subkey.node().name), subkey.node().subkey_count, subkey.node().value_count});
+        stack.push_back({subkey.offset, std::string(subkey.node().name()), subkey.node().subkey_count, subkey.node().value_count});
     }
   }
   return counts;
@@ -83,7 +83,7 @@ Counts walk_minimal(const kelpa::Hive& hive) {
   while (!stack.empty()) {
     const kelpa::RegistryKey key = std::move(stack.back());
     stack.pop_back();
-    counts.name_bytes += key.node().name.size();
+    counts.name_bytes += key.node().name().size();
     ++counts.keys;
     if (key.node().value_count != 0) visit_values(key, counts);
     if (key.node().subkey_count == 0) continue;

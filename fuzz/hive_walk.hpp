@@ -155,7 +155,7 @@ inline void walk_paths(const Hive& hive) {
       if (keys++ >= KEYS_WITH_PATHS || !root) continue;
       auto key = hive.get_key(entry.offset);
       if (!key) broken("a walked key cannot be read again");
-      if (key->node().name != batch.name(entry)) broken("a walked key's name differs from the key's");
+      if (key->node().name() != batch.name(entry)) broken("a walked key's name differs from the key's");
       if (auto parent = parent_key(*key); !parent) consume(parent.error());
       auto path = key_path(*key);
       if (!path) {

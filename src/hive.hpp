@@ -100,24 +100,18 @@ class Hive;
 struct RegistryValue;
 struct ValueListing;
 
-// A parsed node that the key cache did not take, with the view a RegistryKey hands out.
-struct OwnedKeyNode {
-  KeyNode node;
-  KeyNodeView view;
-};
-
 // A key as returned by Hive::get_key: the node is the key cache's entry itself (no copy), or,
-// for a node the cache did not take, one owned with the record. Refers to its hive without owning
-// it and must not outlive it.
+// for a node the cache did not take, a record owned with the key. Refers to its hive without
+// owning it and must not outlive it.
 struct RegistryKey {
   const Hive* hive;
   std::uint32_t offset;
-  const KeyNodeView* view;
-  std::shared_ptr<const OwnedKeyNode> owned;  // set only when `view` is not the cache's
+  const KeyRecord* view;
+  std::shared_ptr<const std::byte[]> owned;  // set only when `view` is not the cache's: its storage
 
-  [[nodiscard]] const KeyNodeView& node() const noexcept { return *view; }
+  [[nodiscard]] const KeyRecord& node() const noexcept { return *view; }
   // A key whose node is not the cache's: the record owns it.
-  [[nodiscard]] static RegistryKey owning(const Hive* hive, std::uint32_t offset, KeyNode node);
+  [[nodiscard]] static RegistryKey owning(const Hive* hive, std::uint32_t offset, const KeyNode& node);
 
   // Appends the key node offsets under the subkey list at `list_offset` (0 and 0xFFFFFFFF: no
   // list) in depth-first, left-to-right order; nothing is checked, sorted or deduplicated. On an

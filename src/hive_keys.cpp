@@ -6,23 +6,21 @@
 
 namespace kelpa {
 
-RegistryKey RegistryKey::owning(const Hive* hive, std::uint32_t offset, KeyNode node) {
-  auto owned = std::make_shared<OwnedKeyNode>(std::move(node), KeyNodeView{});
-  static_cast<KeyNodeFields&>(owned->view) = owned->node;
-  owned->view.name = owned->node.name;
-  const KeyNodeView* view = &owned->view;
-  return RegistryKey{hive, offset, view, std::move(owned)};
+RegistryKey RegistryKey::owning(const Hive* hive, std::uint32_t offset, const KeyNode& node) {
+  std::shared_ptr<std::byte[]> storage(new std::byte[KeyRecord::storage_size(node.name.size())]);
+  const KeyRecord* view = KeyRecord::write(storage.get(), node);
+  return RegistryKey{hive, offset, view, std::move(storage)};
 }
 
 Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
-  if (const KeyNodeView* cached = key_cache_.lookup(offset)) return RegistryKey{this, offset, cached, nullptr};
+  if (const KeyRecord* cached = key_cache_.lookup(offset)) return RegistryKey{this, offset, cached, nullptr};
   auto payload = read_cell(offset);
   if (!payload) return std::unexpected(std::move(payload.error()));
   // Each thread parses into one node of its own, whose name storage is reused: the cache copies
   // the name into its own storage, so a miss allocates nothing for the parse.
   thread_local KeyNode parsed;
   if (auto ok = parse_key_node_into(*payload, offset, parsed); !ok) return std::unexpected(std::move(ok.error()));
-  if (const KeyNodeView* cached = key_cache_.insert(offset, parsed)) return RegistryKey{this, offset, cached, nullptr};
+  if (const KeyRecord* cached = key_cache_.insert(offset, parsed)) return RegistryKey{this, offset, cached, nullptr};
   return RegistryKey::owning(this, offset, parsed);
 }
 

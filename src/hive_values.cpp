@@ -35,7 +35,7 @@ Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue
 // walk. Fails as well when the stored names add up to more than the read limit.
 template <class Read>
 Result<void> walk_value_list(const RegistryKey& key, Read&& read) {
-  const KeyNodeView& node = key.node();
+  const KeyRecord& node = key.node();
   if (node.value_count == 0 || is_null_offset(node.value_list_offset)) return {};
   auto list = key.hive->read_cell(node.value_list_offset);
   if (!list) return std::unexpected(std::move(list.error()));

@@ -1,5 +1,8 @@
 #include "key.hpp"
 
+#include <cstring>
+#include <memory>
+
 #include "utils.hpp"
 
 namespace kelpa {
@@ -8,6 +11,33 @@ Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset) {
   KeyNode node;
   if (auto parsed = parse_key_node_into(payload, offset, node); !parsed) return std::unexpected(std::move(parsed.error()));
   return node;
+}
+
+const KeyRecord* KeyRecord::write(std::byte* storage, const KeyNode& node) noexcept {
+  KeyRecord* record = std::construct_at(reinterpret_cast<KeyRecord*>(storage));
+  record->last_written = node.last_written;
+  record->parent_offset = node.parent_offset;
+  record->subkey_count = node.subkey_count;
+  record->subkey_list_offset = node.subkey_list_offset;
+  record->value_count = node.value_count;
+  record->value_list_offset = node.value_list_offset;
+  record->security_offset = node.security_offset;
+  record->class_name_offset = node.class_name_offset;
+  record->name_size = static_cast<std::uint32_t>(node.name.size());
+  record->flags = node.flags;
+  record->name_length = node.name_length;
+  record->class_name_length = node.class_name_length;
+  if (!node.name.empty()) std::memcpy(storage + sizeof(KeyRecord), node.name.data(), node.name.size());
+  return record;
+}
+
+bool KeyRecord::operator==(const KeyRecord& other) const noexcept {
+  return last_written == other.last_written && parent_offset == other.parent_offset &&
+         subkey_count == other.subkey_count && subkey_list_offset == other.subkey_list_offset &&
+         value_count == other.value_count && value_list_offset == other.value_list_offset &&
+         security_offset == other.security_offset && class_name_offset == other.class_name_offset &&
+         flags == other.flags && name_length == other.name_length && class_name_length == other.class_name_length &&
+         name() == other.name();
 }
 
 Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& node) {

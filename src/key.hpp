@@ -53,15 +53,40 @@ struct KeyNode : KeyNodeFields {
   bool operator==(const KeyNode&) const = default;
 };
 
-// A key node whose name lives elsewhere: in the key cache's name storage (which never moves
-// while its hive lives) or in the record that owns the parsed node.
-struct KeyNodeView : KeyNodeFields {
-  std::string_view name;
+// A key node as a RegistryKey hands it out: the fields that the key's users read, in the widths
+// the record stores them, followed directly by its name (UTF-8, `name_size` bytes). The fields
+// kept only by KeyNode are left out. Built by write() into storage of storage_size() bytes,
+// aligned as for any fundamental type, which the record and its name share; such storage is
+// written once and never moved, so the name stays where the record is. A record built in place
+// of its own (no storage behind it) has the empty name.
+struct KeyRecord {
+  std::uint64_t last_written = 0;  // FILETIME
+  std::uint32_t parent_offset = 0;
+  std::uint32_t subkey_count = 0;
+  std::uint32_t subkey_list_offset = 0;
+  std::uint32_t value_count = 0;
+  std::uint32_t value_list_offset = 0;
+  std::uint32_t security_offset = 0;
+  std::uint32_t class_name_offset = 0;
+  std::uint32_t name_size = 0;  // of the UTF-8 name behind the record
+  std::uint16_t flags = 0;
+  std::uint16_t name_length = 0;  // as stored
+  std::uint16_t class_name_length = 0;
 
-  bool operator==(const KeyNodeView& other) const {
-    return static_cast<const KeyNodeFields&>(*this) == other && name == other.name;
+  [[nodiscard]] std::string_view name() const noexcept {
+    return {reinterpret_cast<const char*>(this) + sizeof(KeyRecord), name_size};
   }
+  // The bytes a record with a name of `name_size` bytes occupies, rounded up so that the next
+  // record in the same storage is aligned.
+  [[nodiscard]] static constexpr std::size_t storage_size(std::size_t name_size) noexcept {
+    return (sizeof(KeyRecord) + name_size + alignof(KeyRecord) - 1) & ~(alignof(KeyRecord) - 1);
+  }
+  // Builds the record of `node` at `storage`, which holds storage_size(node.name.size()) bytes.
+  static const KeyRecord* write(std::byte* storage, const KeyNode& node) noexcept;
+
+  bool operator==(const KeyRecord& other) const noexcept;
 };
+static_assert(sizeof(KeyRecord) == 48);
 
 // Parses the payload of the key node cell at `offset` (used for messages only). Checks, in order:
 // the 76-byte fixed part (TruncatedData, before the signature), the "nk" signature (InvalidFormat),

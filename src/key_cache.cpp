@@ -2,18 +2,22 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <mutex>
 
 namespace kelpa {
 
 namespace {
 
-constexpr std::size_t ENTRY_BLOCK_SIZE = 1024;      // entries per block
-constexpr std::size_t NAME_BLOCK_SIZE = 64 * 1024;  // bytes per name block; longer names get their own
+// Blocks grow from 4 KiB, so a small hive's cache stays small, to 256 KiB, which holds the
+// largest record (a name of 65 535 stored bytes decodes to at most 196 605 UTF-8 bytes).
+constexpr std::size_t FIRST_BLOCK_SIZE = 4 * 1024;
+constexpr std::size_t BLOCK_SIZE = 256 * 1024;
+constexpr int POSITION_BITS = 15;  // positions in a block, in units of 8 bytes
+constexpr std::size_t MAX_BLOCKS = (std::size_t{1} << (32 - POSITION_BITS)) - 1;
 constexpr std::size_t MIN_KEY_NODE_CELL = 4 + nk::FIXED_SIZE;  // size field and the fixed part
-constexpr std::uint64_t MAX_NAME_EXPANSION = 3;     // UTF-8 bytes per stored name byte, at most
-constexpr std::size_t MAX_ENTRIES = 0xFFFFFFFE;      // slots hold entry index + 1 in 32 bits
+constexpr std::uint64_t MAX_NAME_EXPANSION = 3;                // UTF-8 bytes per stored name byte, at most
+static_assert(KeyRecord::storage_size(MAX_NAME_EXPANSION * 0xFFFF) <= BLOCK_SIZE);
+static_assert(BLOCK_SIZE >> 3 == std::size_t{1} << POSITION_BITS && alignof(KeyRecord) == 8);
 
 // Fibonacci hashing: cell offsets are mostly multiples of 8, and the multiplication spreads them
 // over the top bits, which pick the slot.
@@ -25,43 +29,27 @@ std::size_t slot_index(std::uint32_t offset, std::size_t capacity) noexcept {
 }  // namespace
 
 KeyCache::KeyCache(std::size_t image_length) noexcept
-    : max_entries_(std::min<std::size_t>(image_length / MIN_KEY_NODE_CELL, MAX_ENTRIES)),
-      max_name_bytes_(MAX_NAME_EXPANSION * image_length) {}
+    : max_entries_(image_length / MIN_KEY_NODE_CELL), max_name_bytes_(MAX_NAME_EXPANSION * image_length) {}
 
-const KeyCache::Entry* KeyCache::find(std::uint32_t offset) const noexcept {
+const KeyRecord* KeyCache::entry_at(std::uint32_t entry) const noexcept {
+  const std::uint32_t at = entry - 1;
+  return reinterpret_cast<const KeyRecord*>(blocks_[at >> POSITION_BITS].get() +
+                                            (std::size_t{at & ((1u << POSITION_BITS) - 1)} << 3));
+}
+
+const KeyRecord* KeyCache::find(std::uint32_t offset) const noexcept {
   if (entry_count_ == 0) return nullptr;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = slot_index(offset, slots_.size());; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.entry == 0) return nullptr;
-    if (slot.offset == offset) {
-      const std::size_t index = slot.entry - 1;
-      return &entry_blocks_[index / ENTRY_BLOCK_SIZE][index % ENTRY_BLOCK_SIZE];
-    }
+    if (slot.offset == offset) return entry_at(slot.entry);
   }
 }
 
-const KeyNodeView* KeyCache::lookup(std::uint32_t offset) const {
+const KeyRecord* KeyCache::lookup(std::uint32_t offset) const {
   std::shared_lock lock(mutex_);
   return find(offset);
-}
-
-const char* KeyCache::store_name(const std::string& name) {
-  if (name.empty()) return nullptr;
-  if (name.size() > name_free_size_) {
-    if (name.size() >= NAME_BLOCK_SIZE / 2) {
-      char* own = name_blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(name.size())).get();
-      std::memcpy(own, name.data(), name.size());
-      return own;
-    }
-    name_free_ = name_blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(NAME_BLOCK_SIZE)).get();
-    name_free_size_ = NAME_BLOCK_SIZE;
-  }
-  char* stored = name_free_;
-  std::memcpy(stored, name.data(), name.size());
-  name_free_ += name.size();
-  name_free_size_ -= name.size();
-  return stored;
 }
 
 std::size_t KeyCache::free_slot(const std::vector<Slot>& slots, std::uint32_t offset) noexcept {
@@ -79,23 +67,36 @@ void KeyCache::grow_table() {
   slots_ = std::move(grown);
 }
 
-const KeyNodeView* KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
+bool KeyCache::reserve_room(std::size_t size) {
+  if (!blocks_.empty() && block_size_ - block_used_ >= size) return true;
+  if (blocks_.size() == MAX_BLOCKS) return false;
+  const std::size_t grown = blocks_.empty() ? FIRST_BLOCK_SIZE : std::min(2 * block_size_, BLOCK_SIZE);
+  const std::size_t block_size = std::max(grown, size);  // size is at most BLOCK_SIZE
+  blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(block_size));
+  block_size_ = block_size;
+  block_used_ = 0;
+  return true;
+}
+
+const KeyRecord* KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
   std::unique_lock lock(mutex_);
   // Another thread may have parsed the same node meanwhile. The image never changes, so both
   // parses give equal nodes, name included, and the cached one already is the replacement.
-  if (const Entry* cached = find(offset); cached != nullptr) return cached;
+  if (const KeyRecord* cached = find(offset); cached != nullptr) return cached;
   if (entry_count_ >= max_entries_ || name_bytes_ + node.name.size() > max_name_bytes_) return nullptr;
+  const std::size_t size = KeyRecord::storage_size(node.name.size());
   if ((entry_count_ + 1) * 4 > slots_.size() * 3) grow_table();
-  if (entry_count_ == entry_blocks_.size() * ENTRY_BLOCK_SIZE)
-    entry_blocks_.push_back(std::make_unique_for_overwrite<Entry[]>(ENTRY_BLOCK_SIZE));
-  // The entry is counted (and reachable) only once it is whole: an allocation failure on the way
-  // leaves the cache as it was.
-  Entry& entry = entry_blocks_[entry_count_ / ENTRY_BLOCK_SIZE][entry_count_ % ENTRY_BLOCK_SIZE];
-  static_cast<KeyNodeFields&>(entry) = node;
-  entry.name = std::string_view(store_name(node.name), node.name.size());
+  if (!reserve_room(size)) return nullptr;
+  // The entry is reachable only once it is whole: an allocation failure on the way leaves the
+  // cache as it was.
+  const std::size_t block = blocks_.size() - 1;
+  const KeyRecord* entry = KeyRecord::write(blocks_[block].get() + block_used_, node);
+  const auto ref = static_cast<std::uint32_t>(1 + ((block << POSITION_BITS) | (block_used_ >> 3)));
+  block_used_ += size;
   name_bytes_ += node.name.size();
-  slots_[free_slot(slots_, offset)] = Slot{offset, static_cast<std::uint32_t>(++entry_count_)};
-  return &entry;
+  ++entry_count_;
+  slots_[free_slot(slots_, offset)] = Slot{offset, ref};
+  return entry;
 }
 
 }  // namespace kelpa

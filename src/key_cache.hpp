@@ -14,10 +14,11 @@ namespace kelpa {
 // open-addressing hash table. Lookups take the lock shared and hand out the entry itself;
 // insertions take it exclusive. Entries are only added, never removed or changed.
 //
-// Storage is append-only: node fields live in fixed-size blocks of entries and names in blocks of
-// bytes, so an insertion allocates only when a block fills up, no entry or name ever moves while
-// the cache lives (which is what lets a lookup hand out a pointer that stays valid after the lock
-// is released), and the whole cache is freed a block at a time.
+// Storage is append-only: each entry is a KeyRecord with its name right behind it, written into
+// blocks of bytes, so an insertion allocates only when a block fills up, no entry ever moves
+// while the cache lives (which is what lets a lookup hand out a pointer that stays valid after
+// the lock is released), and the whole cache is freed a block at a time. A table slot is 8 bytes:
+// the offset and where its entry lies in the blocks.
 //
 // A sound hive's key nodes are distinct cells of at least 80 bytes whose names decode to at most
 // three bytes per stored byte, so `image_length` bounds what any sound hive can ask the cache to
@@ -31,33 +32,34 @@ class KeyCache {
   KeyCache& operator=(const KeyCache&) = delete;
 
   // The node cached under `offset`, valid as long as the cache; nullptr when there is none.
-  [[nodiscard]] const KeyNodeView* lookup(std::uint32_t offset) const;
+  [[nodiscard]] const KeyRecord* lookup(std::uint32_t offset) const;
 
-  // Caches a copy of `node` under `offset` and returns the cached entry. A node already cached
-  // there stays (nodes read at one offset of an immutable image are always equal) and is
+  // Caches the record of `node` under `offset` and returns the cached entry. A node already
+  // cached there stays (nodes read at one offset of an immutable image are always equal) and is
   // returned. nullptr when the cache is full (see above): the caller keeps its own node.
-  [[nodiscard]] const KeyNodeView* insert(std::uint32_t offset, const KeyNode& node);
+  [[nodiscard]] const KeyRecord* insert(std::uint32_t offset, const KeyNode& node);
 
  private:
-  using Entry = KeyNodeView;
   struct Slot {
     std::uint32_t offset;
-    std::uint32_t entry;  // index + 1 into the entries; 0: empty slot
+    std::uint32_t entry;  // 0: empty slot; else 1 + block index << 15 + position in the block / 8
   };
 
-  [[nodiscard]] const Entry* find(std::uint32_t offset) const noexcept;
+  [[nodiscard]] const KeyRecord* entry_at(std::uint32_t entry) const noexcept;
+  [[nodiscard]] const KeyRecord* find(std::uint32_t offset) const noexcept;
   // The first empty slot of `slots` on the probe sequence of `offset`.
   [[nodiscard]] static std::size_t free_slot(const std::vector<Slot>& slots, std::uint32_t offset) noexcept;
-  [[nodiscard]] const char* store_name(const std::string& name);
+  // Room for `size` bytes at the end of the last block, or in a new one; false when the blocks
+  // cannot be addressed any further.
+  [[nodiscard]] bool reserve_room(std::size_t size);
   void grow_table();
 
   mutable std::shared_mutex mutex_;
   std::vector<Slot> slots_;  // capacity a power of two, at most 3/4 full
-  std::vector<std::unique_ptr<Entry[]>> entry_blocks_;
+  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  std::size_t block_used_ = 0;  // bytes taken in the last block
+  std::size_t block_size_ = 0;  // size of the last block
   std::size_t entry_count_ = 0;
-  std::vector<std::unique_ptr<char[]>> name_blocks_;
-  char* name_free_ = nullptr;  // unused tail of the last name block
-  std::size_t name_free_size_ = 0;
   std::size_t name_bytes_ = 0;
   const std::size_t max_entries_;
   const std::uint64_t max_name_bytes_;

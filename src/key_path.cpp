@@ -15,7 +15,7 @@ constexpr std::uint16_t HIVE_ENTRY_FLAG = 0x0004;
 Result<std::optional<RegistryKey>> find_subkey(const RegistryKey& key, std::string_view name) {
   std::optional<RegistryKey> found;
   auto visited = key.visit_subkeys([&](RegistryKey&& subkey) {
-    if (!found && key_names_equal(subkey.node().name, name)) found = std::move(subkey);
+    if (!found && key_names_equal(subkey.node().name(), name)) found = std::move(subkey);
   });
   if (!visited) return std::unexpected(std::move(visited.error()));
   return found;
@@ -63,7 +63,7 @@ Result<std::string> key_path(const RegistryKey& key) {
     if (std::ranges::find(passed, (*parent)->offset) != passed.end())
       return std::unexpected(chain_error(key.offset, " loops"));
     passed.push_back((*parent)->offset);
-    names.emplace_back(current.node().name);
+    names.emplace_back(current.node().name());
     current = std::move(**parent);
   }
   std::string path;

@@ -37,15 +37,15 @@ bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint
   frame.children.clear();
   frame.names.clear();
   frame.next = 0;
-  KeyNodeView node;  // what the subkey walk reads of a key
+  KeyRecord node;  // what the subkey walk reads of a key
   node.subkey_count = subkey_count;
   node.subkey_list_offset = subkey_list_offset;
   const RegistryKey key{hive_, offset, &node, nullptr};
   auto visited = key.visit_subkeys([&](RegistryKey&& subkey) {
     frame.children.push_back({subkey.offset, subkey.node().subkey_count, subkey.node().value_count,
                               subkey.node().subkey_list_offset, static_cast<std::uint32_t>(frame.names.size()),
-                              static_cast<std::uint32_t>(subkey.node().name.size())});
-    frame.names.append(subkey.node().name);
+                              static_cast<std::uint32_t>(subkey.node().name().size())});
+    frame.names.append(subkey.node().name());
   });
   if (!visited) {
     add_error(batch, std::move(visited.error()));
@@ -82,7 +82,7 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
     started_ = true;
     auto start = hive_->get_key(start_);
     if (!start) return add_error(batch, std::move(start.error()));
-    add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name);
+    add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name());
     ++added;
     if (!enter(start_, start->node().subkey_count, start->node().subkey_list_offset, batch)) return;
   }

@@ -260,7 +260,7 @@ PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offs
 }
 
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key) {
-  return new_registry_key(hive, key.offset, key.node().subkey_count, key.node().value_count, key.node().name);
+  return new_registry_key(hive, key.offset, key.node().subkey_count, key.node().value_count, key.node().name());
 }
 
 PyType_Spec registry_key_spec = {"builtins.RegistryKey", static_cast<int>(offsetof(PyRegistryKey, name)), 1,
