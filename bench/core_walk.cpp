@@ -37,12 +37,13 @@ struct KeyCopy {
   std::uint32_t subkey_count, value_count;
 };
 
+// One listing reused from key to key, as the binding keeps one per thread.
 void visit_values(const kelpa::RegistryKey& key, Counts& counts) {
-  auto listing = key.values_with_data();
-  if (!listing) fail(listing.error());
-  for (const kelpa::ValueListing::Entry& entry : listing->entries) {
-    counts.name_bytes += listing->name(entry).size();
-    counts.data_bytes += listing->data_of(entry).size();
+  static kelpa::ValueListing listing;
+  if (auto listed = key.values_with_data(listing); !listed) fail(listed.error());
+  for (const kelpa::ValueListing::Entry& entry : listing.entries) {
+    counts.name_bytes += listing.name(entry).size();
+    counts.data_bytes += listing.data_of(entry).size();
     counts.type_id_sum += entry.value_type.type_id();
     ++counts.values;
   }
@@ -52,6 +53,7 @@ Counts walk_like_binding(const kelpa::Hive& hive) {
   Counts counts;
   auto root = hive.get_key(hive.base_block().root_cell_offset);
   if (!root) fail(root.error());
+  std::vector<kelpa::RegistryKey> subkeys;
   std::vector<KeyCopy> stack{{root->offset, std::string(root->node().name()), root->node().subkey_count, root->node().value_count}};
   while (!stack.empty()) {
     const KeyCopy key = std::move(stack.back());
@@ -66,9 +68,8 @@ Counts walk_like_binding(const kelpa::Hive& hive) {
     if (key.subkey_count != 0) {  // subkeys()
       auto node = hive.get_key(key.offset);
       if (!node) fail(node.error());
-      auto subkeys = node->subkeys();
-      if (!subkeys) fail(subkeys.error());
-      for (const kelpa::RegistryKey& subkey : *subkeys)
+      if (auto listed = node->subkeys(subkeys); !listed) fail(listed.error());  // reused, as the binding does
+      for (const kelpa::RegistryKey& subkey : subkeys)
         stack.push_back({subkey.offset, std::string(subkey.node().name()), subkey.node().subkey_count, subkey.node().value_count});
     }
   }

@@ -122,9 +122,15 @@ struct RegistryKey {
   // each read through the key cache. Fails when the keys' names add up to more than the read
   // limit allows (a list that names the same or overlapping key nodes over and over).
   [[nodiscard]] Result<std::vector<RegistryKey>> subkeys() const;
+  // The same into `subkeys`, which is cleared first and keeps its capacity. On failure `subkeys`
+  // holds no usable result.
+  [[nodiscard]] Result<void> subkeys(std::vector<RegistryKey>& subkeys) const;
   // subkeys() without the vector: each subkey goes to `visit` in list order, with the same checks
   // and the same errors. On an error `visit` may have seen some subkeys, which the caller discards.
   [[nodiscard]] Result<void> visit_subkeys(const std::function<void(RegistryKey&&)>& visit) const;
+  // The same with `offsets` (emptied by the caller) as the buffer for the list's offsets.
+  [[nodiscard]] Result<void> visit_subkeys(const std::function<void(RegistryKey&&)>& visit,
+                                           std::vector<std::uint32_t>& offsets) const;
 
   // The key's values in value list order (see hive_values.cpp for the checks).
   [[nodiscard]] Result<std::vector<RegistryValue>> values() const;
@@ -133,6 +139,9 @@ struct RegistryKey {
   // be read is listed with empty data; so is every value once this call has read more data than
   // the read limit allows.
   [[nodiscard]] Result<ValueListing> values_with_data() const;
+  // The same into `listing`, which is cleared first and keeps its capacity, so that a caller
+  // listing key after key reuses one set of buffers. On failure `listing` holds no usable result.
+  [[nodiscard]] Result<void> values_with_data(ValueListing& listing) const;
 
   // The class name: class_name_length bytes of UTF-16LE text at the start of the cell at
   // class_name_offset; nullopt when the offset is 0 or 0xFFFFFFFF or the length 0. The cell's

@@ -1,6 +1,7 @@
 #include "hive.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "subkey_list.hpp"
 
@@ -74,9 +75,27 @@ Result<void> RegistryKey::collect_subkey_offsets(std::uint32_t list_offset, std:
   return walk.walk(list_offset, 0);
 }
 
+namespace {
+
+// Each thread's offset buffer for visit_subkeys, reused from call to call. A call takes it out
+// while it runs, so a visit that lists subkeys itself starts with an empty one; one that grew past
+// SPARE_OFFSETS entries is not kept.
+thread_local std::vector<std::uint32_t> spare_offsets;
+constexpr std::size_t SPARE_OFFSETS = 1 << 16;
+
+}  // namespace
+
 Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>& visit) const {
   if (node().subkey_count == 0) return {};
-  std::vector<std::uint32_t> offsets;
+  std::vector<std::uint32_t> offsets = std::exchange(spare_offsets, {});
+  offsets.clear();
+  auto visited = visit_subkeys(visit, offsets);
+  if (offsets.capacity() <= SPARE_OFFSETS) spare_offsets = std::move(offsets);
+  return visited;
+}
+
+Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>& visit,
+                                        std::vector<std::uint32_t>& offsets) const {
   offsets.reserve(std::min<std::size_t>(node().subkey_count, hive->max_list_elements()));
   if (auto walked = collect_subkey_offsets(node().subkey_list_offset, offsets); !walked)
     return std::unexpected(std::move(walked.error()));
@@ -95,11 +114,15 @@ Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>
 
 Result<std::vector<RegistryKey>> RegistryKey::subkeys() const {
   std::vector<RegistryKey> subkeys;
-  if (node().subkey_count == 0) return subkeys;
-  subkeys.reserve(std::min<std::size_t>(node().subkey_count, hive->max_list_elements()));
-  if (auto visited = visit_subkeys([&](RegistryKey&& subkey) { subkeys.push_back(std::move(subkey)); }); !visited)
-    return std::unexpected(std::move(visited.error()));
+  if (auto listed = this->subkeys(subkeys); !listed) return std::unexpected(std::move(listed.error()));
   return subkeys;
+}
+
+Result<void> RegistryKey::subkeys(std::vector<RegistryKey>& subkeys) const {
+  subkeys.clear();
+  if (node().subkey_count == 0) return {};
+  subkeys.reserve(std::min<std::size_t>(node().subkey_count, hive->max_list_elements()));
+  return visit_subkeys([&](RegistryKey&& subkey) { subkeys.push_back(std::move(subkey)); });
 }
 
 }  // namespace kelpa

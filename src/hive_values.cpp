@@ -144,6 +144,14 @@ Result<std::vector<RegistryValue>> RegistryKey::values() const {
 
 Result<ValueListing> RegistryKey::values_with_data() const {
   ValueListing listing;
+  if (auto listed = values_with_data(listing); !listed) return std::unexpected(std::move(listed.error()));
+  return listing;
+}
+
+Result<void> RegistryKey::values_with_data(ValueListing& listing) const {
+  listing.entries.clear();
+  listing.names.clear();
+  listing.data.clear();
   const std::size_t expected = std::min<std::size_t>(node().value_count, hive->max_list_elements());
   listing.entries.reserve(expected);
   listing.names.reserve(16 * expected);  // most value names and data are short
@@ -162,7 +170,7 @@ Result<ValueListing> RegistryKey::values_with_data() const {
     return value.name_length;
   });
   if (!walked) return std::unexpected(std::move(walked.error()));
-  return listing;
+  return {};
 }
 
 Result<void> RegistryValue::append_data(std::vector<std::uint8_t>& out) const {

@@ -64,14 +64,20 @@ PyObject* registry_key_value_count(PyObject* self, PyObject*) { return PyLong_Fr
 // A key's counts never change (the image is immutable and its node stays in the key cache), so a
 // key without subkeys or values answers with an empty list at once: there is no core work to
 // release the interpreter lock for. Most keys of a hive are leaves.
+// Each thread's subkey buffer, reused as the value listing below is.
+thread_local std::vector<RegistryKey> spare_subkeys;
+constexpr std::size_t SPARE_SUBKEYS = 1 << 14;
+
 PyObject* registry_key_subkeys(PyObject* self, PyObject*) {
   if (key_of(self).subkey_count == 0) return PyList_New(0);
   const std::shared_ptr<Hive>& hive = key_of(self).hive;
-  return run_on_key(
-      self, [](const RegistryKey& key) { return key.subkeys(); },
-      [&](const std::vector<RegistryKey>& subkeys) {
-        return list_of(subkeys, [&](const RegistryKey& subkey) { return new_registry_key(hive, subkey); });
-      });
+  std::vector<RegistryKey> subkeys = std::exchange(spare_subkeys, {});
+  PyObject* list = run_on_key(
+      self, [&](const RegistryKey& key) { return key.subkeys(subkeys); },
+      [&]() { return list_of(subkeys, [&](const RegistryKey& subkey) { return new_registry_key(hive, subkey); }); });
+  subkeys.clear();
+  if (subkeys.capacity() <= SPARE_SUBKEYS) spare_subkeys = std::move(subkeys);
+  return list;
 }
 
 PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
@@ -83,15 +89,25 @@ PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
   });
 }
 
+// Each thread's value listing buffers, kept from one values() call to the next so that a walk
+// does not allocate them key after key. A call takes them out while it runs (a call that began
+// meanwhile on the same thread would start with empty ones), and a listing that grew past
+// SPARE_LISTING_BYTES of data is not kept.
+thread_local ValueListing spare_listing;
+constexpr std::size_t SPARE_LISTING_BYTES = 1 << 20;
+
 PyObject* registry_key_values(PyObject* self, PyObject*) {
   if (key_of(self).value_count == 0) return PyList_New(0);
-  return run_on_key(
-      self, [](const RegistryKey& key) { return key.values_with_data(); },
-      [](const ValueListing& listing) {
+  ValueListing listing = std::exchange(spare_listing, ValueListing{});
+  PyObject* list = run_on_key(
+      self, [&](const RegistryKey& key) { return key.values_with_data(listing); },
+      [&]() {
         return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
           return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
         });
       });
+  if (listing.data.capacity() <= SPARE_LISTING_BYTES) spare_listing = std::move(listing);
+  return list;
 }
 
 // The first value whose name matches, with its data; a data error is the result, not dropped.
