@@ -37,14 +37,17 @@ const KeyRecord* KeyCache::entry_at(std::uint32_t entry) const noexcept {
                                             (std::size_t{at & ((1u << POSITION_BITS) - 1)} << 3));
 }
 
+std::size_t KeyCache::probe(std::uint32_t offset) const noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = slot_index(offset, slots_.size());
+  while (slots_[i].entry != 0 && slots_[i].offset != offset) i = (i + 1) & mask;
+  return i;
+}
+
 const KeyRecord* KeyCache::find(std::uint32_t offset) const noexcept {
   if (entry_count_ == 0) return nullptr;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = slot_index(offset, slots_.size());; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.entry == 0) return nullptr;
-    if (slot.offset == offset) return entry_at(slot.entry);
-  }
+  const Slot& slot = slots_[probe(offset)];
+  return slot.entry == 0 ? nullptr : entry_at(slot.entry);
 }
 
 const KeyRecord* KeyCache::lookup(std::uint32_t offset) const {
@@ -82,10 +85,14 @@ const KeyRecord* KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
   std::unique_lock lock(mutex_);
   // Another thread may have parsed the same node meanwhile. The image never changes, so both
   // parses give equal nodes, name included, and the cached one already is the replacement.
-  if (const KeyRecord* cached = find(offset); cached != nullptr) return cached;
+  std::size_t at = slots_.empty() ? 0 : probe(offset);
+  if (!slots_.empty() && slots_[at].entry != 0) return entry_at(slots_[at].entry);
   if (entry_count_ >= max_entries_ || name_bytes_ + node.name.size() > max_name_bytes_) return nullptr;
   const std::size_t size = KeyRecord::storage_size(node.name.size());
-  if ((entry_count_ + 1) * 4 > slots_.size() * 3) grow_table();
+  if ((entry_count_ + 1) * 4 > slots_.size() * 3) {
+    grow_table();
+    at = free_slot(slots_, offset);
+  }
   if (!reserve_room(size)) return nullptr;
   // The entry is reachable only once it is whole: an allocation failure on the way leaves the
   // cache as it was.
@@ -95,7 +102,7 @@ const KeyRecord* KeyCache::insert(std::uint32_t offset, const KeyNode& node) {
   block_used_ += size;
   name_bytes_ += node.name.size();
   ++entry_count_;
-  slots_[free_slot(slots_, offset)] = Slot{offset, ref};
+  slots_[at] = Slot{offset, ref};  // the empty slot that ended the probe: nothing was inserted since
   return entry;
 }
 

@@ -46,6 +46,8 @@ class KeyCache {
   };
 
   [[nodiscard]] const KeyRecord* entry_at(std::uint32_t entry) const noexcept;
+  // The slot holding `offset`, or the empty slot where its probe sequence ends; the table is not empty.
+  [[nodiscard]] std::size_t probe(std::uint32_t offset) const noexcept;
   [[nodiscard]] const KeyRecord* find(std::uint32_t offset) const noexcept;
   // The first empty slot of `slots` on the probe sequence of `offset`.
   [[nodiscard]] static std::size_t free_slot(const std::vector<Slot>& slots, std::uint32_t offset) noexcept;

@@ -73,7 +73,7 @@ auto without_gil(F&& work) -> std::expected<std::invoke_result_t<F>, Panic> {
 }
 
 // A Python object that holds one C++ value. Instances are made only by `wrap`; the value is built
-// with construct_at after tp_alloc and destroyed before tp_free.
+// with construct_at after new_object and destroyed before tp_free.
 template <class T>
 struct Wrapper {
   PyObject_HEAD
@@ -85,14 +85,22 @@ T& payload(PyObject* self) noexcept {
   return reinterpret_cast<Wrapper<T>*>(self)->value;
 }
 
+// A new object of `type` (not garbage-collected, freed by PyObject_Free as the default tp_free
+// of such a type is). Unlike tp_alloc it does not zero-fill: the caller builds every field.
+inline PyObject* new_object(PyTypeObject* type) {
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (memory == nullptr) return PyErr_NoMemory();
+  return PyObject_Init(static_cast<PyObject*>(memory), type);
+}
+
 template <class T, class... Args>
 PyObject* wrap(PyTypeObject* type, Args&&... args) {
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = new_object(type);
   if (self == nullptr) return nullptr;
   try {
     std::construct_at(&reinterpret_cast<Wrapper<T>*>(self)->value, std::forward<Args>(args)...);
   } catch (const std::bad_alloc&) {
-    // tp_alloc zeroed the object; the payload was never built, so free the shell directly.
+    // The payload was never built, so free the shell directly.
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
