@@ -121,14 +121,24 @@ void strip_trailing_nuls(std::string& out, std::size_t start) {
 }  // namespace
 
 bool is_ascii(Bytes bytes) noexcept {
-  std::size_t i = 0;
+  // Whole words, the last one overlapping the one before it, so that a short name (most are a
+  // dozen bytes) costs two or three loads and no byte loop.
+  const std::size_t n = bytes.size();
+  const std::uint8_t* p = bytes.data();
+  auto word = [p]<class T>(T, std::size_t at) {
+    T w;
+    std::memcpy(&w, p + at, sizeof w);
+    return std::uint64_t{w};
+  };
   std::uint64_t any = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes.data() + i, sizeof word);
-    any |= word;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 <= n; i += 8) any |= word(std::uint64_t{}, i);
+    any |= word(std::uint64_t{}, n - 8);
+  } else if (n >= 4) {
+    any = word(std::uint32_t{}, 0) | word(std::uint32_t{}, n - 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) any |= p[i];
   }
-  for (; i < bytes.size(); ++i) any |= bytes[i];
   return (any & 0x8080808080808080u) == 0;
 }
 
@@ -140,12 +150,15 @@ std::string decode_utf8_lossy(Bytes bytes) {
 }
 
 void append_ascii_string(Bytes bytes, std::string& out) {
-  const std::size_t start = out.size();
   if (is_ascii(bytes)) {
-    out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  } else {
-    append_utf8(bytes, false, out);
+    // Each byte is one character: the trailing NULs are the trailing zero bytes.
+    std::size_t n = bytes.size();
+    while (n > 0 && bytes[n - 1] == 0) --n;
+    out.append(reinterpret_cast<const char*>(bytes.data()), n);
+    return;
   }
+  const std::size_t start = out.size();
+  append_utf8(bytes, false, out);
   strip_trailing_nuls(out, start);
 }
 

@@ -91,8 +91,8 @@ PyObject* registry_key_last_written_timestamp(PyObject* self, PyObject*) {
 
 // Each thread's value listing buffers, kept from one values() call to the next so that a walk
 // does not allocate them key after key. A call takes them out while it runs (a call that began
-// meanwhile on the same thread would start with empty ones), and a listing that grew past
-// SPARE_LISTING_BYTES of data is not kept.
+// meanwhile on the same thread would start with empty ones), and a listing whose buffers grew past
+// SPARE_LISTING_BYTES in all is not kept.
 thread_local ValueListing spare_listing;
 constexpr std::size_t SPARE_LISTING_BYTES = 1 << 20;
 
@@ -106,7 +106,9 @@ PyObject* registry_key_values(PyObject* self, PyObject*) {
           return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
         });
       });
-  if (listing.data.capacity() <= SPARE_LISTING_BYTES) spare_listing = std::move(listing);
+  const std::size_t kept = listing.entries.capacity() * sizeof(ValueListing::Entry) + listing.names.capacity() +
+                           listing.data.capacity();
+  if (kept <= SPARE_LISTING_BYTES) spare_listing = std::move(listing);
   return list;
 }
 
