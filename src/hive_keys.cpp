@@ -87,10 +87,11 @@ constexpr std::size_t SPARE_OFFSETS = 1 << 16;
 
 Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>& visit) const {
   if (node().subkey_count == 0) return {};
-  std::vector<std::uint32_t> offsets = std::exchange(spare_offsets, {});
+  std::vector<std::uint32_t>& spare = spare_offsets;  // one look-up of this thread's storage
+  std::vector<std::uint32_t> offsets = std::exchange(spare, {});
   offsets.clear();
   auto visited = visit_subkeys(visit, offsets);
-  if (offsets.capacity() <= SPARE_OFFSETS) spare_offsets = std::move(offsets);
+  if (offsets.capacity() <= SPARE_OFFSETS) spare = std::move(offsets);
   return visited;
 }
 

@@ -71,12 +71,13 @@ constexpr std::size_t SPARE_SUBKEYS = 1 << 14;
 PyObject* registry_key_subkeys(PyObject* self, PyObject*) {
   if (key_of(self).subkey_count == 0) return PyList_New(0);
   const std::shared_ptr<Hive>& hive = key_of(self).hive;
-  std::vector<RegistryKey> subkeys = std::exchange(spare_subkeys, {});
+  std::vector<RegistryKey>& spare = spare_subkeys;  // one look-up of this thread's storage
+  std::vector<RegistryKey> subkeys = std::exchange(spare, {});
   PyObject* list = run_on_key(
       self, [&](const RegistryKey& key) { return key.subkeys(subkeys); },
       [&]() { return list_of(subkeys, [&](const RegistryKey& subkey) { return new_registry_key(hive, subkey); }); });
   subkeys.clear();
-  if (subkeys.capacity() <= SPARE_SUBKEYS) spare_subkeys = std::move(subkeys);
+  if (subkeys.capacity() <= SPARE_SUBKEYS) spare = std::move(subkeys);
   return list;
 }
 
@@ -98,7 +99,8 @@ constexpr std::size_t SPARE_LISTING_BYTES = 1 << 20;
 
 PyObject* registry_key_values(PyObject* self, PyObject*) {
   if (key_of(self).value_count == 0) return PyList_New(0);
-  ValueListing listing = std::exchange(spare_listing, ValueListing{});
+  ValueListing& spare = spare_listing;  // one look-up of this thread's storage
+  ValueListing listing = std::exchange(spare, ValueListing{});
   PyObject* list = run_on_key(
       self, [&](const RegistryKey& key) { return key.values_with_data(listing); },
       [&]() {
@@ -108,7 +110,7 @@ PyObject* registry_key_values(PyObject* self, PyObject*) {
       });
   const std::size_t kept = listing.entries.capacity() * sizeof(ValueListing::Entry) + listing.names.capacity() +
                            listing.data.capacity();
-  if (kept <= SPARE_LISTING_BYTES) spare_listing = std::move(listing);
+  if (kept <= SPARE_LISTING_BYTES) spare = std::move(listing);
   return list;
 }
 
