@@ -61,13 +61,13 @@ PyObject* registry_key_name(PyObject* self, PyObject*) {
 PyObject* registry_key_subkey_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).subkey_count); }
 PyObject* registry_key_value_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).value_count); }
 
-// A key's counts never change (the image is immutable and its node stays in the key cache), so a
-// key without subkeys or values answers with an empty list at once: there is no core work to
-// release the interpreter lock for. Most keys of a hive are leaves.
 // Each thread's subkey buffer, reused as the value listing below is.
 thread_local std::vector<RegistryKey> spare_subkeys;
 constexpr std::size_t SPARE_SUBKEYS = 1 << 14;
 
+// A key's counts never change (the image is immutable and its node stays in the key cache), so a
+// key without subkeys or values answers with an empty list at once: there is no core work to
+// release the interpreter lock for. Most keys of a hive are leaves.
 PyObject* registry_key_subkeys(PyObject* self, PyObject*) {
   if (key_of(self).subkey_count == 0) return PyList_New(0);
   const std::shared_ptr<Hive>& hive = key_of(self).hive;
