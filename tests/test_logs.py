@@ -19,12 +19,9 @@ GROWTH_MAX = 0x1000000
 
 
 def probe_image():
-    """An 8192-byte hive with "original" at the probe and a value "Data" of b"valuedat"."""
+    """An 8192-byte hive with "original" at the probe."""
     b = hivegen.HiveBuilder()
-    cell = b.alloc(b"valuedat")
-    vk = b.vk("Data", hivegen.REG_BINARY, b"valuedat", data_offset=cell)
-    root = b.nk("ROOT", root=True, value_count=1, value_list=b.value_list([vk]))
-    return b.build(root=root, primary_sequence=0x6769726F, secondary_sequence=0x6C616E69)
+    return b.build(root=b.nk("ROOT", root=True), primary_sequence=0x6769726F, secondary_sequence=0x6C616E69)
 
 
 IMAGE = probe_image()
@@ -57,13 +54,6 @@ def block_in_page_data():
     return hivegen.transaction_log(1, [[(PROBE_AT, b"X"), (END, bytes(8192 - head) + inner + bytes(64))]])
 
 
-def misaligned_block():
-    log = bytearray(log_of((PROBE_AT, b"X")))
-    log[4096:4104] = bytes(8)
-    log += bytes(8) + hivegen.dirt_block([(PROBE_AT, b"X")])
-    return bytes(log + bytes(-len(log) % 4096))
-
-
 def three_records(length):
     """The base block's first 500 bytes with "X" at the probe, "YY" ending at 4630, "Z" at 4639."""
     head = IMAGE[:PROBE_AT] + b"X" + IMAGE[PROBE_AT + 1:500]
@@ -85,7 +75,7 @@ def largest_page(size):
     (log_of((PROBE_AT, b"X"))[:4607], b"original"),  # no block is examined below 4096 + 512 bytes
     (log_of((PROBE_AT, b"X"))[:4608], b"Xriginal"),
     (one_block([(PROBE_AT, b"X")], signature=b"DIRt"), b"original"),
-    (misaligned_block(), b"original"),
+    (hivegen.transaction_log(1, [bytes(8) + hivegen.dirt_block([(PROBE_AT, b"X")])]), b"original"),  # at 4104
     (one_block([(PROBE_AT, b"X")], count=0), b"original"),
     (one_block([(PROBE_AT, b"X")], count=1001), b"original"),
     (one_block([(PROBE_AT, b"X")], count=1000), b"Xriginal"),  # the zeros after it are skipped records
