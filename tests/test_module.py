@@ -92,40 +92,27 @@ HIVE = "/nonexistent/kelpa-hive"  # every call below must fail before the path i
 OPEN, LOGS, SAVE, VALUE = "open", "open_with_logs", "save", "value"
 
 ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method's parameter names
-    (OPEN, (), {}, TypeError, "Hive.open() missing 1 required positional argument: 'path'"),
+    (OPEN, (), {}, "Hive.open() missing 1 required positional argument: 'path'"),
     # the positional count is checked before the keywords, unknown keywords before missing ones
-    (OPEN, ("a", "b", "c"), {"mode": 1}, TypeError, "Hive.open() takes 1 positional arguments but 3 were given"),
-    (OPEN, (), {"mode": 1}, TypeError, "Hive.open() got an unexpected keyword argument 'mode'"),
-    (OPEN, (1,), {}, TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
-    (OPEN, ("\udc80",), {}, UnicodeEncodeError, None),
-    (LOGS, ("a", "b", "c", "d"), {}, TypeError,
-     "Hive.open_with_logs() takes from 1 to 3 positional arguments but 4 were given"),
-    (LOGS, (None,), {}, TypeError, "argument 'hive_path': 'NoneType' object cannot be converted to 'PyString'"),
-    (LOGS, (HIVE, 1), {}, TypeError, "argument 'log1_path': 'int' object cannot be converted to 'PyString'"),
-    (LOGS, (HIVE,), {"log2_path": b"x"}, TypeError,
-     "argument 'log2_path': 'bytes' object cannot be converted to 'PyString'"),
-    (SAVE, ("a",), {"path": "b"}, TypeError, "Hive.save() got multiple values for argument 'path'"),
-    (VALUE, (), {}, TypeError, "RegistryKey.value() missing 1 required positional argument: 'name'"),
-    (VALUE, ("a\udc00",), {}, UnicodeEncodeError, None),
+    (OPEN, ("a", "b", "c"), {"mode": 1}, "Hive.open() takes 1 positional arguments but 3 were given"),
+    (OPEN, (), {"mode": 1}, "Hive.open() got an unexpected keyword argument 'mode'"),
+    (OPEN, (1,), {}, "argument 'path': 'int' object cannot be converted to 'PyString'"),
+    (OPEN, ("\udc80",), {}, None),  # None: a UnicodeEncodeError
+    (LOGS, ("a", "b", "c", "d"), {}, "Hive.open_with_logs() takes from 1 to 3 positional arguments but 4 were given"),
+    (LOGS, (None,), {}, "argument 'hive_path': 'NoneType' object cannot be converted to 'PyString'"),
+    (LOGS, (HIVE, 1), {}, "argument 'log1_path': 'int' object cannot be converted to 'PyString'"),
+    (LOGS, (HIVE,), {"log2_path": b"x"}, "argument 'log2_path': 'bytes' object cannot be converted to 'PyString'"),
+    (SAVE, ("a",), {"path": "b"}, "Hive.save() got multiple values for argument 'path'"),
+    (VALUE, (), {}, "RegistryKey.value() missing 1 required positional argument: 'name'"),
+    (VALUE, ("a\udc00",), {}, None),
 ]
 
 
-@pytest.mark.parametrize("method, args, kwargs, error, message", ARGUMENT_ERRORS)
-def test_argument_errors(hive_and_key, tmp_path, monkeypatch, method, args, kwargs, error, message):
+@pytest.mark.parametrize("method, args, kwargs, message", ARGUMENT_ERRORS)
+def test_argument_errors(hive_and_key, tmp_path, monkeypatch, method, args, kwargs, message):
     monkeypatch.chdir(tmp_path)  # relative paths of the calls land here
     hive, key = hive_and_key
-    target = {OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key}[method]
-    with pytest.raises(error) as exc:
-        getattr(target, method)(*args, **kwargs)
-    assert type(exc.value) is error
-    if message is not None:
-        assert exc.value.args == (message,)
+    call = getattr({OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key}[method], method)
+    with raises(TypeError, message) if message else pytest.raises(UnicodeEncodeError):
+        call(*args, **kwargs)
     assert list(tmp_path.iterdir()) == []  # nothing was opened or written
-
-
-@pytest.mark.parametrize("cls, method", [("Hive", m) for m in ("base_block", "root_key", "hbins")] + [
-    ("RegistryKey", m) for m in ("name", "subkey_count", "value_count", "subkeys", "last_written_timestamp", "values")])
-def test_no_argument_methods_refuse_arguments(hive_and_key, cls, method):
-    target = hive_and_key[0] if cls == "Hive" else hive_and_key[1]
-    with raises(TypeError, f"{cls}.{method}() takes no arguments (1 given)"):
-        getattr(target, method)(None)
