@@ -159,14 +159,8 @@ def test_replayed_image(tmp_path, hive, logs, outcome):
         replay(tmp_path, *logs, hive=hive)
 
 
-SHORT_REPLAYS = """
-import sys, kelpa
-for hive in sys.argv[2:]:
-    try:
-        kelpa.Hive.open_with_logs(hive, sys.argv[1])
-    except ValueError as e:
-        print(e)
-"""
+SHORT_REPLAYS = "import sys, kelpa\nfor hive in sys.argv[2:]:\n    try:\n        kelpa.Hive.open_with_logs(hive, sys.argv[1])\n" \
+                "    except ValueError as e:\n        print(e)"
 
 
 def test_short_image_is_not_written_past(tmp_path):
