@@ -41,11 +41,11 @@ def past_9999(what):
 @pytest.mark.parametrize("key_time, block_time, key_expected, block_expected", [
     (0, 0, None, None),
     (1, 1, datetime.datetime(1601, 1, 1, tzinfo=UTC), datetime.datetime(1601, 1, 1, tzinfo=UTC)),
-    (116_444_736_000_000_019, 132_000_000_009_999_999, datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=UTC),
-     datetime.datetime(2019, 4, 17, 18, 40, 0, 999_999, tzinfo=UTC)),  # ticks below a microsecond dropped
+    (116_444_736_000_000_019, 132_274_943_999_999_999, datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=UTC),
+     datetime.datetime(2020, 2, 29, 23, 59, 59, 999_999, tzinfo=UTC)),  # ticks below a microsecond dropped
     (MAX_FILETIME, MAX_FILETIME, datetime.datetime.max.replace(tzinfo=UTC), datetime.datetime.max.replace(tzinfo=UTC)),
     (MAX_FILETIME + 1, 2**64 - 1, past_9999("key at offset 0x20"), past_9999("the base block")),
-], ids=["zero", "first-tick", "microseconds", "last", "past-9999"])
+], ids=["zero", "first-tick", "microseconds-leap-day", "last", "past-9999"])
 def test_last_written(tmp_path, key_time, block_time, key_expected, block_expected):
     b = hivegen.HiveBuilder()
     hive = open_hive(tmp_path, b.build(root=b.nk("R", last_written=key_time), last_written=block_time))
