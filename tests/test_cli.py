@@ -196,9 +196,10 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ("b", hivegen.REG_BINARY, bytes(30), '"b"=hex:' + "00," * 23 + "\\\r\n  " + "00," * 6 + "00"),
 ], ids=["escapes", "line-break-as-hex", "no-terminator", "dword-8-bytes", "dword", "wrapped"])
 def test_reg_forms(tmp_path, name, kind, data, line):
-    hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)]))
-    assert run("export", "-f", "reg", str(tmp_path / "H.dat")).stdout.decode("utf-16") == \
-        f"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n"
+    hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)],
+                                                        subkeys=[hivegen.Key("S")]))
+    assert run("export", "-f", "reg", str(tmp_path / "H.dat")).stdout.decode("utf-16") == "Windows Registry Editor " \
+        f"Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n[HKEY_LOCAL_MACHINE\\H\\S]\r\n\r\n"
 
 
 def test_recover_and_logs_auto(tmp_path):

@@ -32,9 +32,9 @@ def text(seq):
     return b"e%07x" % (seq & 0xFFFFFFF)
 
 
-def E(seq, data=None, **kw):  # one entry rewriting the bin
+def E(seq, **kw):  # one entry rewriting the bin
     bins = bytearray(CLEAN[4096:8192])
-    bins[DATA : DATA + 8] = data or text(seq)
+    bins[DATA : DATA + 8] = text(seq)
     return loggen.entry(seq, [(0, bytes(bins))], **kw)
 
 
