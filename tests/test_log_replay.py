@@ -65,6 +65,9 @@ def refused(log, reason, layout="new"):  # the one log of a row, not applied to 
 BLOCKS = hivegen.transaction_log(7, [[(4096 + DATA, b"blocks-1")]])
 ROWS = {  # hive, logs (None: no such file), the value and sequence numbers after, one report per log
     "new-one-entry": (DIRTY, [N(1, E(1))], text(1), (1, 1), [ok("new", 1, 1, 1)]),
+    # the smallest entry: 512 bytes, its one page filling it to the end
+    "new-entry-of-512-bytes": (DIRTY, [N(1, loggen.entry(1, [(DATA, text(1) + CLEAN[4096 + DATA + 8:4096 + DATA + 464])]))],
+                               text(1), (1, 1), [ok("new", 1, 1, 1)]),
     "new-sequence-gap-ends-log": (DIRTY, [N(1, E(1), E(2), E(4))], text(2), (2, 2), [ok("new", 2, 2, 2)]),
     "new-bad-hash-stops": (DIRTY, [N(1, E(1), E(2, bad_hash=True))], text(1), (1, 1),
                            [("new", True, 1, 1, 1, "entry 1 has a bad hash")]),
@@ -107,6 +110,8 @@ ROWS = {  # hive, logs (None: no such file), the value and sequence numbers afte
                        [ok("old", 1, 1, 3), no("old", "the other log is newer")]),
     "old-tie-log1": (DIRTY, [O(3, 10), O(4, 10, b"sector-2", file_type=2)], b"sector-1", (3, 3),
                      [ok("old", 1, 1, 3), no("old", "the other log is newer")]),
+    "old-vector-of-508-bytes": (DIRTY, [O(3, 10, hive_bins_data_size=508 * 4096)], b"sector-1", (3, 3),
+                                [ok("old", 1, 1, 3)]),  # "DIRT" and the vector fill one sector: none is skipped
     "old-no-vector": refused(O(3, 10, signature=b"INVL"), "no dirty vector", "old"),
     "old-vector-cut": refused(O(3, 10)[:516], "dirty vector runs past the end of the file", "old"),
     "old-sectors-cut": refused(O(3, 10)[:-1], "dirty sectors run past the end of the file", "old"),
