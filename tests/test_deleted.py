@@ -54,18 +54,18 @@ def test_last_written(tmp_path, key_time, block_time, key_expected, block_expect
 
 
 SK = b"sk" + bytes(14)  # signature, reserved, links and reference count before the size
-UTF16 = "Class".encode("utf-16-le")
+UTF16 = "Classy".encode("utf-16-le")  # its cell holds exactly these 12 bytes
 
 
 @pytest.mark.parametrize("field, cell, length, expected", [
     ("class_name", None, 0, None),
-    ("class_name", UTF16, 10, "Class"),
+    ("class_name", UTF16, 12, "Classy"),
     ("class_name", UTF16, 0, None),
     ("class_name", UTF16, 6, "Cla"),
     ("class_name", b"Cl", 10, ValueError("Truncated data at offset 0x20: expected 10 bytes, got 4 bytes")),
     ("class_name", b"\x00\xd8", 2, ValueError("Invalid UTF-16 string at offset 0x20")),
     ("security", None, 0, None),
-    ("security", SK + (4).to_bytes(4, "little") + b"\x01\x00\x04\x80" + b"tail", 0, b"\x01\x00\x04\x80"),
+    ("security", SK + (8).to_bytes(4, "little") + b"\x01\x00\x04\x80tail", 0, b"\x01\x00\x04\x80tail"),  # fills its cell
     ("security", SK + (0).to_bytes(4, "little"), 0, b""),
     ("security", SK + (16).to_bytes(4, "little") + b"abcd", 0,
      ValueError("Truncated data at offset 0x20: expected 36 bytes, got 28 bytes")),

@@ -62,7 +62,7 @@ def refused(log, reason, layout="new"):  # the one log of a row, not applied to 
     return DIRTY, [log], ORIG, (2, 1), [no(layout, reason)]
 
 
-BLOCKS = hivegen.transaction_log(7, [[(4096 + DATA, b"blocks-1")]])
+BLOCKS = hivegen.transaction_log(7, [[(4096 + DATA, b"blocks-1")], [(0, 0, b"")]])  # the second block: no page
 ROWS = {  # hive, logs (None: no such file), the value and sequence numbers after, one report per log
     "new-one-entry": (DIRTY, [N(1, E(1))], text(1), (1, 1), [ok("new", 1, 1, 1)]),
     # the smallest entry: 512 bytes, its one page filling it to the end
@@ -91,6 +91,7 @@ ROWS = {  # hive, logs (None: no such file), the value and sequence numbers afte
                                [ok("new", 1, 1, 1), no("new", "sequence 5 does not follow 1")]),
     "new-older-than-hive": (make_hive(6, 5), [N(4, E(4)), N(5, E(5))], text(5), (5, 5),
                             [no("new", "the log is older than the hive"), ok("new", 1, 1, 5)]),
+    "new-half-way-back": refused(N(0x80000002, E(0x80000002)), "the log is older than the hive"),  # 2^31 - 1 behind
     "new-clean-hive": (CLEAN, [N(1, E(1))], ORIG, (1, 1), [no("new", "the hive is clean")]),
     "new-log-checksum": refused(N(1, E(1), checksum=5), "base block checksum is wrong"),
     "new-log-sequences": refused(N(1, E(1), secondary=0), "base block sequence numbers differ"),
