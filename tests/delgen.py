@@ -40,7 +40,7 @@ def scene(drop_last_bin: bool = False) -> tuple[bytes, list[str], list[tuple[str
     b.start_bin()  # SCRAP: one free cell of 4064 bytes from 0x1020
     # One coalesced free cell holding three old records; the first is the free cell's own.
     b.poke(SCRAP + 0x24, nk("First", last_written=FILETIME))
-    old_cell(b, SCRAP + 0x80, nk("Second"))
+    old_cell(b, SCRAP + 0x80, nk("Second key"))  # a space is no control character
     old_cell(b, SCRAP + 0xE0, vk("Old", hivegen.REG_DWORD, data_size=0x80000004, data_offset=7))
     # Data of up to 4 bytes is read from the offset field, inline bit or not, so any offset passes.
     old_cell(b, SCRAP + 0x310, vk("Four", hivegen.REG_DWORD, data_size=4, data_offset=0x04030201))
@@ -59,6 +59,6 @@ def scene(drop_last_bin: bool = False) -> tuple[bytes, list[str], list[tuple[str
     if drop_last_bin:  # cells of a dropped bin still read as allocated
         b.poke(SCRAP + 0x20, struct.pack("<i", -0xFE0))
     image = b.build(root=root, **({"hive_bins_data_size": SCRAP} if drop_last_bin else {}))
-    keys = ["Child", "Deleted", "First", "Second"] + (["Cut"] if drop_last_bin else [])
+    keys = ["Child", "Deleted", "First", "Second key"] + (["Cut"] if drop_last_bin else [])
     values = [("Gone", hivegen.sz("old data")), ("Slack", b"AB"), ("Old", b"\x07\x00\x00\x00"), ("Four", b"\x01\x02\x03\x04")]
     return image, keys, values

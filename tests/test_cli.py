@@ -88,7 +88,7 @@ SYSTEM
     # the scene's deleted records: three keys written at one time, one never; three values
     (["deleted", "more/DELETED"], b"kind,hive,last_written,key,value_name,value_type,data\n" + b"".join(
         b"key,more/DELETED,2017-07-18T19:56:52.387635+00:00,%s,,,\n" % k for k in (b"Child", b"Deleted", b"First"))
-     + b"key,more/DELETED,,Second,,,\nvalue,more/DELETED,,,Gone,REG_SZ,old data\n"
+     + b"key,more/DELETED,,Second key,,,\nvalue,more/DELETED,,,Gone,REG_SZ,old data\n"
        b"value,more/DELETED,,,Slack,REG_BINARY,4142\nvalue,more/DELETED,,,Old,REG_DWORD,7\n"
        b"value,more/DELETED,,,Four,REG_DWORD,67305985\n"),
 ], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
