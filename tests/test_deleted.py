@@ -12,7 +12,7 @@ import pytest
 import delgen
 import hivegen
 import kelpa
-from conftest import SHARED_HIVES, open_hive, raises
+from conftest import SHARED_HIVES, error, open_hive, outcome
 
 UTC = datetime.timezone.utc
 MAX_FILETIME = 2_650_467_743_999_999_999  # 9999-12-31 23:59:59.9999999
@@ -35,7 +35,7 @@ def test_scan_finds_old_records_and_passes_over_garbage(tmp_path, drop_last_bin)
 
 
 def past_9999(what):
-    return ValueError(f"Invalid format: Last written time of {what} is past 9999-12-31")
+    return error(f"Invalid format: Last written time of {what} is past 9999-12-31")
 
 
 @pytest.mark.parametrize("key_time, block_time, key_expected, block_expected", [
@@ -49,8 +49,8 @@ def past_9999(what):
 def test_last_written(tmp_path, key_time, block_time, key_expected, block_expected):
     b = hivegen.HiveBuilder()
     hive = open_hive(tmp_path, b.build(root=b.nk("R", last_written=key_time), last_written=block_time))
-    check(hive.root_key().last_written, key_expected)
-    check(lambda: hive.base_block().last_written, block_expected)
+    assert (outcome(hive.root_key().last_written), outcome(lambda: hive.base_block().last_written)) == (
+        key_expected, block_expected)
 
 
 SK = b"sk" + bytes(14)  # signature, reserved, links and reference count before the size
@@ -62,30 +62,22 @@ UTF16 = "Classy".encode("utf-16-le")  # its cell holds exactly these 12 bytes
     ("class_name", UTF16, 12, "Classy"),
     ("class_name", UTF16, 0, None),
     ("class_name", UTF16, 6, "Cla"),
-    ("class_name", b"Cl", 10, ValueError("Truncated data at offset 0x20: expected 10 bytes, got 4 bytes")),
-    ("class_name", b"\x00\xd8", 2, ValueError("Invalid UTF-16 string at offset 0x20")),
+    ("class_name", b"Cl", 10, error("Truncated data at offset 0x20: expected 10 bytes, got 4 bytes")),
+    ("class_name", b"\x00\xd8", 2, error("Invalid UTF-16 string at offset 0x20")),
     ("security", None, 0, None),
     ("security", SK + (8).to_bytes(4, "little") + b"\x01\x00\x04\x80tail", 0, b"\x01\x00\x04\x80tail"),  # fills its cell
     ("security", SK + (0).to_bytes(4, "little"), 0, b""),
     ("security", SK + (16).to_bytes(4, "little") + b"abcd", 0,
-     ValueError("Truncated data at offset 0x20: expected 36 bytes, got 28 bytes")),
-    ("security", SK[:12], 0, ValueError("Truncated data at offset 0x20: expected 20 bytes, got 12 bytes")),
-    ("security", b"nk" + SK[2:] + bytes(4), 0, ValueError("Invalid format: Expected 'sk' signature at offset 0x20")),
+     error("Truncated data at offset 0x20: expected 36 bytes, got 28 bytes")),
+    ("security", SK[:12], 0, error("Truncated data at offset 0x20: expected 20 bytes, got 12 bytes")),
+    ("security", b"nk" + SK[2:] + bytes(4), 0, error("Invalid format: Expected 'sk' signature at offset 0x20")),
 ], ids=["no-offset", "class", "no-length", "prefix", "short-cell", "bad-utf16",
         "no-security", "descriptor", "empty", "short-descriptor", "short-record", "signature"])
 def test_class_name_and_security_descriptor(tmp_path, field, cell, length, expected):
     b = hivegen.HiveBuilder()
     offset = b.alloc(cell) if cell is not None else hivegen.NO_LIST
     key = open_hive(tmp_path, b.build(root=b.nk("R", class_name_length=length, **{field: offset}))).root_key()
-    check(key.class_name if field == "class_name" else key.security_descriptor, expected)
-
-
-def check(call, expected):
-    if isinstance(expected, ValueError):
-        with raises(ValueError, expected.args[0]):
-            call()
-    else:
-        assert call() == expected
+    assert outcome(key.class_name if field == "class_name" else key.security_descriptor) == expected
 
 
 def test_key_flags_and_base_block_fields(tmp_path):

@@ -7,12 +7,14 @@ import os
 import struct
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
 import hivegen
 import kelpa
-from conftest import raises, under_sanitizer
+from conftest import error, outcome, under_sanitizer
 
 PROBE_AT = 4
 GROWTH_MAX = 0x1000000
@@ -118,7 +120,7 @@ def two_logs(seq1, seq2):
     return log_of((PROBE_AT, b"1"), sequence=seq1), log_of((PROBE_AT, b"2"), sequence=seq2)
 
 
-@pytest.mark.parametrize("hive, logs, outcome", [
+@pytest.mark.parametrize("hive, logs, expected", [
     # pages applied: the checksum is recomputed, whatever it was
     (BAD_CHECKSUM, [log_of((PROBE_AT, b"X"))], b"Xriginal"),
     (BAD_CHECKSUM, [log_of((508, b"\0\0\0\0"))], b"original"),
@@ -128,35 +130,50 @@ def two_logs(seq1, seq2):
     # each page may grow the image by the limit from the length it finds
     (IMAGE, [log_of((END + GROWTH_MAX - 4, b"end1"), (END + 2 * GROWTH_MAX - 4, b"end2"))], b"original"),
     # a log that reads but carries no pages leaves the image, checksum included, as it was
-    (BAD_CHECKSUM, [hivegen.transaction_log(1, [])], ValueError(CHECKSUM_MESSAGE)),
-    (None, [log_of((PROBE_AT, b"X"))], OSError("No such file or directory (os error 2)")),
+    (BAD_CHECKSUM, [hivegen.transaction_log(1, [])], error(CHECKSUM_MESSAGE)),
+    (None, [log_of((PROBE_AT, b"X"))], error("No such file or directory (os error 2)", OSError)),
     # the replayed image goes through every check of an opened hive
-    (IMAGE, [log_of((0, b"rege"))], ValueError("Invalid signature: expected regf, found rege")),
-    (IMAGE, [log_of((24, struct.pack("<I", 2)))], ValueError("Unsupported hive version: 1.2")),
+    (IMAGE, [log_of((0, b"rege"))], error("Invalid signature: expected regf, found rege")),
+    (IMAGE, [log_of((24, struct.pack("<I", 2)))], error("Unsupported hive version: 1.2")),
     # too short for a base block: refused after the pages, before the checksum is stored
-    (TINY, [log_of((4000, bytes(95)))], ValueError("Hive too small: 4095 bytes (minimum: 4096 bytes)")),
-    (TINY, [log_of((0, b"regf"))], ValueError("Hive too small: 100 bytes (minimum: 4096 bytes)")),
-    (TINY, [], ValueError("Hive too small: 100 bytes (minimum: 4096 bytes)")),
+    (TINY, [log_of((4000, bytes(95)))], error("Hive too small: 4095 bytes (minimum: 4096 bytes)")),
+    (TINY, [log_of((0, b"regf"))], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
+    (TINY, [], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
     (TINY, [log_of((0, IMAGE[:4096]))], b"original"),  # a log can supply the whole base block
     # limits of one page: the end, then the growth; the page index restarts in each log
-    (IMAGE, [log_of((0x1FFFF001, bytes(0x1000)))], ValueError(past_max(0, 0x20000001))),
-    (IMAGE, [log_of((0x1FFFF000, bytes(0x1000)))], ValueError(too_much(0, 0x20000000 - END))),
-    (IMAGE, [log_of((0xFFFFFFFF, b"ab"))], ValueError(past_max(0, 0x100000001))),
+    (IMAGE, [log_of((0x1FFFF001, bytes(0x1000)))], error(past_max(0, 0x20000001))),
+    (IMAGE, [log_of((0x1FFFF000, bytes(0x1000)))], error(too_much(0, 0x20000000 - END))),
+    (IMAGE, [log_of((0xFFFFFFFF, b"ab"))], error(past_max(0, 0x100000001))),
     (IMAGE, [log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"), (END, b"c"), (0x20000000, bytes(0x1000)))],
-     ValueError(past_max(3, 0x20001000))),
-    (IMAGE, [log_of((END + GROWTH_MAX - 3, bytes(4)))], ValueError(too_much(0, GROWTH_MAX + 1))),
+     error(past_max(3, 0x20001000))),
+    (IMAGE, [log_of((END + GROWTH_MAX - 3, bytes(4)))], error(too_much(0, GROWTH_MAX + 1))),
     (IMAGE, [log_of((PROBE_AT, b"c"), (END + GROWTH_MAX + 1, b"d"), sequence=2), log_of((PROBE_AT, b"a"))],
-     ValueError(too_much(1, GROWTH_MAX + 2))),
+     error(too_much(1, GROWTH_MAX + 2))),
 ], ids=["pages-fix-checksum", "checksum-page", "new-header", "order-7-5", "order-tie", "order-unsigned",
         "growth-per-page", "empty-log", "no-hive", "signature", "version", "tiny-grown",
         "tiny-100", "tiny-no-log", "tiny-whole", "past-max", "exactly-max", "no-32-bit-wrap", "fourth-page",
         "growth+1", "index-per-log"])
-def test_replayed_image(tmp_path, hive, logs, outcome):
-    if isinstance(outcome, bytes):
-        assert replay(tmp_path, *logs, hive=hive) == outcome
-        return
-    with raises(type(outcome), outcome.args[0]):
-        replay(tmp_path, *logs, hive=hive)
+def test_replayed_image(tmp_path, hive, logs, expected):
+    assert outcome(lambda: replay(tmp_path, *logs, hive=hive)) == expected
+
+
+def test_hive_and_log_read_from_named_pipes(tmp_path):
+    # Written a piece at a time, so that reads come back short; a pipe left non-blocking fails here.
+    def feed(path, data):
+        os.mkfifo(path)
+
+        def write():
+            with open(path, "wb", buffering=0) as pipe:  # waits for the reader
+                for at in range(0, len(data), 1000):
+                    pipe.write(data[at:at + 1000])
+                    time.sleep(0.001)
+        (writer := threading.Thread(target=write, daemon=True)).start()
+        return writer
+    writers = [feed(tmp_path / "hive", IMAGE), feed(tmp_path / "log", log_of((PROBE_AT, b"G")))]
+    bb = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), str(tmp_path / "log")).base_block()
+    for writer in writers:
+        writer.join(5)
+    assert struct.pack("<II", bb.primary_sequence, bb.secondary_sequence) == b"Griginal"
 
 
 SHORT_REPLAYS = "import sys, kelpa\nfor hive in sys.argv[2:]:\n    try:\n        kelpa.Hive.open_with_logs(hive, sys.argv[1])\n" \
