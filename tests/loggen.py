@@ -1,6 +1,6 @@
-"""Transaction logs as Windows writes them: a 512-byte "regf" log base block, then either
-"HvLE" entries hashed with Marvin32 (new format, file type 6) or a "DIRT" dirty vector and
-the sectors it marks (old format, file type 1 or 2)."""
+"""Transaction logs as Windows writes them: a 512-byte "regf" log base block, then either "HvLE"
+entries hashed with Marvin32 (new format, file type 6) or a "DIRT" dirty vector and the sectors it
+marks (old format, file type 1 or 2)."""
 
 from __future__ import annotations
 
@@ -13,28 +13,22 @@ SECTOR = 512
 _M = 0xFFFFFFFF
 
 
-def _rotl(x: int, n: int) -> int:
-    return ((x << n) | (x >> (32 - n))) & _M
-
-
 def marvin32(data: bytes, seed: int = ENTRY_SEED) -> int:
-    lo, hi = seed & _M, seed >> 32
+    def rotl(x: int, n: int) -> int:
+        return ((x << n) | (x >> (32 - n))) & _M
 
     def mix(lo: int, hi: int) -> tuple[int, int]:
         hi ^= lo
-        lo = (_rotl(lo, 20) + hi) & _M
-        hi = _rotl(hi, 9) ^ lo
-        lo = (_rotl(lo, 27) + hi) & _M
-        return lo, _rotl(hi, 19)
+        lo = (rotl(lo, 20) + hi) & _M
+        hi = rotl(hi, 9) ^ lo
+        lo = (rotl(lo, 27) + hi) & _M
+        return lo, rotl(hi, 19)
 
-    whole = len(data) // 4 * 4
+    lo, hi, whole = seed & _M, seed >> 32, len(data) // 4 * 4
     for (word,) in struct.iter_unpack("<I", data[:whole]):
         lo, hi = mix((lo + word) & _M, hi)
-    last = 0x80
-    for byte in reversed(data[whole:]):
-        last = (last << 8) | byte
-    lo, hi = mix((lo + last) & _M, hi)
-    lo, hi = mix(lo, hi)
+    last = int.from_bytes(data[whole:] + b"\x80", "little")
+    lo, hi = mix(*mix((lo + last) & _M, hi))
     return (hi << 32) | lo
 
 
@@ -70,6 +64,5 @@ def old_log(sequence: int, sectors: dict[int, bytes], *, hive_bins_data_size: in
     for i in sectors:
         vector[i // 8] |= 1 << (i % 8)
     head = signature + bytes(vector)
-    head += bytes(-len(head) % SECTOR)
     return (log_base_block(sequence, file_type=file_type, hive_bins_data_size=hive_bins_data_size, **fields)
-            + head + b"".join(sectors[i] for i in sorted(sectors)))
+            + head + bytes(-len(head) % SECTOR) + b"".join(sectors[i] for i in sorted(sectors)))

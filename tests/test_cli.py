@@ -1,12 +1,9 @@
 """The kelpa command, run as a user runs it: each subcommand's output and exit status, one-line
-errors for bad files, and the exports read back and checked against the library's own walk and,
-for .reg files, against hivexregedit."""
+errors for bad files, the export forms, and .reg exports of real hives against hivexregedit."""
 
 from __future__ import annotations
 
-import csv
-import io
-import json
+import datetime
 import os
 import pathlib
 import re
@@ -16,8 +13,8 @@ import sys
 
 import pytest
 
+import delgen
 import hivegen
-import kelpa
 from conftest import SHARED_HIVES, corpus_params
 
 KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))  # installed beside the interpreter
@@ -30,18 +27,23 @@ def run(*args: str, cwd: pathlib.Path | None = None) -> subprocess.CompletedProc
 
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory) -> pathlib.Path:
-    """SYSTEM (the sample hive), a log and a text file beside it, and bad hives in bad/."""
+    """SYSTEM (the sample hive), a log and a text file beside it, bad hives in bad/, and in more/ a
+    small TINY and DELETED, which holds deleted records."""
     top = tmp_path_factory.mktemp("cli")
     image = hivegen.write_tree(top / "SYSTEM", hivegen.sample_tree()).read_bytes()
     (top / "SYSTEM.LOG1").write_bytes(hivegen.base_block(file_type=1))  # "regf", but a log
     (top / "notes.txt").write_text("regf is not the first word here")
-    (top / "bad").mkdir(), (top / "empty").mkdir()
+    (top / "bad").mkdir(), (top / "empty").mkdir(), (top / "more").mkdir()
+    (top / "more" / "DELETED").write_bytes(delgen.scene()[0])
+    hivegen.write_tree(top / "more" / "TINY", hivegen.Key("ROOT", values=TINY_VALUES, subkeys=[
+        hivegen.Key("Sub", last_written=116444736000000010)]))
     for name, data in (("short", image[:2000]), ("cut", image[:6000]), ("text", b"# kelpa" * 1000),
                        ("sum", image[:100] + bytes([image[100] ^ 1]) + image[101:])):
         (top / "bad" / name).write_bytes(data)
     return top
 
 
+TINY_VALUES = [hivegen.Value("\u00e9", hivegen.REG_SZ, hivegen.sz("x")), hivegen.Value("n", hivegen.REG_DWORD, hivegen.dword(7))]
 LS_R = """\
 ControlSet001\\Services\\EventLog:
   2024-03-01T12:30:15.000000+00:00 System\\
@@ -79,8 +81,18 @@ SYSTEM
      b"2024-03-02T08:00:00.123456+00:00,SYSTEM,\n"
      b"2024-03-02T08:00:00.123456+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\n"
      b"2024-03-02T08:00:00.123456+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\\Parameters\n"),
+    (["export", "-f", "jsonl", "more/TINY"], '{"hive": "more/TINY", "path": "", "last_written": null, "values": ['
+     '{"name": "\u00e9", "type": "REG_SZ", "data": "x"}, {"name": "n", "type": "REG_DWORD", "data": 7}]}\n'
+     '{"hive": "more/TINY", "path": "Sub", "last_written": "1970-01-01T00:00:00.000001+00:00", "values": []}\n'
+     .encode()),
+    # the scene's deleted records: three keys written at one time, one never; three values
+    (["deleted", "more/DELETED"], b"kind,hive,last_written,key,value_name,value_type,data\n" + b"".join(
+        b"key,more/DELETED,2017-07-18T19:56:52.387635+00:00,%s,,,\n" % k for k in (b"Child", b"Deleted", b"First"))
+     + b"key,more/DELETED,,Second key,,,\nvalue,more/DELETED,,,Gone,REG_SZ,old data\n"
+       b"value,more/DELETED,,,Slack,REG_BINARY,4142\nvalue,more/DELETED,,,Old,REG_DWORD,7\n"
+       b"value,more/DELETED,,,Four,REG_DWORD,67305985\n"),
 ], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
-        "ls-r", "ls-empty", "info", "timeline-since"])
+        "ls-r", "ls-empty", "info", "timeline-since", "jsonl", "deleted"])
 def test_output(folder, args, out):
     done = run(*args, cwd=folder)
     assert (done.returncode, done.stderr, done.stdout) == (0, b"", out)
@@ -119,66 +131,20 @@ def test_folder_of_hives_in_parallel(folder):
     assert done.stdout.decode().startswith(f"./{alone}\n./bad/cut\n")
 
 
-# Shared hives whose values hold strings, numbers and binary data, 8-bit and UTF-16 names.
-READ_BACK = ["benni371__SAM", "nthive__testhive", "regipy__NTUSER.DAT"]
+def test_parquet_rows(folder, tmp_path):
+    """One row per value and one per key without values; the parts of two hives in input order."""
+    import pyarrow.parquet as pq
+    done = run("export", "-f", "parquet", "more/TINY", "more/TINY", "-o", str(tmp_path / "x.parquet"), cwd=folder)
+    sub = ("more/TINY", "Sub", datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=datetime.UTC), *[None] * 5)
+    rows = [("more/TINY", "", None, "\u00e9", "REG_SZ", 1, hivegen.sz("x"), "x"),
+            ("more/TINY", "", None, "n", "REG_DWORD", 4, hivegen.dword(7), "7"), sub]
+    assert (done.returncode, [tuple(r.values()) for r in pq.read_table(tmp_path / "x.parquet").to_pylist()]) == (0, rows * 2)
 
 
 def shared(name: str) -> str:
     if not (SHARED_HIVES / name).is_file():
         pytest.skip(f"no shared hives at {SHARED_HIVES}")
     return str(SHARED_HIVES / name)
-
-
-def typed(value: kelpa.RegistryValue):
-    data, raw = value.data(), value.raw_data()
-    return (data.as_string() if data.is_string() else data.as_multi_string() if data.is_multi_string()
-            else data.as_dword() if data.is_dword() and len(raw) == 4
-            else data.as_qword() if data.is_qword() and len(raw) == 8 else raw.hex())
-
-
-@pytest.mark.parametrize("name", ["SYSTEM", *READ_BACK])
-def test_jsonl_and_parquet_read_back(folder, tmp_path, name):
-    import duckdb
-    import pyarrow.parquet as pq
-    path = str(folder / name) if name == "SYSTEM" else shared(name)
-    walk = [(k.path(), k) for k in kelpa.Hive.open(path).root_key().walk()]
-    done = run("export", "-f", "jsonl", path)
-    records = [json.loads(line) for line in done.stdout.splitlines()]
-    assert (done.returncode, done.stderr, records) == (0, b"", [{"hive": path, "path": p, "last_written": w and w.isoformat(timespec="microseconds"),
-                        "values": [{"name": v.name(), "type": v.value_type().type_name(), "data": typed(v)}
-                                   for v in k.values()]} for p, k in walk for w in [k.last_written()]])
-
-    assert run("export", "-f", "parquet", path, "-o", str(tmp_path / "x.parquet")).returncode == 0
-    rows = pq.read_table(tmp_path / "x.parquet").to_pylist()
-    columns = ("hive", "key_path", "key_last_written", "value_name", "value_type", "value_type_id", "data")
-    assert [tuple(r[c] for c in columns) for r in rows] == [(path, p, k.last_written(), *(
-        (v.name(), v.value_type().type_name(), v.value_type().type_id(), v.raw_data()) if v else (None,) * 4))
-        for p, k in walk for v in (k.values() or [None])]
-    texts = [r["data_text"] for r in rows if r["value_name"] is not None]
-    assert texts == ["\n".join(d) if isinstance(d, list) else str(d)
-                     for d in (v["data"] for rec in records for v in rec["values"])]
-    counted = duckdb.sql(f"select count(*), count(value_name), sum(octet_length(data)) "
-                         f"from '{tmp_path / 'x.parquet'}'").fetchall()[0]
-    assert counted == (len(rows), len(texts), sum(len(r["data"] or b"") for r in rows) or None)
-
-
-@pytest.mark.parametrize("name", ["yarp__DeletedTreeHive", "ezregistry__UsrClassDeletedBags.dat"])
-def test_deleted(name):
-    path = shared(name)
-    hive, done = kelpa.Hive.open(path), run("deleted", path)
-    assert (done.returncode, done.stderr) == (0, b"")
-    assert [row[:6] for row in csv.reader(io.StringIO(done.stdout.decode()))] == [
-        ["kind", "hive", "last_written", "key", "value_name", "value_type"]] + [
-        ["key", path, k.last_written().isoformat(timespec="microseconds"), k.path(), "", ""]
-        for k in hive.deleted_keys()] + [
-        ["value", path, "", "", v.name(), v.value_type().type_name()] for v in hive.deleted_values()]
-
-
-def test_parallel_matches_one_process(folder, tmp_path):
-    for name in READ_BACK + ["SYSTEM"]:
-        (tmp_path / name).symlink_to(folder / name if name == "SYSTEM" else shared(name))
-    one, two = run("export", "-f", "jsonl", "-j", "1", str(tmp_path)), run("export", "-f", "jsonl", str(tmp_path))
-    assert (one.returncode, two.returncode, one.stdout) == (0, 0, two.stdout)
 
 
 def parse_reg(text: str, prefix: str) -> list[tuple[str, str, int, bytes]]:
@@ -231,9 +197,10 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ("b", hivegen.REG_BINARY, bytes(30), '"b"=hex:' + "00," * 23 + "\\\r\n  " + "00," * 6 + "00"),
 ], ids=["escapes", "line-break-as-hex", "no-terminator", "dword-8-bytes", "dword", "wrapped"])
 def test_reg_forms(tmp_path, name, kind, data, line):
-    hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)]))
-    assert run("export", "-f", "reg", str(tmp_path / "H.dat")).stdout.decode("utf-16") == \
-        f"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n"
+    hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)],
+                                                        subkeys=[hivegen.Key("S")]))
+    assert run("export", "-f", "reg", str(tmp_path / "H.dat")).stdout.decode("utf-16") == "Windows Registry Editor " \
+        f"Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n[HKEY_LOCAL_MACHINE\\H\\S]\r\n\r\n"
 
 
 def test_recover_and_logs_auto(tmp_path):
