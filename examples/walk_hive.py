@@ -88,8 +88,9 @@ def sample_with_log(folder: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
     """The sample hive, and a log whose page rewrites the sample's host name."""
     sys.path.insert(0, str(HERE.parent / "tests"))
     import hivegen
+    import sample_hive
 
-    hive_path = hivegen.write_tree(folder / "SAMPLE", hivegen.sample_tree(), file_name=b"SAMPLE")
+    hive_path = hivegen.write_tree(folder / "SAMPLE", sample_hive.sample_tree(), file_name=b"SAMPLE")
     image = bytearray(hive_path.read_bytes())
     old = kelpa.Hive.open(str(hive_path)).open_key(PARAMETERS).value("Hostname").raw_data()
     at = image.index(old)

@@ -21,11 +21,13 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "examples"))
 
 import delgen  # noqa: E402
 import hivegen  # noqa: E402
 import loggen  # noqa: E402
 import make_regressions  # noqa: E402
+import sample_hive  # noqa: E402
 from hivegen import Key, Value  # noqa: E402
 
 SHARED_HIVES = HERE.parents[1] / "shared" / "hives"
@@ -34,7 +36,7 @@ DEFAULT_MAX_LEN = 65536
 
 def hive_seeds() -> dict[str, bytes]:
     seeds = {}
-    sample = hivegen.sample_tree()
+    sample = sample_hive.sample_tree()
     for minor in (3, 4, 5, 6):
         seeds[f"sample-1.{minor}"] = hivegen.build_tree(sample, minor=minor)
     seeds["sample-ri"] = hivegen.build_tree(sample, ri_threshold=2)
@@ -80,7 +82,7 @@ def hive_seeds() -> dict[str, bytes]:
 def log_seeds() -> dict[str, bytes]:
     # Pages for fuzz_log's small image (8 KiB; the root key's cell at image position 0x1020).
     root_name = 0x1000 + 0x20 + 4 + 76
-    sample = hivegen.build_tree(hivegen.sample_tree())
+    sample = hivegen.build_tree(sample_hive.sample_tree())
     whole = [(at, sample[at : at + 4096]) for at in range(0, len(sample), 4096)]
     return {
         "empty": hivegen.transaction_log(1, []),

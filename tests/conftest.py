@@ -6,11 +6,14 @@ import contextlib
 import json
 import pathlib
 import struct
+import sys
 
 import pytest
 
 import hivegen
 import kelpa
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))  # sample_hive, walk_hive
 
 # Real hive files gathered from other projects; never copied into the repository.
 SHARED_HIVES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "hives"

@@ -15,6 +15,7 @@ import pytest
 
 import delgen
 import hivegen
+import sample_hive
 from conftest import SHARED_HIVES, corpus_params
 
 KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))  # installed beside the interpreter
@@ -30,7 +31,7 @@ def folder(tmp_path_factory) -> pathlib.Path:
     """SYSTEM (the sample hive), a log and a text file beside it, bad hives in bad/, and in more/ a
     small TINY and DELETED, which holds deleted records."""
     top = tmp_path_factory.mktemp("cli")
-    image = hivegen.write_tree(top / "SYSTEM", hivegen.sample_tree()).read_bytes()
+    image = hivegen.write_tree(top / "SYSTEM", sample_hive.sample_tree()).read_bytes()
     (top / "SYSTEM.LOG1").write_bytes(hivegen.base_block(file_type=1))  # "regf", but a log
     (top / "notes.txt").write_text("regf is not the first word here")
     (top / "bad").mkdir(), (top / "empty").mkdir(), (top / "more").mkdir()
@@ -204,7 +205,6 @@ def test_reg_forms(tmp_path, name, kind, data, line):
 
 
 def test_recover_and_logs_auto(tmp_path):
-    sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "examples"))
     import walk_hive
     hive, log = walk_hive.sample_with_log(tmp_path)
     log.rename(tmp_path / "sample.log1")  # found in any letter case

@@ -13,6 +13,7 @@ import pytest
 
 import delgen
 import hivegen
+import sample_hive
 import kelpa
 from conftest import under_sanitizer
 
@@ -24,7 +25,7 @@ RSS_ALLOWANCE = 4 << 20  # a lost copy of the 40000-byte value per call would be
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("leaks")
-    sample = hivegen.write_tree(tmp / "sample", hivegen.sample_tree())
+    sample = hivegen.write_tree(tmp / "sample", sample_hive.sample_tree())
     # Both logs rename the root key (LOG2 first: its sequence is lower); LOG2 also grows the image.
     name_at = 0x1000 + struct.unpack_from("<I", sample.read_bytes(), 36)[0] + 4 + hivegen.NK_FIXED_SIZE
     (tmp / "log1").write_bytes(hivegen.transaction_log(2, [[(name_at, b"LOG1")]]))

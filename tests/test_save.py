@@ -12,10 +12,11 @@ import sys
 import pytest
 
 import hivegen
+import sample_hive
 import kelpa
 from conftest import raises
 
-SAMPLE = hivegen.build_tree(hivegen.sample_tree())
+SAMPLE = hivegen.build_tree(sample_hive.sample_tree())
 SMALL = hivegen.build_tree(hivegen.Key("SMALL", values=[hivegen.Value("v", hivegen.REG_DWORD, hivegen.dword(5))]))
 
 
