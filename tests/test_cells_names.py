@@ -158,6 +158,7 @@ UTF16_NAMES = [
     (b"\xef\xbb\xbf\xff", None),
     (b"\xef\xbb\xbf\xed\xa0\x80", None),
     (b"\xef\xbb\xbfA\xe2\x82", None),
+    (b"\xef\xbb\xbf\xc3A", None),  # a lead byte cut short by an ASCII one
 ]
 
 
