@@ -64,6 +64,7 @@ UTF16 = "Classy".encode("utf-16-le")  # its cell holds exactly these 12 bytes
     ("class_name", UTF16, 6, "Cla"),
     ("class_name", b"Cl", 10, error("Truncated data at offset 0x20: expected 10 bytes, got 4 bytes")),
     ("class_name", b"\x00\xd8", 2, error("Invalid UTF-16 string at offset 0x20")),
+    ("class_name", 0x7FFFFFF0, 2, error("Invalid offset 0x7ffffff0 (hive size: 0x2000)")),
     ("security", None, 0, None),
     ("security", SK + (8).to_bytes(4, "little") + b"\x01\x00\x04\x80tail", 0, b"\x01\x00\x04\x80tail"),  # fills its cell
     ("security", SK + (0).to_bytes(4, "little"), 0, b""),
@@ -71,11 +72,12 @@ UTF16 = "Classy".encode("utf-16-le")  # its cell holds exactly these 12 bytes
      error("Truncated data at offset 0x20: expected 36 bytes, got 28 bytes")),
     ("security", SK[:12], 0, error("Truncated data at offset 0x20: expected 20 bytes, got 12 bytes")),
     ("security", b"nk" + SK[2:] + bytes(4), 0, error("Invalid format: Expected 'sk' signature at offset 0x20")),
-], ids=["no-offset", "class", "no-length", "prefix", "short-cell", "bad-utf16",
-        "no-security", "descriptor", "empty", "short-descriptor", "short-record", "signature"])
+    ("security", 0x7FFFFFF0, 0, error("Invalid offset 0x7ffffff0 (hive size: 0x2000)")),
+], ids=["no-offset", "class", "no-length", "prefix", "short-cell", "bad-utf16", "class-offset-out",
+        "no-security", "descriptor", "empty", "short-descriptor", "short-record", "signature", "security-offset-out"])
 def test_class_name_and_security_descriptor(tmp_path, field, cell, length, expected):
     b = hivegen.HiveBuilder()
-    offset = b.alloc(cell) if cell is not None else hivegen.NO_LIST
+    offset = b.alloc(cell) if isinstance(cell, bytes) else hivegen.NO_LIST if cell is None else cell
     key = open_hive(tmp_path, b.build(root=b.nk("R", class_name_length=length, **{field: offset}))).root_key()
     assert outcome(key.class_name if field == "class_name" else key.security_descriptor) == expected
 
