@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import json
 import pathlib
 import struct
 import sys
+import types
 
 import pytest
 
@@ -90,6 +92,38 @@ def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5):
     root = b.nk("ROOT", root=True, value_count=len(vks), value_list=b.value_list(vks))
     path = b.write(tmp_path / "values.hiv", root=root)
     return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size, extra
+
+
+def tolerant_walk(hive: kelpa.Hive, max_keys: int = 500_000) -> types.SimpleNamespace:
+    """Every reachable key, depth first, up to ``max_keys``; a failing subkeys() or values() is counted and the
+    walk goes on. ``digests`` as inventory.json records a walk: the key and value counts, the names digest (each key
+    name, its value names, then its subkeys, UTF-8, each followed by a zero byte, the unnamed value as "(default)")
+    and the data digest (type id as 4 bytes LE, data length as 8 bytes LE, data); also the key names, the failures
+    (subkeys, values), the count of values over 16344 bytes and whether a name holds U+FFFD."""
+    names, data, stack = hashlib.sha256(), hashlib.sha256(), [hive.root_key()]
+    walk = types.SimpleNamespace(keys=[], failures=[0, 0], values=0, big=0, replaced=False)
+    while stack and len(walk.keys) < max_keys:
+        key = stack.pop()
+        walk.keys.append(key.name())
+        listed = [key.name()]
+        try:
+            for value in key.values():
+                raw = value.raw_data()
+                listed.append(value.name() or "(default)")
+                data.update(struct.pack("<IQ", value.value_type().type_id(), len(raw)) + raw)
+                walk.values, walk.big = walk.values + 1, walk.big + (len(raw) > 16344)
+        except ValueError:
+            walk.failures[1] += 1
+        names.update(b"".join(n.encode() + b"\0" for n in listed))
+        walk.replaced |= any("\ufffd" in n for n in listed)
+        try:
+            stack.extend(reversed(key.subkeys()))
+        except ValueError:
+            walk.failures[0] += 1
+    walk.failures = tuple(walk.failures)
+    walk.digests = {"keys": len(walk.keys), "values": walk.values, "names_sha256": names.hexdigest(),
+                    "data_sha256": data.hexdigest()}
+    return walk
 
 
 def corpus_params(skip_reason=lambda record: None) -> list:
