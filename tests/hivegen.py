@@ -1,13 +1,9 @@
-"""Writes synthetic registry hives and transaction logs for tests, fuzz seeds, demos and benchmarks.
-
-It only writes, exactly what it is told, broken or not. ``HiveBuilder`` appends cells and returns
-their cell offsets (the ``*_record`` functions give bare payloads to cut or bend first);
-``build_tree`` lays out a whole ``Key``/``Value`` tree as Windows does; ``transaction_log`` and
-``dirt_block`` write "HvLE" logs. All integers are little-endian; the base block is the first 4096
-bytes and a cell offset counts from the hive bins data right after it; a bin starts with a 32-byte
-"hbin" header and is a multiple of 4096 bytes; a cell is a signed size (negative: allocated, a
-multiple of 8, counting itself) followed by its payload.
-"""
+"""Writes synthetic registry hives and "HvLE" transaction logs for tests, fuzz seeds, demos and benchmarks:
+exactly what it is told, broken or not. ``HiveBuilder`` appends cells and returns their cell offsets (the
+``*_record`` functions give bare payloads to cut or bend first); ``build_tree`` lays out a ``Key``/``Value``
+tree as Windows does. Integers are little-endian; a cell offset counts from the end of the 4096-byte base
+block; a bin starts with a 32-byte "hbin" header; a cell is a signed size (negative: allocated, a multiple
+of 8, counting itself) followed by its payload."""
 
 from __future__ import annotations
 
@@ -31,7 +27,7 @@ VALUE_COMP_NAME = 0x0001
  REG_RESOURCE_LIST, REG_FULL_RESOURCE_DESCRIPTOR, REG_RESOURCE_REQUIREMENTS_LIST, REG_QWORD) = range(12)
 LOG_HEADER_SIZE = LOG_BLOCK_ALIGNMENT = 4096
 DIRT_HEADER_SIZE = 16
-FILE_NAME_OFFSET, FILE_NAME_SIZE, CHECKSUM_OFFSET = 48, 64, 508
+FILE_NAME_OFFSET, CHECKSUM_OFFSET = 48, 508
 _BASE_BLOCK = struct.Struct("<4sIIQ7I")  # signature .. clustering factor, offsets 0..47
 _NK_FIXED = struct.Struct("<2sHQ15IHH")
 NK_FIXED_SIZE = _NK_FIXED.size  # 76
@@ -70,11 +66,9 @@ def base_block(*, signature: bytes = b"regf", primary_sequence: int = 1, seconda
 
 
 def filetime(when: datetime.datetime) -> int:
-    """A Windows FILETIME: 100-nanosecond intervals since 1601-01-01 UTC."""
-    if when.tzinfo is None:
-        when = when.replace(tzinfo=datetime.timezone.utc)
-    delta = when - datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
-    return (delta.days * 86_400 + delta.seconds) * 10_000_000 + delta.microseconds * 10
+    """A Windows FILETIME (100-nanosecond intervals since 1601-01-01 UTC); a naive ``when`` is UTC."""
+    since = when.replace(tzinfo=when.tzinfo or datetime.UTC) - datetime.datetime(1601, 1, 1, tzinfo=datetime.UTC)
+    return since // datetime.timedelta(microseconds=1) * 10
 
 
 def _encode_name(name: str | bytes, flags: int | None, compressed_bit: int) -> tuple[bytes, int]:
@@ -104,20 +98,17 @@ def lh_hash(name: str) -> int:
 def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int = 0, parent: int = 0,
               subkey_count: int = 0, subkey_list: int = NO_LIST, value_count: int = 0, value_list: int = NO_LIST,
               name_length: int | None = None, signature: str | bytes = b"nk", root: bool = False,
-              access_bits: int = 0, volatile_subkey_count: int = 0, volatile_subkey_list: int = NO_LIST,
-              security: int = NO_LIST, class_name: int = NO_LIST, max_subkey_name_length: int = 0,
-              max_subkey_class_length: int = 0, max_value_name_length: int = 0, max_value_data_size: int = 0,
-              work_var: int = 0, class_name_length: int = 0) -> bytes:
+              security: int = NO_LIST, class_name: int = NO_LIST, class_name_length: int = 0,
+              max_subkey_name_length: int = 0, max_value_name_length: int = 0, max_value_data_size: int = 0) -> bytes:
     """A key node payload. ``root`` adds the root key's flags when ``flags`` is None;
     ``name_length`` overrides the stored length only."""
     stored, stored_flags = _encode_name(name, flags, KEY_COMP_NAME)
     if root and flags is None:
         stored_flags |= KEY_HIVE_ENTRY | KEY_NO_DELETE
-    return _NK_FIXED.pack(
-        _two_bytes(signature), stored_flags, last_written, access_bits, parent, subkey_count, volatile_subkey_count,
-        subkey_list, volatile_subkey_list, value_count, value_list, security, class_name, max_subkey_name_length,
-        max_subkey_class_length, max_value_name_length, max_value_data_size, work_var,
-        len(stored) if name_length is None else name_length, class_name_length) + stored
+    return _NK_FIXED.pack(  # no access bits, volatile subkeys, largest subkey class length or work var
+        _two_bytes(signature), stored_flags, last_written, 0, parent, subkey_count, 0, subkey_list, NO_LIST,
+        value_count, value_list, security, class_name, max_subkey_name_length, 0, max_value_name_length,
+        max_value_data_size, 0, len(stored) if name_length is None else name_length, class_name_length) + stored
 
 
 def subkey_list_record(kind: str | bytes, offsets: list[int], *, count: int | None = None,
@@ -174,14 +165,12 @@ class HiveBuilder:
         self._data = bytearray()
         self._pos = self._bin_end = 0
         self._names: dict[int, str] = {}  # key node offset -> name, for list hashes
-        self.bins: list[tuple[int, int]] = []
 
     def start_bin(self, size: int | None = None) -> int:
         """Closes the current bin and opens a new one; returns its offset."""
         size = self.bin_size if size is None else size
         offset = len(self._data)
         self._data += struct.pack("<4sIIQQI", b"hbin", offset, size, 0, 0, 0).ljust(size, b"\0")
-        self.bins.append((offset, size))
         self._pos, self._bin_end = offset + HBIN_HEADER_SIZE, offset + size
         self._mark_free_remainder()
         return offset
@@ -194,7 +183,7 @@ class HiveBuilder:
         """Appends a cell of len(payload) + 4 bytes rounded up to 8; its size field is minus that
         (plus with ``free``), or exactly ``size``, which may disagree on purpose."""
         length = _round_up(len(payload) + 4, CELL_ALIGNMENT)
-        if not self.bins or self._pos + length > self._bin_end:
+        if self._pos + length > self._bin_end:  # also before the first bin
             self.start_bin(max(self.bin_size, _round_up(HBIN_HEADER_SIZE + length, HBIN_ALIGNMENT)))
         offset = self._pos
         _I32.pack_into(self._data, offset, (length if free else -length) if size is None else size)
@@ -240,24 +229,20 @@ class HiveBuilder:
         return self.db([self.alloc(data[at : at + BIG_DATA_THRESHOLD])
                         for at in range(0, len(data), BIG_DATA_THRESHOLD)])
 
-    def data_fields(self, data: bytes) -> tuple[int, int]:
-        """(data size, data offset): inline up to 4 bytes, one cell up to 16344 (or below minor 4), else "db"."""
-        n = len(data)
-        if n <= 4:
-            return n | 0x80000000, _U32.unpack(data.ljust(4, b"\0"))[0]
-        return n, self.alloc(data) if n <= BIG_DATA_THRESHOLD or self.minor <= 3 else self.big_data(data)
-
     def vk(self, name: str | bytes, type_id: int, data: bytes | None = None, *, data_size: int | None = None,
            data_offset: int | None = None, flags: int | None = None, name_length: int | None = None,
            signature: str | bytes = b"vk", cell_size: int | None = None) -> int:
         """A value key, its data stored first; with ``data_offset`` the data is not stored (it only
         gives the default size); ``data=None`` is size 0, offset 0xFFFFFFFF."""
+        n = len(data or b"")
         if data is None:
             size, offset = 0, NO_LIST
         elif data_offset is not None:
-            size, offset = len(data), data_offset
-        else:
-            size, offset = self.data_fields(data)
+            size, offset = n, data_offset
+        elif n <= 4:  # inline
+            size, offset = n | 0x80000000, _U32.unpack(data.ljust(4, b"\0"))[0]
+        else:  # one cell up to 16344 bytes (of any size below minor 4), else "db"
+            size, offset = n, self.alloc(data) if n <= BIG_DATA_THRESHOLD or self.minor <= 3 else self.big_data(data)
         return self.alloc(vk_record(name, type_id, data_size=size if data_size is None else data_size,
                                     data_offset=offset if data_offset is None else data_offset, flags=flags,
                                     name_length=name_length, signature=signature), size=cell_size)
@@ -337,17 +322,11 @@ def write_tree(path: str | pathlib.Path, root: Key, **kw) -> pathlib.Path:
 Record = tuple[int, bytes] | tuple[int, int, bytes]  # (target, data) or (target, stored size, data)
 
 
-def dirt_block(records: list[Record] | bytes, *, count: int | None = None) -> bytes:
+def dirt_block(records: list[Record], *, count: int | None = None) -> bytes:
     """"DIRT", 4 unused bytes, u32 count, 4 unused bytes, then the records (u32 target offset in the
-    hive file, u32 size, the bytes); ``records`` may be a raw record area, ``count`` then required."""
-    if isinstance(records, (bytes, bytearray)):
-        if count is None:
-            raise TypeError("count is required with a raw record area")
-        body = bytes(records)
-    else:
-        body = b"".join(struct.pack("<II", r[0], len(r[1]) if len(r) == 2 else r[1]) + r[-1] for r in records)
-        count = len(records) if count is None else count
-    return struct.pack("<4sIII", b"DIRT", 0, count, 0) + body
+    hive file, u32 size, the bytes)."""
+    body = b"".join(struct.pack("<II", r[0], len(r[1]) if len(r) == 2 else r[1]) + r[-1] for r in records)
+    return struct.pack("<4sIII", b"DIRT", 0, len(records) if count is None else count, 0) + body
 
 
 def transaction_log(sequence: int, blocks: list[list[Record] | bytes], *, signature: bytes = b"HvLE") -> bytes:
