@@ -83,13 +83,14 @@ def error(message: str, cls: type[BaseException] = ValueError) -> tuple:
     return cls, (message,)
 
 
-def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5):
-    """``build(builder)`` returns value key offsets, or (them, extra); writes them under a root key.
-    Returns (root key, image length, extra)."""
+def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5, value_count: int | None = None):
+    """``build(builder)`` returns value key offsets (written as a list; their number is the count unless given) or
+    a list offset, or (either, extra); writes them under a root key. Returns (root key, image length, extra)."""
     b = hivegen.HiveBuilder(minor=minor)
     built = build(b)
-    vks, extra = built if isinstance(built, tuple) else (built, None)
-    root = b.nk("ROOT", root=True, value_count=len(vks), value_list=b.value_list(vks))
+    vks, extra = built if isinstance(built, tuple) else (built, built)
+    root = b.nk("ROOT", root=True, value_count=len(vks) if value_count is None else value_count,
+                value_list=b.value_list(vks) if isinstance(vks, list) else vks)
     path = b.write(tmp_path / "values.hiv", root=root)
     return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size, extra
 

@@ -14,7 +14,7 @@ import pytest
 import hivegen
 import sample_hive
 import kelpa
-from conftest import raises
+from conftest import raises, write_hive
 
 SAMPLE = hivegen.build_tree(sample_hive.sample_tree())
 SMALL = hivegen.build_tree(hivegen.Key("SMALL", values=[hivegen.Value("v", hivegen.REG_DWORD, hivegen.dword(5))]))
@@ -22,11 +22,6 @@ SMALL = hivegen.build_tree(hivegen.Key("SMALL", values=[hivegen.Value("v", hiveg
 
 def snapshot(hive) -> list:
     return [(k.name(), [(v.name(), v.raw_data()) for v in k.values()]) for k in hive.root_key().walk()]
-
-
-def write(path, data) -> str:
-    path.write_bytes(data)
-    return str(path)
 
 
 def os_text(number: int) -> str:
@@ -40,8 +35,8 @@ def leftovers(directory, *expected) -> list[str]:
 @pytest.mark.parametrize("opener", [kelpa.Hive.open, kelpa.Hive.open_with_logs], ids=["mapped", "owned-copy"])
 @pytest.mark.parametrize("image", [SAMPLE, hivegen.base_block()], ids=["sample", "base-block-only"])
 def test_round_trip_is_byte_for_byte(tmp_path, opener, image):
-    hive = opener(write(tmp_path / "hive", image))
-    write(tmp_path / "copy", b"\xff" * (3 * len(SAMPLE)))  # a longer file is truncated
+    hive = opener(write_hive(tmp_path, image, "hive"))
+    write_hive(tmp_path, b"\xff" * (3 * len(SAMPLE)), "copy")  # a longer file is truncated
     old = os.umask(0o027)
     try:
         for _ in range(2):
@@ -62,7 +57,7 @@ def test_round_trip_is_byte_for_byte(tmp_path, opener, image):
 def test_failure_is_os_error_and_hive_stays_usable(tmp_path, target, message):
     if target == "/dev/full" and not os.path.exists(target):
         pytest.skip("no /dev/full")
-    hive = kelpa.Hive.open(write(tmp_path / "hive", SAMPLE))
+    hive = kelpa.Hive.open(write_hive(tmp_path, SAMPLE, "hive"))
     before = snapshot(hive)
     with raises(OSError, message):
         hive.save(str(tmp_path / target))  # an absolute target stays as it is
@@ -83,7 +78,7 @@ print(len(key.subkeys()), key.subkeys()[0].name())
 
 def test_mapped_target_survives_shorter_image(tmp_path):
     # Run apart: a truncated mapping kills the whole process with SIGBUS.
-    args = [write(tmp_path / "target", SAMPLE), write(tmp_path / "small", SMALL), str(tmp_path / "copy")]
+    args = [write_hive(tmp_path, SAMPLE, "target"), write_hive(tmp_path, SMALL, "small"), str(tmp_path / "copy")]
     result = subprocess.run([sys.executable, "-c", MAPPED_SHORTER, *args], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout.split()) == (0, ["4", "ControlSet001"]), result.stderr
     assert ((tmp_path / "target").read_bytes(), (tmp_path / "copy").read_bytes()) == (SMALL, SAMPLE)
@@ -118,7 +113,7 @@ def test_in_place_or_replaced(tmp_path, monkeypatch, holder, form, in_place):
         if form == "symlink":
             (folder / "link").symlink_to(target.name)
         path = {"relative": target.name, "dot-relative": "./" + target.name, "symlink": "link"}.get(form, str(target))
-        (keep if form == "own-file" else kelpa.Hive.open(write(tmp_path / "small", SMALL))).save(path)
+        (keep if form == "own-file" else kelpa.Hive.open(write_hive(tmp_path, SMALL, "small"))).save(path)
         new = SAMPLE if form == "own-file" else SMALL
         assert (target.read_bytes(), stat.S_IMODE(target.stat().st_mode)) == (new, 0o604)
         assert (folder / "other").read_bytes() == (new if in_place else SAMPLE)

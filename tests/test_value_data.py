@@ -31,9 +31,9 @@ def cell(size, payload, cell_size=None):
 
 
 def big(size, entries, *, count=None, segment_list=None):
-    """A value read through a "db" record whose segment list (no spare bytes) holds ``entries``:
-    raw offsets, (payload length, pattern seed[, bits or'ed into the entry]) for a segment cell
-    of exactly that payload, or builder -> offset. ``segment_list`` points the record elsewhere."""
+    """A value read through a "db" record whose segment list (no spare bytes) holds ``entries``: raw offsets,
+    (payload length, pattern seed[, bits or'ed into the entry]) for a segment cell of exactly that payload, or
+    builder -> offset. ``segment_list`` points the record elsewhere."""
     def build(b):
         resolved = []
         for e in entries:
@@ -55,8 +55,7 @@ def one_value(tmp_path, build, minor=5):
 
 
 def full_segment(first_payload, contributed):
-    """A row: a 30000-byte value from two segments, the first holding ``first_payload``
-    bytes of which ``contributed`` count as data."""
+    """A row: a 30000-byte value from two segments, the first of ``first_payload`` bytes, ``contributed`` of them data."""
     return (big(30000, [(first_payload, 1), (20000, 9)]), 5,
             (pattern(first_payload, 1)[:contributed] + pattern(20000, 9))[:30000])
 
@@ -157,18 +156,12 @@ def test_huge_declared_size_reserves_no_more_than_the_image(tmp_path):
 
 
 def stored(tmp_path, type_id, data):
-    key, _, _ = one_value(tmp_path, lambda b: b.vk("v", type_id, data))
-    return key.values()[0]
+    return one_value(tmp_path, lambda b: b.vk("v", type_id, data))[0].values()[0]
 
 
 IS_METHODS = ["is_none", "is_string", "is_binary", "is_dword", "is_qword", "is_multi_string"]
-AS_MESSAGES = {
-    "as_string": "Not a string value",
-    "as_binary": "Not a binary value",
-    "as_dword": "Not a DWORD value",
-    "as_qword": "Not a QWORD value",
-    "as_multi_string": "Not a multi-string value",
-}
+AS_MESSAGES = {"as_string": "Not a string value", "as_binary": "Not a binary value", "as_dword": "Not a DWORD value",
+               "as_qword": "Not a QWORD value", "as_multi_string": "Not a multi-string value"}
 
 
 @pytest.mark.parametrize("type_id, data, accessor, result, text", [

@@ -11,11 +11,6 @@ from conftest import BAD, error, outcome, root_with_values
 from hivegen import REG_BINARY, REG_DWORD, REG_SZ, VALUE_COMP_NAME, dword
 
 
-def root_over(tmp_path, b, value_count, value_list):
-    path = b.write(tmp_path / "v.hiv", root=b.nk("ROOT", root=True, value_count=value_count, value_list=value_list))
-    return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size
-
-
 def summary(values):
     return [(v.name(), v.value_type().type_id(), v.raw_data()) for v in values]
 
@@ -33,10 +28,10 @@ def summary(values):
     (1, 0xFFFFF000, "Invalid offset 0xfffff000 (hive size: {size:#x})"),
 ])
 def test_value_list(tmp_path, value_count, entries, expected):
-    b = hivegen.HiveBuilder()
-    named = {"First": b.vk("First", REG_DWORD, dword(1)), "Second": b.vk("Second", REG_DWORD, dword(2))}
-    value_list = b.value_list([named.get(e, e) for e in entries]) if isinstance(entries, list) else entries
-    key, size = root_over(tmp_path, b, value_count, value_list)
+    def build(b):
+        named = {"First": b.vk("First", REG_DWORD, dword(1)), "Second": b.vk("Second", REG_DWORD, dword(2))}
+        return b.value_list([named.get(e, e) for e in entries]) if isinstance(entries, list) else entries
+    key, size, value_list = root_with_values(tmp_path, build, value_count=value_count)
     if isinstance(expected, list):
         assert summary(key.values()) == [(n, REG_DWORD, dword(1 if n == "First" else 2)) for n in expected]
         assert outcome(lambda: key.value("x")) == error("Not found: Value 'x'")
@@ -59,10 +54,7 @@ def test_value_list(tmp_path, value_count, entries, expected):
     (lambda b: b.vk(b"A\x00B", REG_DWORD, dword(1), flags=0), "Invalid UTF-16 string at offset {off:#x}"),
 ])
 def test_value_key_errors(tmp_path, make, message):
-    b = hivegen.HiveBuilder()
-    good = b.vk("Good", REG_DWORD, dword(1))
-    bad = make(b)
-    key, _ = root_over(tmp_path, b, 2, b.value_list([good, bad]))
+    key, _, bad = root_with_values(tmp_path, lambda b: ([b.vk("Good", REG_DWORD, dword(1)), bad := make(b)], bad))
     for call in (key.values, lambda: key.value("Good"), key.values):  # the whole call fails, and again
         assert outcome(lambda: call()) == error(message.format(off=bad))
 
@@ -139,10 +131,10 @@ def test_value_lookup(lookup_key, query, name, data):
      "Invalid format: Expected 'db' signature at offset {cell:#x}, found [118, 107]"),
 ], ids=["past-the-image", "big-without-db"])
 def test_unreadable_data_listed_empty_but_raised_by_name(tmp_path, make, message):
-    b = hivegen.HiveBuilder()
-    cell = b.alloc(b"vk" + bytes(30))
-    vks = [b.vk("Before", REG_DWORD, dword(1)), make(b, cell), b.vk("After", REG_SZ, hivegen.sz("still here"))]
-    key, size = root_over(tmp_path, b, 3, b.value_list(vks))
+    def build(b):
+        cell = b.alloc(b"vk" + bytes(30))
+        return [b.vk("Before", REG_DWORD, dword(1)), make(b, cell), b.vk("After", REG_SZ, hivegen.sz("still here"))], cell
+    key, size, cell = root_with_values(tmp_path, build)
     listed = key.values()
     assert [(v.name(), v.data_size(), v.raw_data(), v.data().is_none()) for v in listed] == [
         ("Before", 4, dword(1), False), ("Bad", 0, b"", True), ("After", 22, hivegen.sz("still here"), False)]
