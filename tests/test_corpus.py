@@ -6,7 +6,7 @@ the value count and the count of big values agree. Skips say why (``pytest -ra``
 import pytest
 
 import kelpa
-from conftest import SHARED_HIVES, corpus_params, error, outcome, tolerant_walk
+from conftest import corpus_params, error, outcome, tolerant_walk
 
 MAX_KEYS = 500_000  # a corrupt hive whose subkeys lead back to an ancestor must not run forever
 COUNTED = ("keys", "values", "data_sha256")

@@ -6,7 +6,6 @@ import gc
 import pytest
 
 import hivegen
-import kelpa
 from conftest import BAD, error, outcome, root_with_values
 from hivegen import REG_BINARY, REG_DWORD, REG_SZ, VALUE_COMP_NAME, dword
 
