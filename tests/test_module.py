@@ -89,7 +89,7 @@ def hive_and_key(tmp_path_factory):
 
 
 HIVE = "/nonexistent/kelpa-hive"  # every call below must fail before the path is used
-OPEN, LOGS, SAVE, VALUE = "open", "open_with_logs", "save", "value"
+OPEN, LOGS, SAVE, VALUE, PATH, SUB_KEY = "open", "open_with_logs", "save", "value", "open_key", "key.open_key"
 
 ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method's parameter names
     (OPEN, (), {}, "Hive.open() missing 1 required positional argument: 'path'"),
@@ -105,6 +105,9 @@ ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method
     (SAVE, ("a",), {"path": "b"}, "Hive.save() got multiple values for argument 'path'"),
     (VALUE, (), {}, "RegistryKey.value() missing 1 required positional argument: 'name'"),
     (VALUE, ("a\udc00",), {}, None),
+    (PATH, (), {}, "Hive.open_key() missing 1 required positional argument: 'path'"),
+    (PATH, (b"x",), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    (SUB_KEY, (1,), {}, "argument 'sub_key': 'int' object cannot be converted to 'PyString'"),
 ]
 
 
@@ -112,7 +115,8 @@ ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method
 def test_argument_errors(hive_and_key, tmp_path, monkeypatch, method, args, kwargs, message):
     monkeypatch.chdir(tmp_path)  # relative paths of the calls land here
     hive, key = hive_and_key
-    call = getattr({OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key}[method], method)
+    call = getattr({OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key, PATH: hive, SUB_KEY: key}[method],
+                   method.removeprefix("key."))
     with raises(TypeError, message) if message else pytest.raises(UnicodeEncodeError):
         call(*args, **kwargs)
     assert list(tmp_path.iterdir()) == []  # nothing was opened or written
