@@ -98,16 +98,17 @@ def lh_hash(name: str) -> int:
 def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int = 0, parent: int = 0,
               subkey_count: int = 0, subkey_list: int = NO_LIST, value_count: int = 0, value_list: int = NO_LIST,
               name_length: int | None = None, signature: str | bytes = b"nk", root: bool = False,
-              security: int = NO_LIST, class_name: int = NO_LIST, class_name_length: int = 0,
-              max_subkey_name_length: int = 0, max_value_name_length: int = 0, max_value_data_size: int = 0) -> bytes:
+              volatile_subkey_count: int = 0, security: int = NO_LIST, class_name: int = NO_LIST,
+              class_name_length: int = 0, max_subkey_name_length: int = 0, max_value_name_length: int = 0,
+              max_value_data_size: int = 0) -> bytes:
     """A key node payload. ``root`` adds the root key's flags when ``flags`` is None;
     ``name_length`` overrides the stored length only."""
     stored, stored_flags = _encode_name(name, flags, KEY_COMP_NAME)
     if root and flags is None:
         stored_flags |= KEY_HIVE_ENTRY | KEY_NO_DELETE
-    return _NK_FIXED.pack(  # no access bits, volatile subkeys, largest subkey class length or work var
-        _two_bytes(signature), stored_flags, last_written, 0, parent, subkey_count, 0, subkey_list, NO_LIST,
-        value_count, value_list, security, class_name, max_subkey_name_length, 0, max_value_name_length,
+    return _NK_FIXED.pack(  # no access bits, volatile subkey list, largest subkey class length or work var
+        _two_bytes(signature), stored_flags, last_written, 0, parent, subkey_count, volatile_subkey_count, subkey_list,
+        NO_LIST, value_count, value_list, security, class_name, max_subkey_name_length, 0, max_value_name_length,
         max_value_data_size, 0, len(stored) if name_length is None else name_length, class_name_length) + stored
 
 

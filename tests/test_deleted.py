@@ -121,3 +121,24 @@ def test_corpus_recovers_every_listed_record(record):
     unread = Counter((n or "(default)", t) for n, t, d in record["values"] if d.startswith("<"))
     missed = (missed_keys.total(), (listed - values).total() + (unread - names).total())
     assert missed == MISSED.get(record["file"], (0, 0))
+
+
+ELEMENTS = 0xA000 // 4  # list elements a 40960-byte image can hold
+NK, VK = hivegen.nk_record, hivegen.vk_record
+
+
+@pytest.mark.parametrize("record, found", [
+    (NK("k" * 510), True), (NK("k" * 511), False),  # 255 UTF-16 characters at most
+    (NK("k", subkey_count=ELEMENTS), True), (NK("k", subkey_count=ELEMENTS + 1), False),
+    (NK("k", volatile_subkey_count=ELEMENTS), True), (NK("k", volatile_subkey_count=ELEMENTS + 1), False),
+    (NK("k", value_count=ELEMENTS + 1), False), (NK("k", parent=0x1234), False),
+    (VK("v" * 32766, 4, data_size=0x80000004, data_offset=0), True),  # 16383 characters at most
+    (VK("v" * 32767, 4, data_size=0x80000004, data_offset=0), False),
+], ids=["name-510", "name-511", "subkeys", "subkeys+1", "volatile", "volatile+1", "values+1", "parent-unaligned",
+        "value-name-32766", "value-name-32767"])
+def test_plausibility_limits(tmp_path, record, found):
+    b = hivegen.HiveBuilder(bin_size=0x9000)
+    root = b.nk("ROOT", root=True)
+    b.alloc(record, free=True)
+    hive = open_hive(tmp_path, b.build(root=root))
+    assert len(hive.deleted_keys()) + len(hive.deleted_values()) == found
