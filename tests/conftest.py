@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import hashlib
 import json
 import pathlib
@@ -59,15 +58,6 @@ def poke_file(path, position: int, data: bytes) -> None:
 def pattern(n: int, seed: int = 0) -> bytes:
     """n bytes in which a dropped, doubled or shifted byte shows."""
     return bytes((i * 7 + i // 251 + seed) & 0xFF for i in range(n))
-
-
-@contextlib.contextmanager
-def raises(cls: type[BaseException], message: str):
-    """Like pytest.raises, but the class must be exactly ``cls`` and args exactly (message,)."""
-    with pytest.raises(cls) as caught:
-        yield caught
-    assert type(caught.value) is cls
-    assert caught.value.args == (message,)
 
 
 def outcome(call):
