@@ -83,9 +83,6 @@ def test_offsets_near_4_gib(tmp_path):
         path.unlink(missing_ok=True)
 
 
-# --- key names ------------------------------------------------------------------------
-
-
 def key_name(tmp_path, stored: bytes, flags: int, name_length: int | None = None):
     builder = hivegen.HiveBuilder()
     builder.alloc(b"filler")  # keeps the key off 0x20, so the offset in errors is its own

@@ -155,8 +155,6 @@ def test_grown_image_is_saved_clean(tmp_path):
     assert kelpa.Hive.open(str(tmp_path / "hive")).log_replay() == []
 
 
-# --- real hives and their logs ------------------------------------------------------------
-
 RECOVERED = SHARED_HIVES / "recovered.json"
 
 

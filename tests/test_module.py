@@ -75,9 +75,6 @@ def test_class_matches_its_stub(name):
             assert (function.__text_signature__, function.__doc__) == (text_signature(f), doc)
 
 
-# --- argument errors ------------------------------------------------------------------
-
-
 @pytest.fixture(scope="module")
 def hive_and_key(tmp_path_factory):
     builder = hivegen.HiveBuilder()

@@ -152,20 +152,14 @@ def test_huge_declared_size_reserves_no_more_than_the_image(tmp_path):
     assert (result.returncode, result.stdout.split()) == (0, ["3500", "3500"]), result.stderr
 
 
-# --- parsing by type ---------------------------------------------------------------------
-
-
-def stored(tmp_path, type_id, data):
-    return one_value(tmp_path, lambda b: b.vk("v", type_id, data))[0].values()[0]
-
-
 IS_METHODS = ["is_none", "is_string", "is_binary", "is_dword", "is_qword", "is_multi_string"]
 AS_MESSAGES = {"as_string": "Not a string value", "as_binary": "Not a binary value", "as_dword": "Not a DWORD value",
                "as_qword": "Not a QWORD value", "as_multi_string": "Not a multi-string value"}
 
 
 @pytest.mark.parametrize("type_id, data, accessor, result, text", [
-    # accessor: the as_ method that answers (its is_ twin the only test answering yes), or is_none
+    # accessor: the as_ method that answers (its is_ twin the only test answering yes), or is_none;
+    # "raises": data() raises this message (an offset of 0 even in a cell) and raw_data() still reads
     (REG_NONE, b"\x01\x02\x03\x04", "is_none", True, "(none)"),
     (REG_DWORD, b"", "is_none", True, "(none)"),  # empty data is None whatever the type
     (REG_SZ, sz("Größe – 監視") + bytes(6), "as_string", "Größe – 監視", "Größe – 監視"),
@@ -181,34 +175,24 @@ AS_MESSAGES = {"as_string": "Not a string value", "as_binary": "Not a binary val
     (REG_QWORD, b"\xff" * 8, "as_qword", 2**64 - 1, "18446744073709551615 (0xFFFFFFFFFFFFFFFF)"),
     (REG_LINK, b"\x05\x10\xab", None, None, "[05, 10, AB]"),  # unparsed: no test answers yes
     (12, sz("A"), None, None, "[41, 00, 00, 00]"),
+    (REG_DWORD, b"\x01\x02", "raises", None, "Truncated data at offset 0x0: expected 4 bytes, got 2 bytes"),
+    (REG_QWORD, bytes(7), "raises", None, "Truncated data at offset 0x0: expected 8 bytes, got 7 bytes"),
+    (REG_SZ, b"A\x00B\x00C", "raises", None, "Invalid UTF-16 string at offset 0x0"),
+    (REG_EXPAND_SZ, b"\x00\xd8A\x00", "raises", None, "Invalid UTF-16 string at offset 0x0"),
+    (REG_MULTI_SZ, b"a\x00\x00\x00\x00\xdc\x00\x00", "raises", None, "Invalid UTF-16 string at offset 0x0"),
 ])
 def test_parse_by_type(tmp_path, type_id, data, accessor, result, text):
-    value = stored(tmp_path, type_id, data)
-    parsed = value.data()
-    answering = {accessor if accessor == "is_none" else "is_" + accessor[3:]} if accessor else set()
-    assert {m for m in IS_METHODS if getattr(parsed, m)() is True} == answering
-    assert all(getattr(parsed, m)() is False for m in IS_METHODS if m not in answering)
-    for method, message in AS_MESSAGES.items():
-        if method == accessor:
-            got = getattr(parsed, method)()
-            assert (type(got), got) == (type(result), result)
-        else:
-            assert outcome_of(getattr(parsed, method)) == error(message)
-    assert str(parsed) == text
+    value = one_value(tmp_path, lambda b: b.vk("v", type_id, data))[0].values()[0]
     assert value.raw_data() == data  # REG_NONE keeps its bytes too
-
-
-@pytest.mark.parametrize("type_id, data, message", [
-    (REG_DWORD, b"\x01\x02", "Truncated data at offset 0x0: expected 4 bytes, got 2 bytes"),
-    (REG_QWORD, bytes(7), "Truncated data at offset 0x0: expected 8 bytes, got 7 bytes"),
-    (REG_SZ, b"A\x00B\x00C", "Invalid UTF-16 string at offset 0x0"),  # in a cell, still offset 0
-    (REG_EXPAND_SZ, b"\x00\xd8A\x00", "Invalid UTF-16 string at offset 0x0"),
-    (REG_MULTI_SZ, b"a\x00\x00\x00\x00\xdc\x00\x00", "Invalid UTF-16 string at offset 0x0"),
-])
-def test_parse_errors(tmp_path, type_id, data, message):
-    value = stored(tmp_path, type_id, data)
-    assert outcome_of(value.data) == error(message)
-    assert value.raw_data() == data
+    if accessor == "raises":
+        assert outcome_of(value.data) == error(text)
+        return
+    parsed, typed = value.data(), lambda r: (type(r), r)
+    answering = {accessor if accessor == "is_none" else "is_" + accessor[3:]} if accessor else set()
+    assert [typed(getattr(parsed, m)()) for m in IS_METHODS] == [(bool, m in answering) for m in IS_METHODS]
+    assert {m: typed(outcome_of(getattr(parsed, m))) for m in AS_MESSAGES} == {
+        m: typed(result if m == accessor else error(message)) for m, message in AS_MESSAGES.items()}
+    assert str(parsed) == text
 
 
 TYPE_NAMES = ["REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
