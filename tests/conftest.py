@@ -43,6 +43,20 @@ def image(bins: bytes | bytearray, **base_block_fields) -> bytes:
     return hivegen.base_block(**base_block_fields) + bytes(bins)
 
 
+def replayed(tmp_path: pathlib.Path, hive: bytes | None, *logs: bytes | str | None) -> kelpa.Hive:
+    """Hive.open_with_logs of "hive" (not written when None) and "log1".. written from ``logs`` (None: no such
+    file; "dir": a folder)."""
+    if hive is not None:
+        (tmp_path / "hive").write_bytes(hive)
+    paths = [tmp_path / f"log{i}" for i in range(1, len(logs) + 1)]
+    for path, log in zip(paths, logs):
+        if log == "dir":
+            path.mkdir()
+        elif log is not None:
+            path.write_bytes(log)
+    return kelpa.Hive.open_with_logs(str(tmp_path / "hive"), *map(str, paths))
+
+
 def put_cell(bins: bytearray, offset: int, size: int, payload: bytes = b"") -> None:
     struct.pack_into("<i", bins, offset, size)
     bins[offset + 4 : offset + 4 + len(payload)] = payload

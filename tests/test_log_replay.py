@@ -11,7 +11,7 @@ import pytest
 import hivegen
 import kelpa
 import loggen
-from conftest import SHARED_HIVES, tolerant_walk
+from conftest import SHARED_HIVES, replayed, tolerant_walk
 
 ORIG = b"original"
 
@@ -126,28 +126,21 @@ ROWS = {  # hive, logs (None: no such file), the value and sequence numbers afte
 
 @pytest.mark.parametrize("hive, logs, value, sequences, reports", ROWS.values(), ids=ROWS.keys())
 def test_replay_rules(tmp_path, hive, logs, value, sequences, reports):
-    (tmp_path / "hive").write_bytes(hive)
-    paths = [tmp_path / f"log{i + 1}" for i in range(len(logs))]
-    for path, log in zip(paths, logs):
-        if log == "dir":
-            path.mkdir()
-        elif log is not None:
-            path.write_bytes(log)
-    replayed = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), *map(str, paths))
-    assert replayed.root_key().value("Data").raw_data() == value
-    bb = replayed.base_block()
+    hive = replayed(tmp_path, hive, *logs)
+    assert hive.root_key().value("Data").raw_data() == value
+    bb = hive.base_block()
     assert (bb.primary_sequence, bb.secondary_sequence, bb.is_dirty) == (*sequences, sequences[0] != sequences[1])
-    assert [tuple(r) for r in replayed.log_replay()] == [(str(p), *r) for p, r in zip(paths, reports)]
-    assert all(isinstance(r, kelpa.LogReplay) for r in replayed.log_replay())
+    assert [tuple(r) for r in hive.log_replay()] == [(str(tmp_path / f"log{i}"), *r) for i, r in enumerate(reports, 1)]
+    assert all(isinstance(r, kelpa.LogReplay) for r in hive.log_replay())
 
 
-def test_grown_image_is_saved_clean(tmp_path):
-    """An entry that adds a bin: the bins size and the KTM flag come from the entry, and the saved
-    file is a clean primary hive."""
+def test_grown_image_is_walked_and_saved_clean(tmp_path):
+    """An entry that adds a bin: hbins() walks the replayed image, the bins size and the KTM flag come from the
+    entry, and the saved file is a clean primary hive."""
     new_bin = struct.pack("<4sII20xi", b"hbin", 0x1000, 0x1000, 0x1000 - 32) + bytes(0x1000 - 36)
-    (tmp_path / "hive").write_bytes(DIRTY)
-    (tmp_path / "log").write_bytes(N(1, loggen.entry(1, [(0x1000, new_bin)], hive_bins_data_size=0x2000, flags=1)))
-    kelpa.Hive.open_with_logs(str(tmp_path / "hive"), str(tmp_path / "log")).save(str(tmp_path / "saved"))
+    hive = replayed(tmp_path, DIRTY, N(1, loggen.entry(1, [(0x1000, new_bin)], hive_bins_data_size=0x2000, flags=1)))
+    assert [(h.offset, h.size) for h in hive.hbins()] == [(0, 0x1000), (0x1000, 0x1000)]
+    hive.save(str(tmp_path / "saved"))
     saved = (tmp_path / "saved").read_bytes()
     # the sequences, file type, bins size and flags; the checksum holds, so that it opens
     assert struct.unpack_from("<4xII16xI8xI100xI", saved) == (1, 1, 0, 0x2000, 1) and saved[len(DIRTY):] == new_bin

@@ -14,7 +14,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import error, outcome, under_sanitizer
+from conftest import error, outcome, replayed, under_sanitizer
 
 PROBE_AT = 4
 GROWTH_MAX = 0x1000000
@@ -32,12 +32,7 @@ END = len(IMAGE)
 
 def replay(tmp_path, *logs, hive=IMAGE):
     """The probe of the hive replayed with these logs (a hive of None: no hive file)."""
-    if hive is not None:
-        (tmp_path / "hive").write_bytes(hive)
-    for i, log in enumerate(logs):
-        (tmp_path / f"log{i}").write_bytes(log)
-    bb = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), *(str(tmp_path / f"log{i}") for i in range(len(logs)))
-                                   ).base_block()
+    bb = replayed(tmp_path, hive, *logs).base_block()
     return struct.pack("<II", bb.primary_sequence, bb.secondary_sequence)
 
 
