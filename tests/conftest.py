@@ -131,19 +131,9 @@ def tolerant_walk(hive: kelpa.Hive, max_keys: int = 500_000) -> types.SimpleName
     return walk
 
 
-def corpus_params(skip_reason=lambda record: None) -> list:
-    """One param per hive of the shared inventory, skipped with ``skip_reason(record)`` when that is not None."""
-    path = SHARED_HIVES / "inventory.json"
-    if not path.is_file():
+def corpus_params(listing: str = "inventory.json", keep=lambda record: record.get("role", "hive") == "hive") -> list:
+    """One param per record of a listing of the shared hives that ``keep`` keeps, or one skipped param without them."""
+    if not (path := SHARED_HIVES / listing).is_file():
         return [pytest.param(None, id="no-shared-hives",
                              marks=pytest.mark.skip(reason=f"no shared hives at {SHARED_HIVES}"))]
-    return [pytest.param(r, id=r["file"], marks=[pytest.mark.skip(reason=f"{r['file']}: {reason}")]
-                         if (reason := skip_reason(r)) else []) for r in json.loads(path.read_text())
-            if r.get("role", "hive") == "hive"]
-
-
-@pytest.fixture
-def shared_hives() -> pathlib.Path:
-    if not (SHARED_HIVES / "inventory.json").is_file():
-        pytest.skip(f"no shared hives at {SHARED_HIVES}")
-    return SHARED_HIVES
+    return [pytest.param(r, id=r["file"]) for r in json.loads(path.read_text()) if keep(r)]

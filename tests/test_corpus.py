@@ -6,7 +6,7 @@ the value count and the count of big values agree. Skips say why (``pytest -ra``
 import pytest
 
 import kelpa
-from conftest import corpus_params, error, outcome, tolerant_walk
+from conftest import SHARED_HIVES, corpus_params, error, outcome, tolerant_walk
 
 MAX_KEYS = 500_000  # a corrupt hive whose subkeys lead back to an ancestor must not run forever
 COUNTED = ("keys", "values", "data_sha256")
@@ -31,8 +31,8 @@ def unique_path(key):  # no key on the way from the root has a sibling of the sa
 
 
 @pytest.mark.parametrize("record", corpus_params())
-def test_open_and_walk(shared_hives, record):
-    path = str(shared_hives / record["file"])
+def test_open_and_walk(record):
+    path = str(SHARED_HIVES / record["file"])
     if (expected_error := open_outcome(record)) is not None:
         assert outcome(lambda: kelpa.Hive.open(path)) == error(expected_error)
         return

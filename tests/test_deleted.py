@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import datetime
 import hashlib
-import json
 from collections import Counter
 
 import pytest
@@ -12,7 +11,7 @@ import pytest
 import delgen
 import hivegen
 import kelpa
-from conftest import SHARED_HIVES, error, open_hive, outcome
+from conftest import SHARED_HIVES, corpus_params, error, open_hive, outcome
 
 UTC = datetime.timezone.utc
 MAX_FILETIME = 2_650_467_743_999_999_999  # 9999-12-31 23:59:59.9999999
@@ -91,7 +90,6 @@ def test_key_flags_and_base_block_fields(tmp_path):
             bb.clustering_factor, bb.checksum) == (0xA024, 1, 6, 2, 3, 4, int.from_bytes(image[508:512], "little"))
 
 
-DELETED = SHARED_HIVES / "deleted.json"
 # What the other parser lists beyond this scan's reach, as (keys, values) missed: records in the
 # slack of value lists and data cells (which do not say how much of their cell they use), and
 # allocated key nodes of dirty hives that no key references.
@@ -102,9 +100,7 @@ MISSED = {"yarp__BadLogHive3_BadLogHive": (4, 0), "yarp__NewDirtyHive1_NewDirtyH
           "ezregistry__SECURITY": (1, 0), "ezregistry__UsrClassDeletedBags.dat": (0, 1), "mfputctf__NTUSER.DAT": (0, 1)}
 
 
-@pytest.mark.parametrize("record", [pytest.param(r, id=r["file"]) for r in json.loads(DELETED.read_text())
-                                    if "error" not in r] if DELETED.is_file() else
-                         [pytest.param(None, marks=pytest.mark.skip(reason="no shared hives"))])
+@pytest.mark.parametrize("record", corpus_params("deleted.json", lambda r: "error" not in r))
 def test_corpus_recovers_every_listed_record(record):
     try:
         hive = kelpa.Hive.open(str(SHARED_HIVES / record["file"]))

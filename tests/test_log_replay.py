@@ -2,7 +2,6 @@
 applied, how far, and why not. The test hive holds a value "Data" of b"original"; each log
 rewrites its bin (new format) or its sector (old format) with other 8 bytes there."""
 
-import json
 import pathlib
 import struct
 
@@ -11,7 +10,7 @@ import pytest
 import hivegen
 import kelpa
 import loggen
-from conftest import SHARED_HIVES, replayed, tolerant_walk
+from conftest import SHARED_HIVES, corpus_params, replayed, tolerant_walk
 
 ORIG = b"original"
 
@@ -148,11 +147,7 @@ def test_grown_image_is_walked_and_saved_clean(tmp_path):
     assert kelpa.Hive.open(str(tmp_path / "hive")).log_replay() == []
 
 
-RECOVERED = SHARED_HIVES / "recovered.json"
-
-
-@pytest.mark.parametrize("record", [pytest.param(r, id=r["file"]) for r in json.loads(RECOVERED.read_text())]
-                         if RECOVERED.is_file() else [pytest.param(None, marks=pytest.mark.skip(reason="no shared hives"))])
+@pytest.mark.parametrize("record", corpus_params("recovered.json", lambda r: True))
 def test_corpus_recovery(record):
     """The walk after recovery is the other parser's (the walk on disk where it recovered
     nothing or refused the logs), and so are the logs used."""
