@@ -1,9 +1,8 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/ (not kept in git).
 
 Seeds come from tests/hivegen.py (the sample hive in every version, trees with each kind
-of subkey list, values of every type and size class, logs of every block shape), from
-tests/loggen.py (Windows' two log layouts), from the
-regression inputs of fuzz/make_regressions.py, and, when ../shared/hives exists, from the
+of subkey list, values of every type and size class, logs of every block shape and Windows'
+two log layouts), from the regression inputs of fuzz/make_regressions.py, and, when ../shared/hives exists, from the
 real hives and logs there, cut to the fuzzer's maximum input length. Existing files are overwritten;
 inputs the fuzzer added to the corpus are left alone.
 
@@ -25,7 +24,6 @@ sys.path.insert(0, str(HERE.parent / "examples"))
 
 import delgen  # noqa: E402
 import hivegen  # noqa: E402
-import loggen  # noqa: E402
 import make_regressions  # noqa: E402
 import sample_hive  # noqa: E402
 from hivegen import Key, Value  # noqa: E402
@@ -93,12 +91,12 @@ def log_seeds() -> dict[str, bytes]:
         "two-blocks-one-boundary": hivegen.transaction_log(5, [[(root_name, b"x" * 5000)], [(0, b"regf")]]),
         "zeroed-signature": hivegen.transaction_log(6, [[(0, bytes(100))]]),
         # Windows' layouts, for fuzz_log's dirty image (sequence numbers 2 and 1).
-        "new-two-entries": loggen.new_log(1, [loggen.entry(1, [(0x20 + 4 + 76, b"RooT")]),
-                                              loggen.entry(2, [(0x1000, sample[0x1000:0x2000])], flags=1,
+        "new-two-entries": hivegen.new_log(1, [hivegen.log_entry(1, [(0x20 + 4 + 76, b"RooT")]),
+                                              hivegen.log_entry(2, [(0x1000, sample[0x1000:0x2000])], flags=1,
                                                            hive_bins_data_size=0x2000)]),
-        "new-wrapping": loggen.new_log(0xFFFFFFFF, [loggen.entry(0xFFFFFFFF, [(0, b"x" * 512)]),
-                                                    loggen.entry(0, [(512, b"y" * 512)])]),
-        "old-two-sectors": loggen.old_log(3, {0: sample[4096:4608], 9: bytes(512)}, hive_bins_data_size=0x2000),
+        "new-wrapping": hivegen.new_log(0xFFFFFFFF, [hivegen.log_entry(0xFFFFFFFF, [(0, b"x" * 512)]),
+                                                    hivegen.log_entry(0, [(512, b"y" * 512)])]),
+        "old-two-sectors": hivegen.old_log(3, {0: sample[4096:4608], 9: bytes(512)}, hive_bins_data_size=0x2000),
     }
 
 

@@ -9,7 +9,6 @@ import pytest
 
 import hivegen
 import kelpa
-import loggen
 from conftest import SHARED_HIVES, corpus_params, replayed, tolerant_walk
 
 ORIG = b"original"
@@ -33,18 +32,18 @@ def text(seq):
 def E(seq, **kw):  # one entry rewriting the bin
     bins = bytearray(CLEAN[4096:8192])
     bins[DATA : DATA + 8] = text(seq)
-    return loggen.entry(seq, [(0, bytes(bins))], **kw)
+    return hivegen.log_entry(seq, [(0, bytes(bins))], **kw)
 
 
 def N(seq, *entries, **kw):
-    return loggen.new_log(seq, list(entries), root_cell_offset=ROOT, **kw)
+    return hivegen.new_log(seq, list(entries), root_cell_offset=ROOT, **kw)
 
 
 def O(seq, last_written, data=b"sector-1", **kw):
-    at = DATA // loggen.SECTOR * loggen.SECTOR
-    sector = bytearray(CLEAN[4096 + at : 4096 + at + loggen.SECTOR])
+    at = DATA // hivegen.SECTOR * hivegen.SECTOR
+    sector = bytearray(CLEAN[4096 + at : 4096 + at + hivegen.SECTOR])
     sector[DATA - at : DATA - at + 8] = data
-    return loggen.old_log(seq, {at // loggen.SECTOR: bytes(sector)}, root_cell_offset=ROOT,
+    return hivegen.old_log(seq, {at // hivegen.SECTOR: bytes(sector)}, root_cell_offset=ROOT,
                           last_written=last_written, **kw)
 
 
@@ -64,7 +63,7 @@ BLOCKS = hivegen.transaction_log(7, [[(4096 + DATA, b"blocks-1")], [(0, 0, b"")]
 ROWS = {  # hive, logs (None: no such file), the value and sequence numbers after, one report per log
     "new-one-entry": (DIRTY, [N(1, E(1))], text(1), (1, 1), [ok("new", 1, 1, 1)]),
     # the smallest entry: 512 bytes, its one page filling it to the end
-    "new-entry-of-512-bytes": (DIRTY, [N(1, loggen.entry(1, [(DATA, text(1) + CLEAN[4096 + DATA + 8:4096 + DATA + 464])]))],
+    "new-entry-of-512-bytes": (DIRTY, [N(1, hivegen.log_entry(1, [(DATA, text(1) + CLEAN[4096 + DATA + 8:4096 + DATA + 464])]))],
                                text(1), (1, 1), [ok("new", 1, 1, 1)]),
     "new-sequence-gap-ends-log": (DIRTY, [N(1, E(1), E(2), E(4))], text(2), (2, 2), [ok("new", 2, 2, 2)]),
     "new-bad-hash-stops": (DIRTY, [N(1, E(1), E(2, bad_hash=True))], text(1), (1, 1),
@@ -76,7 +75,7 @@ ROWS = {  # hive, logs (None: no such file), the value and sequence numbers afte
     "new-bad-bins-size": refused(N(1, E(1, hive_bins_data_size=0x1800)), "entry 0 has a bad hive bins data size"),
     "new-no-pages": refused(N(1, E(1, count=0)), "entry 0 has no pages"),
     "new-pages-outside": refused(N(1, E(1, count=600)), "entry 0 has pages outside it"),
-    "new-past-limit": refused(N(1, loggen.entry(1, [(0x1FFFF000, bytes(4096))])), "entry 0 writes past 512 MiB"),
+    "new-past-limit": refused(N(1, hivegen.log_entry(1, [(0x1FFFF000, bytes(4096))])), "entry 0 writes past 512 MiB"),
     "new-no-entries": refused(N(1), "no log entries"),
     "new-wraps": (make_hive(0, 0xFFFFFFFF), [N(0xFFFFFFFF, E(0xFFFFFFFF), E(0))], text(0), (0, 0),
                   [ok("new", 2, 2, 0)]),
@@ -137,7 +136,7 @@ def test_grown_image_is_walked_and_saved_clean(tmp_path):
     """An entry that adds a bin: hbins() walks the replayed image, the bins size and the KTM flag come from the
     entry, and the saved file is a clean primary hive."""
     new_bin = struct.pack("<4sII20xi", b"hbin", 0x1000, 0x1000, 0x1000 - 32) + bytes(0x1000 - 36)
-    hive = replayed(tmp_path, DIRTY, N(1, loggen.entry(1, [(0x1000, new_bin)], hive_bins_data_size=0x2000, flags=1)))
+    hive = replayed(tmp_path, DIRTY, N(1, hivegen.log_entry(1, [(0x1000, new_bin)], hive_bins_data_size=0x2000, flags=1)))
     assert [(h.offset, h.size) for h in hive.hbins()] == [(0, 0x1000), (0x1000, 0x1000)]
     hive.save(str(tmp_path / "saved"))
     saved = (tmp_path / "saved").read_bytes()
