@@ -1,4 +1,4 @@
-"""Writes synthetic registry hives and "HvLE" transaction logs for tests, fuzz seeds, demos and benchmarks:
+"""Writes synthetic registry hives and transaction logs (all three layouts) for tests, fuzz seeds, demos and benchmarks:
 exactly what it is told, broken or not. ``HiveBuilder`` appends cells and returns their cell offsets (the
 ``*_record`` functions give bare payloads to cut or bend first); ``build_tree`` lays out a ``Key``/``Value``
 tree as Windows does. Integers are little-endian; a cell offset counts from the end of the 4096-byte base
