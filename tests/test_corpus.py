@@ -1,7 +1,7 @@
 """Real hives from ../shared/hives against inventory.json (see the folder's README.md): every hive opens
-as its base block says and is walked without a crash; where the peer parser walked it (``hivex_walk``),
-the keys (also as walk() yields them, and as open_key() finds them by path), the names and data digests,
-the value count and the count of big values agree. Skips say why (``pytest -ra``)."""
+as its base block says and is walked without a crash; where the peer parser walked it (``hivex_walk``), the
+keys (also as walk() yields them), the names and data digests, the value count and the count of big values
+agree. Skips say why (``pytest -ra``)."""
 
 import pytest
 
@@ -20,14 +20,6 @@ def open_outcome(record):
     if record["version"] not in {"1.3", "1.4", "1.5", "1.6"}:
         return f"Unsupported hive version: {record['version']}"
     return None
-
-
-def unique_path(key):  # no key on the way from the root has a sibling of the same name
-    while (parent := key.parent()) is not None:
-        if [n.name().upper() for n in parent.subkeys()].count(key.name().upper()) != 1:
-            return False
-        key = parent
-    return True
 
 
 @pytest.mark.parametrize("record", corpus_params())
@@ -52,13 +44,7 @@ def test_open_and_walk(record):
         pytest.skip(f"{record['file']}: not walked by the peer ({peer.get('error')}), or key names with invalid "
                     "UTF-16, which fail here by design")
     assert (walk.failures, *map(walk.digests.get, COUNTED)) == ((0, 0), *map(peer.get, COUNTED))
-    walked = list(hive.root_key().walk())
-    assert [k.name() for k in walked] == walk.keys
-    for key in walked[:: max(1, len(walked) // 500)]:
-        if unique_path(key):
-            found = hive.open_key(key.path())
-            assert (repr(found), found.path(), found.last_written_timestamp()) == \
-                (repr(key), key.path(), key.last_written_timestamp())
+    assert [k.name() for k in hive.root_key().walk()] == walk.keys
     # Big values come whole, from "db" records or, in 1.3 hives, from one cell; none is listed empty.
     assert walk.big == record["big_data_values"] + record["large_values_in_single_cell"]
     differ = [f"{record[f]} {f}" for f in ("compressed_key_names_with_high_bytes",
