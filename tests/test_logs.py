@@ -68,33 +68,6 @@ def largest_page(size):
     return one_block([(PROBE_AT, size, b"X" + IMAGE[PROBE_AT + 1:].ljust(size - 1, b"\0"))])
 
 
-@pytest.mark.parametrize("log, expected", [
-    (log_of((PROBE_AT, b"X"))[:4607], b"original"),  # no block is examined below 4096 + 512 bytes
-    (log_of((PROBE_AT, b"X"))[:4608], b"Xriginal"),
-    (one_block([(PROBE_AT, b"X")], signature=b"DIRt"), b"original"),
-    (hivegen.transaction_log(1, [bytes(8) + hivegen.dirt_block([(PROBE_AT, b"X")])]), b"original"),  # at 4104
-    (one_block([(PROBE_AT, b"X")], count=0), b"original"),
-    (one_block([(PROBE_AT, b"X")], count=1001), b"original"),
-    (one_block([(PROBE_AT, b"X")], count=1000), b"Xriginal"),  # the zeros after it are skipped records
-    (one_block([(PROBE_AT, b"X"), (PROBE_AT + 1, b"Y")], count=1), b"Xriginal"),
-    (one_block([(PROBE_AT, b"A"), (PROBE_AT, b"B")]), b"Briginal"),  # records apply in order
-    (largest_page(0x10000), b"Xriginal"),
-    (largest_page(0x10001), b"original"),
-    # a bad size skips the 8-byte head only, and uses up one of the count
-    (one_block([(PROBE_AT, 0, b""), (PROBE_AT, b"X"), (PROBE_AT + 1, b"Y")], count=2), b"Xriginal"),
-    (one_block([(PROBE_AT, 0x10001, b""), (PROBE_AT + 1, b"Y")]), b"oYiginal"),
-    # a record running past the end of the file ends its block; earlier pages stay
-    (three_records(4639), b"XrYYZnal"),
-    (three_records(4638), b"XrYYinal"),
-    (block_in_page_data(), b"Yriginal"),  # a "DIRT" on a boundary inside page data is a block
-    (twelve_blocks(), b"Kriginal"),  # scanning stops after the block that passes 10000 pages
-], ids=["4607-bytes", "4608-bytes", "DIRt", "misaligned", "count-0", "count-1001", "count-1000", "count-1",
-        "in-order", "page-0x10000", "page-0x10001", "size-0-skipped", "size-0x10001-skipped", "cut-4639", "cut-4638",
-        "block-in-page-data", "page-limit"])
-def test_log_layout(tmp_path, log, expected):
-    assert replay(tmp_path, log) == expected
-
-
 STORED_CHECKSUM = struct.unpack_from("<I", IMAGE, 508)[0]
 BAD_CHECKSUM = IMAGE[:508] + struct.pack("<I", STORED_CHECKSUM ^ 0x5A5A) + IMAGE[512:]
 CHECKSUM_MESSAGE = f"Checksum mismatch: expected {STORED_CHECKSUM ^ 0x5A5A:#x}, calculated {STORED_CHECKSUM:#x}"
@@ -115,40 +88,66 @@ def two_logs(seq1, seq2):
     return log_of((PROBE_AT, b"1"), sequence=seq1), log_of((PROBE_AT, b"2"), sequence=seq2)
 
 
-@pytest.mark.parametrize("hive, logs, expected", [
-    # pages applied: the checksum is recomputed, whatever it was
-    (BAD_CHECKSUM, [log_of((PROBE_AT, b"X"))], b"Xriginal"),
-    (BAD_CHECKSUM, [log_of((508, b"\0\0\0\0"))], b"original"),
-    (IMAGE, [log_of((0, HEADER_77))], struct.pack("<II", 77, 1)),
+REPLAYS = {
+    # name: the hive (None: no hive file), its logs, then the probe after the replay or the error
+    # Dirty blocks: where they are found, their record counts and page sizes
+    "4607-bytes": (IMAGE, [log_of((PROBE_AT, b"X"))[:4607]], b"original"),  # no block below 4096 + 512 bytes
+    "4608-bytes": (IMAGE, [log_of((PROBE_AT, b"X"))[:4608]], b"Xriginal"),
+    "DIRt": (IMAGE, [one_block([(PROBE_AT, b"X")], signature=b"DIRt")], b"original"),
+    "misaligned": (IMAGE, [hivegen.transaction_log(1, [bytes(8) + hivegen.dirt_block([(PROBE_AT, b"X")])])],
+                   b"original"),  # at 4104
+    "count-0": (IMAGE, [one_block([(PROBE_AT, b"X")], count=0)], b"original"),
+    "count-1001": (IMAGE, [one_block([(PROBE_AT, b"X")], count=1001)], b"original"),
+    "count-1000": (IMAGE, [one_block([(PROBE_AT, b"X")], count=1000)], b"Xriginal"),  # the zeros after it: skipped
+    "count-1": (IMAGE, [one_block([(PROBE_AT, b"X"), (PROBE_AT + 1, b"Y")], count=1)], b"Xriginal"),
+    "in-order": (IMAGE, [one_block([(PROBE_AT, b"A"), (PROBE_AT, b"B")])], b"Briginal"),
+    "page-0x10000": (IMAGE, [largest_page(0x10000)], b"Xriginal"),
+    "page-0x10001": (IMAGE, [largest_page(0x10001)], b"original"),
+    # a bad size skips the 8-byte head only, and uses up one of the count
+    "size-0-skipped": (IMAGE, [one_block([(PROBE_AT, 0, b""), (PROBE_AT, b"X"), (PROBE_AT + 1, b"Y")], count=2)],
+                       b"Xriginal"),
+    "size-0x10001-skipped": (IMAGE, [one_block([(PROBE_AT, 0x10001, b""), (PROBE_AT + 1, b"Y")])], b"oYiginal"),
+    # a record running past the end of the file ends its block; earlier pages stay
+    "cut-4639": (IMAGE, [three_records(4639)], b"XrYYZnal"),
+    "cut-4638": (IMAGE, [three_records(4638)], b"XrYYinal"),
+    "block-in-page-data": (IMAGE, [block_in_page_data()], b"Yriginal"),  # a "DIRT" on a boundary inside page data
+    "page-limit": (IMAGE, [twelve_blocks()], b"Kriginal"),  # scanning stops after the block passing 10000 pages
+    # The replayed image. Pages applied: the checksum is recomputed, whatever it was
+    "pages-fix-checksum": (BAD_CHECKSUM, [log_of((PROBE_AT, b"X"))], b"Xriginal"),
+    "checksum-page": (BAD_CHECKSUM, [log_of((508, b"\0\0\0\0"))], b"original"),
+    "new-header": (IMAGE, [log_of((0, HEADER_77))], struct.pack("<II", 77, 1)),
     # two logs apply in ascending sequence, compared unsigned; on a tie LOG1 first
-    (IMAGE, two_logs(7, 5), b"1riginal"), (IMAGE, two_logs(5, 5), b"2riginal"), (IMAGE, two_logs(1, 0xFFFFFFFF), b"2riginal"),
+    "order-7-5": (IMAGE, two_logs(7, 5), b"1riginal"),
+    "order-tie": (IMAGE, two_logs(5, 5), b"2riginal"),
+    "order-unsigned": (IMAGE, two_logs(1, 0xFFFFFFFF), b"2riginal"),
     # each page may grow the image by the limit from the length it finds
-    (IMAGE, [log_of((END + GROWTH_MAX - 4, b"end1"), (END + 2 * GROWTH_MAX - 4, b"end2"))], b"original"),
+    "growth-per-page": (IMAGE, [log_of((END + GROWTH_MAX - 4, b"end1"), (END + 2 * GROWTH_MAX - 4, b"end2"))],
+                        b"original"),
     # a log that reads but carries no pages leaves the image, checksum included, as it was
-    (BAD_CHECKSUM, [hivegen.transaction_log(1, [])], error(CHECKSUM_MESSAGE)),
-    (None, [log_of((PROBE_AT, b"X"))], error("No such file or directory (os error 2)", OSError)),
+    "empty-log": (BAD_CHECKSUM, [hivegen.transaction_log(1, [])], error(CHECKSUM_MESSAGE)),
+    "no-hive": (None, [log_of((PROBE_AT, b"X"))], error("No such file or directory (os error 2)", OSError)),
     # the replayed image goes through every check of an opened hive
-    (IMAGE, [log_of((0, b"rege"))], error("Invalid signature: expected regf, found rege")),
-    (IMAGE, [log_of((24, struct.pack("<I", 2)))], error("Unsupported hive version: 1.2")),
+    "signature": (IMAGE, [log_of((0, b"rege"))], error("Invalid signature: expected regf, found rege")),
+    "version": (IMAGE, [log_of((24, struct.pack("<I", 2)))], error("Unsupported hive version: 1.2")),
     # too short for a base block: refused after the pages, before the checksum is stored
-    (TINY, [log_of((4000, bytes(95)))], error("Hive too small: 4095 bytes (minimum: 4096 bytes)")),
-    (TINY, [log_of((0, b"regf"))], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
-    (TINY, [], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
-    (TINY, [log_of((0, IMAGE[:4096]))], b"original"),  # a log can supply the whole base block
+    "tiny-grown": (TINY, [log_of((4000, bytes(95)))], error("Hive too small: 4095 bytes (minimum: 4096 bytes)")),
+    "tiny-100": (TINY, [log_of((0, b"regf"))], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
+    "tiny-no-log": (TINY, [], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
+    "tiny-whole": (TINY, [log_of((0, IMAGE[:4096]))], b"original"),  # a log can supply the whole base block
     # limits of one page: the end, then the growth; the page index restarts in each log
-    (IMAGE, [log_of((0x1FFFF001, bytes(0x1000)))], error(past_max(0, 0x20000001))),
-    (IMAGE, [log_of((0x1FFFF000, bytes(0x1000)))], error(too_much(0, 0x20000000 - END))),
-    (IMAGE, [log_of((0xFFFFFFFF, b"ab"))], error(past_max(0, 0x100000001))),
-    (IMAGE, [log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"), (END, b"c"), (0x20000000, bytes(0x1000)))],
-     error(past_max(3, 0x20001000))),
-    (IMAGE, [log_of((END + GROWTH_MAX - 3, bytes(4)))], error(too_much(0, GROWTH_MAX + 1))),
-    (IMAGE, [log_of((PROBE_AT, b"c"), (END + GROWTH_MAX + 1, b"d"), sequence=2), log_of((PROBE_AT, b"a"))],
-     error(too_much(1, GROWTH_MAX + 2))),
-], ids=["pages-fix-checksum", "checksum-page", "new-header", "order-7-5", "order-tie", "order-unsigned",
-        "growth-per-page", "empty-log", "no-hive", "signature", "version", "tiny-grown",
-        "tiny-100", "tiny-no-log", "tiny-whole", "past-max", "exactly-max", "no-32-bit-wrap", "fourth-page",
-        "growth+1", "index-per-log"])
-def test_replayed_image(tmp_path, hive, logs, expected):
+    "past-max": (IMAGE, [log_of((0x1FFFF001, bytes(0x1000)))], error(past_max(0, 0x20000001))),
+    "exactly-max": (IMAGE, [log_of((0x1FFFF000, bytes(0x1000)))], error(too_much(0, 0x20000000 - END))),
+    "no-32-bit-wrap": (IMAGE, [log_of((0xFFFFFFFF, b"ab"))], error(past_max(0, 0x100000001))),
+    "fourth-page": (IMAGE, [log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"), (END, b"c"), (0x20000000, bytes(0x1000)))],
+                    error(past_max(3, 0x20001000))),
+    "growth+1": (IMAGE, [log_of((END + GROWTH_MAX - 3, bytes(4)))], error(too_much(0, GROWTH_MAX + 1))),
+    "index-per-log": (IMAGE, [log_of((PROBE_AT, b"c"), (END + GROWTH_MAX + 1, b"d"), sequence=2),
+                              log_of((PROBE_AT, b"a"))], error(too_much(1, GROWTH_MAX + 2))),
+}
+
+
+@pytest.mark.parametrize("hive, logs, expected", REPLAYS.values(), ids=REPLAYS.keys())
+def test_replay(tmp_path, hive, logs, expected):
     assert outcome(lambda: replay(tmp_path, *logs, hive=hive)) == expected
 
 
