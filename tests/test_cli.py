@@ -98,10 +98,6 @@ def test_output(folder, args, out):
 @pytest.mark.parametrize("args, status, err", [
     (["info", "missing"], 1, "kelpa: missing: No such file or directory (os error 2)"),
     (["ls", "bad/text"], 1, "kelpa: bad/text: Invalid signature: expected regf, found # ke"),
-    (["info", "bad/short"], 1, "kelpa: bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)"),
-    (["export", "-f", "jsonl", "bad/cut"], 1, "kelpa: bad/cut: Invalid offset 0xb338 (hive size: 0x1770)"),
-    (["get", "bad/sum", "Select"], 1, "kelpa: bad/sum: Checksum mismatch: expected 0x6667a556, "
-                                      "calculated 0x6667a557"),
     (["ls", "SYSTEM", r"ControlSet001\Nope"], 1, r"kelpa: SYSTEM: Not found: Key 'ControlSet001\Nope'"),
     (["get", "SYSTEM", "Select", "Nope"], 1, "kelpa: SYSTEM: Not found: Value 'Nope'"),
     (["recover", "bad/cut"], 1, "kelpa: bad/cut: no transaction logs beside it (HIVE.LOG1, "
@@ -109,8 +105,8 @@ def test_output(folder, args, out):
     (["timeline", "empty"], 1, "kelpa: empty: no hive files found in this folder"),
     (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
     (["info", "-j", "0", "SYSTEM"], 2, "kelpa info: error: argument -j/--jobs: not a number of processes: '0'"),
-], ids=["missing", "not-a-hive", "too-small", "truncated", "checksum", "bad-key-path", "bad-value",
-        "no-logs", "folder-without-hives", "parquet-without-o", "jobs"])
+], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "folder-without-hives", "parquet-without-o",
+        "jobs"])  # the other bad files' lines: in the folder test below
 def test_errors(folder, args, status, err):
     done = run(*args, cwd=folder)
     assert (done.returncode, done.stderr.decode().splitlines()[-1]) == (status, err)
