@@ -1,7 +1,8 @@
 """Key nodes: cell access at the edges of the image, reached both ways a key is (the base block's root offset,
 an offset in a subkey list), the decoding of key names, the key cache as Python sees it, subkey lists (hostile
-index roots too), timestamps and reprs."""
+index roots too), and the fields a key node reports (reprs, flags, timestamps, class names, security)."""
 
+import datetime
 import itertools
 import pathlib
 import random
@@ -325,26 +326,69 @@ def test_subkey_lists(tmp_path, case):
     assert time.monotonic() - started < 2 and root_key.name() == "ROOT"  # the key object stays usable
 
 
-FILETIMES = {
-    0: None, 116444736000000000: 0, 116444736009999999: 0, 116444736010000000: 1,
-    116444735999999999: -1,  # floored, not truncated towards zero
-    1: -11644473600, 0x8000000000000000: 910692730085, 0xFFFFFFFFFFFFFFFF: 1833029933770,  # unsigned division
+UTC = datetime.timezone.utc
+MAX_FILETIME = 2_650_467_743_999_999_999  # 9999-12-31 23:59:59.9999999
+SK = b"sk" + bytes(14)  # signature, reserved, links and reference count before the size
+UTF16 = "Classy".encode("utf-16-le")  # its cell holds exactly these 12 bytes
+
+
+KEY_FIELDS = {
+    # name: the root key's fields (a bytes class name or security offset: a cell holding them), the method
+    # ("repr": repr, str and the two counts), its result
+    "repr-quote": (dict(name="a'b"), "repr", ("RegistryKey(name='a'b', subkeys=0, values=0)",) * 2 + (0, 0)),
+    "repr-counts": (dict(name="Überwachung-監視", subkey_count=2147483648, value_count=4294967295), "repr",
+                    ("RegistryKey(name='Überwachung-監視', subkeys=2147483648, values=4294967295)",) * 2
+                    + (2147483648, 4294967295)),
+    "repr-escapes": (dict(name=b"a\\b\"c\0d", subkey_count=1, value_count=2), "repr",
+                     ("RegistryKey(name='a\\b\"c\0d', subkeys=1, values=2)",) * 2 + (1, 2)),
+    "flags": (dict(flags=0xA024), "flags", 0xA024),
+    # last_written_timestamp(): seconds since 1970, floored, from an unsigned count of ticks
+    "stamp-none": (dict(last_written=0), "last_written_timestamp", None),
+    "stamp-0": (dict(last_written=116444736000000000), "last_written_timestamp", 0),
+    "stamp-floor-0": (dict(last_written=116444736009999999), "last_written_timestamp", 0),
+    "stamp-1": (dict(last_written=116444736010000000), "last_written_timestamp", 1),
+    "stamp-floor-1": (dict(last_written=116444735999999999), "last_written_timestamp", -1),
+    "stamp-first-tick": (dict(last_written=1), "last_written_timestamp", -11644473600),
+    "stamp-2-63": (dict(last_written=0x8000000000000000), "last_written_timestamp", 910692730085),
+    "stamp-last": (dict(last_written=0xFFFFFFFFFFFFFFFF), "last_written_timestamp", 1833029933770),
+    # last_written(): datetimes, ticks below a microsecond dropped
+    "written-none": (dict(last_written=0), "last_written", None),
+    "written-first-tick": (dict(last_written=1), "last_written", datetime.datetime(1601, 1, 1, tzinfo=UTC)),
+    "written-micro": (dict(last_written=116_444_736_000_000_019), "last_written",
+                      datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=UTC)),
+    "written-last": (dict(last_written=MAX_FILETIME), "last_written", datetime.datetime.max.replace(tzinfo=UTC)),
+    "written-past-9999": (dict(last_written=MAX_FILETIME + 1), "last_written",
+                          error("Invalid format: Last written time of key at offset 0x20 is past 9999-12-31")),
+    "class-no-offset": (dict(), "class_name", None),
+    "class": (dict(class_name=UTF16, class_name_length=12), "class_name", "Classy"),
+    "class-no-length": (dict(class_name=UTF16), "class_name", None),
+    "class-prefix": (dict(class_name=UTF16, class_name_length=6), "class_name", "Cla"),
+    "class-short-cell": (dict(class_name=b"Cl", class_name_length=10), "class_name",
+                         error("Truncated data at offset 0x20: expected 10 bytes, got 4 bytes")),
+    "class-bad-utf16": (dict(class_name=b"\x00\xd8", class_name_length=2), "class_name",
+                        error("Invalid UTF-16 string at offset 0x20")),
+    "class-offset-out": (dict(class_name=0x7FFFFFF0, class_name_length=2), "class_name",
+                         error("Invalid offset 0x7ffffff0 (hive size: 0x2000)")),
+    "no-security": (dict(), "security_descriptor", None),
+    "descriptor": (dict(security=SK + (8).to_bytes(4, "little") + b"\x01\x00\x04\x80tail"), "security_descriptor",
+                   b"\x01\x00\x04\x80tail"),  # fills its cell
+    "descriptor-empty": (dict(security=SK + (0).to_bytes(4, "little")), "security_descriptor", b""),
+    "descriptor-short": (dict(security=SK + (16).to_bytes(4, "little") + b"abcd"), "security_descriptor",
+                         error("Truncated data at offset 0x20: expected 36 bytes, got 28 bytes")),
+    "security-short-record": (dict(security=SK[:12]), "security_descriptor",
+                              error("Truncated data at offset 0x20: expected 20 bytes, got 12 bytes")),
+    "security-signature": (dict(security=b"nk" + SK[2:] + bytes(4)), "security_descriptor",
+                           error("Invalid format: Expected 'sk' signature at offset 0x20")),
+    "security-offset-out": (dict(security=0x7FFFFFF0), "security_descriptor",
+                            error("Invalid offset 0x7ffffff0 (hive size: 0x2000)")),
 }
 
 
-def test_last_written_timestamp(tmp_path):
+@pytest.mark.parametrize("fields, method, expected", KEY_FIELDS.values(), ids=KEY_FIELDS.keys())
+def test_key_fields(tmp_path, fields, method, expected):
     b = hivegen.HiveBuilder()
-    keys = [b.nk(f"k{i}", last_written=t) for i, t in enumerate(FILETIMES)]
-    root = open_hive(tmp_path, b.build(root=b.nk("R", subkey_count=len(keys), subkey_list=b.subkey_list("li", keys))))
-    assert [k.last_written_timestamp() for k in root.root_key().subkeys()] == list(FILETIMES.values())
-
-
-@pytest.mark.parametrize("name, subkeys, values, text", [
-    ("a'b", 0, 0, "RegistryKey(name='a'b', subkeys=0, values=0)"),
-    ("Überwachung-監視", 2147483648, 4294967295, "RegistryKey(name='Überwachung-監視', subkeys=2147483648, values=4294967295)"),
-    (b"a\\b\"c\0d", 1, 2, "RegistryKey(name='a\\b\"c\0d', subkeys=1, values=2)"),
-])
-def test_key_repr_and_counts(tmp_path, name, subkeys, values, text):
-    builder = hivegen.HiveBuilder()
-    key = open_hive(tmp_path, builder.build(root=builder.nk(name, subkey_count=subkeys, value_count=values))).root_key()
-    assert (repr(key), str(key), key.subkey_count(), key.value_count()) == (text, text, subkeys, values)
+    fields = {n: b.alloc(v) if n in ("class_name", "security") and isinstance(v, bytes) else v
+              for n, v in fields.items()}
+    key = open_hive(tmp_path, b.build(root=b.nk(fields.pop("name", "R"), **fields))).root_key()
+    read = getattr(key, method, lambda: (repr(key), str(key), key.subkey_count(), key.value_count()))
+    assert outcome(read) == expected

@@ -1,6 +1,7 @@
 """Hive.open: operating-system failures, the base block checks and their order, the BaseBlock and Hive
 objects made from an accepted base block, and Hive.hbins() (of a replayed image: in test_log_replay.py)."""
 
+import datetime
 import errno
 import os
 import struct
@@ -104,21 +105,29 @@ def test_file_name(tmp_path, raw, text):
     assert open_hive(tmp_path, with_xor(bytes(block), 0x5555)).base_block().file_name == text
 
 
-def test_base_block_properties(tmp_path):
+def test_base_block_fields(tmp_path):
     # the root and the bins size point far past the 4096-byte image: open does not look
-    root, size, text = 0xFFFFFFFF, 0xFFFFF000, "root_offset=0xffffffff, hive_length=0xfffff000"
-    hive = open_hive(tmp_path, hivegen.base_block(primary_sequence=0x80000000, secondary_sequence=0xFFFFFFFF,
-                                                  root_cell_offset=root, hive_bins_data_size=size, file_name=b"N\0T\0"))
+    image = hivegen.base_block(primary_sequence=0x80000000, secondary_sequence=0xFFFFFFFF, root_cell_offset=0xFFFFFFFF,
+                               hive_bins_data_size=0xFFFFF000, file_name=b"N\0T\0", minor=6, file_type=2, file_format=3,
+                               clustering_factor=4, last_written=132_274_943_999_999_999)
+    text = "root_offset=0xffffffff, hive_length=0xfffff000"
+    hive = open_hive(tmp_path, image)
     assert repr(hive) == str(hive) == f"Hive({text})"
     bb = hive.base_block()
     assert bb is not hive.base_block()
     del hive  # a detached copy
     assert (repr(bb), bb.signature, bb.primary_sequence, bb.secondary_sequence, bb.root_cell_offset, bb.file_name,
-            bb.hive_length, bb.hive_bins_data_size) == (
-        f"BaseBlock(signature=regf, {text})", "regf", 2147483648, 4294967295, root, "N T", size, size)
+            bb.hive_length, bb.hive_bins_data_size, bb.major_version, bb.minor_version, bb.file_type, bb.file_format,
+            bb.clustering_factor, bb.checksum, bb.last_written) == (
+        f"BaseBlock(signature=regf, {text})", "regf", 2147483648, 4294967295, 0xFFFFFFFF, "N T", 0xFFFFF000,
+        0xFFFFF000, 1, 6, 2, 3, 4, int.from_bytes(image[508:512], "little"),
+        datetime.datetime(2020, 2, 29, 23, 59, 59, 999_999, tzinfo=datetime.UTC))  # leap day; below a microsecond
     for name in ("signature", "hive_length", "new_attribute"):
         with pytest.raises(AttributeError):
             setattr(bb, name, 5)
+    times = [outcome(lambda: open_hive(tmp_path, hivegen.base_block(last_written=t)).base_block().last_written)
+             for t in (0, 2**64 - 1)]
+    assert times == [None, error("Invalid format: Last written time of the base block is past 9999-12-31")]
 
 
 THREE = [(0x0, 0x1000), (0x1000, 0x2000), (0x3000, 0x1000)]
