@@ -20,29 +20,6 @@ NO_LIST = hivegen.NO_LIST
 NK = hivegen.nk_record
 
 
-@pytest.mark.parametrize("payload, size, expected", [
-    # payload, cell size (None: fitted), name or error message
-    (NK("", signature=b"xx")[:75], -79, "Truncated data at offset 0x20: expected 76 bytes, got 75 bytes"),
-    (NK(""), -80, ""),  # exactly the fixed part
-    (NK("ROOTROOTRO"), -84, "Truncated data at offset 0x20: expected 86 bytes, got 80 bytes"),
-    (NK("ABCD"), -84, "ABCD"),  # the name ends with the payload
-    (NK("ABCD", name_length=5), -84, "Truncated data at offset 0x20: expected 81 bytes, got 80 bytes"),
-    (NK("A", name_length=0xFFFF), None, "Truncated data at offset 0x20: expected 65611 bytes, got 84 bytes"),
-    (NK("x", signature=b"nK"), None, "Invalid format: Expected 'nk' signature at offset 0x20"),
-    # the signature is checked before the name length
-    (NK("x", signature=b"vk", name_length=0xFFFF), None, "Invalid format: Expected 'nk' signature at offset 0x20"),
-    (NK(b"R\0O\0O", flags=0), None, "Invalid UTF-16 string at offset 0x20"),
-    # only bit 0x0020 chooses the form
-    (NK(b"R\0O\0O\0T\0", flags=0xFFDF), None, "ROOT"),
-    (NK(b"ROOT", flags=0xFFFF), None, "ROOT"),
-])
-def test_key_node(tmp_path, payload, size, expected):
-    builder = hivegen.HiveBuilder()
-    hive = open_hive(tmp_path, builder.build(root=builder.alloc(payload, size=size)))
-    assert outcome(lambda: hive.root_key().name()) == (
-        error(expected) if expected.startswith(("Truncated", "Invalid")) else expected)
-
-
 BINS = 0x2000  # hive bins data length; the image is 0x3000 bytes
 TARGET_ROOT, TARGET_LIST = 0x20, 0x100  # where the "subkey" route keeps its root and list
 
@@ -75,24 +52,38 @@ CELLS = [
     (0x1000, -4096, "Invalid format: Expected 'nk' signature at offset 0x1000"),  # runs to the image end
     (0x1004, 4092, "Invalid format: Expected 'nk' signature at offset 0x1004"),  # unaligned, free
 ]
-CELLS_OF_KEY_LAST = [
-    (BINS - 84, -84, "LAST"),  # the cell's last byte is the image's last byte
-    (BINS - 84, -85, "Truncated data at offset 0x1fac: expected 85 bytes, got 84 bytes"),
-    (BINS - 84, 84, "LAST"),  # a free cell is read like an allocated one
-    (0x0FF8, -88, "LAST"),  # runs across a 4096-byte bin boundary
-    (0x1001, -0x7F8, "LAST"),  # unaligned offset and size
+KEY_NODES = [
+    # offset, cell size (None: fitted), payload, name or error
+    (BINS - 84, -84, NK("LAST"), "LAST"),  # the cell's last byte is the image's last byte
+    (BINS - 84, -85, NK("LAST"), "Truncated data at offset 0x1fac: expected 85 bytes, got 84 bytes"),
+    (BINS - 84, 84, NK("LAST"), "LAST"),  # a free cell is read like an allocated one
+    (0x0FF8, -88, NK("LAST"), "LAST"),  # runs across a 4096-byte bin boundary
+    (0x1001, -0x7F8, NK("LAST"), "LAST"),  # unaligned offset and size
+    (0x1000, -79, NK("", signature=b"xx")[:75], "Truncated data at offset 0x1000: expected 76 bytes, got 75 bytes"),
+    (0x1000, -80, NK(""), ""),  # exactly the fixed part
+    (0x1000, -84, NK("ROOTROOTRO"), "Truncated data at offset 0x1000: expected 86 bytes, got 80 bytes"),
+    (0x1000, -84, NK("ABCD"), "ABCD"),  # the name ends with the payload
+    (0x1000, -84, NK("ABCD", name_length=5), "Truncated data at offset 0x1000: expected 81 bytes, got 80 bytes"),
+    (0x1000, None, NK("A", name_length=0xFFFF), "Truncated data at offset 0x1000: expected 65611 bytes, got 84 bytes"),
+    (0x1000, None, NK("x", signature=b"nK"), "Invalid format: Expected 'nk' signature at offset 0x1000"),
+    # the signature is checked before the name length
+    (0x1000, None, NK("x", signature=b"vk", name_length=0xFFFF),
+     "Invalid format: Expected 'nk' signature at offset 0x1000"),
+    (0x1000, None, NK(b"R\0O\0O", flags=0), "Invalid UTF-16 string at offset 0x1000"),
+    # only bit 0x0020 chooses the form
+    (0x1000, None, NK(b"R\0O\0O\0T\0", flags=0xFFDF), "ROOT"),
+    (0x1000, None, NK(b"ROOT", flags=0xFFFF), "ROOT"),
 ]
 
 
 @pytest.mark.parametrize("via", ["root", "subkey"])
-@pytest.mark.parametrize("offset, size, payload, expected", [(o, s, b"", m) for o, s, m in CELLS] + [
-    (o, s, hivegen.nk_record("LAST"), m) for o, s, m in CELLS_OF_KEY_LAST])
-def test_cell_bounds(tmp_path, via, offset, size, payload, expected):
+@pytest.mark.parametrize("offset, size, payload, expected", [(o, s, b"", m) for o, s, m in CELLS] + KEY_NODES)
+def test_cell_bounds_and_key_nodes(tmp_path, via, offset, size, payload, expected):
     bins = bytearray(BINS)
-    if size is not None:
-        put_cell(bins, offset, size, payload)
+    if size is not None or payload:
+        put_cell(bins, offset, -((len(payload) + 11) // 8 * 8) if size is None else size, payload)
     assert outcome(lambda: reach(tmp_path, bins, offset, via).name()) == (
-        expected if expected == "LAST" else error(expected))
+        error(expected) if expected.startswith(("Truncated", "Invalid")) else expected)
 
 
 def test_offsets_near_4_gib(tmp_path):
@@ -110,7 +101,8 @@ def test_offsets_near_4_gib(tmp_path):
         assert kelpa.Hive.open(str(path)).root_key().name() == "FAR"
         with open(path, "r+b") as f:
             f.write(hivegen.base_block(root_cell_offset=0xFFFFF000, hive_bins_data_size=0xFFFFF000))
-        assert outcome(kelpa.Hive.open(str(path)).root_key) == error("Invalid offset 0xfffff000 (hive size: 0x100002000)")
+        assert outcome(kelpa.Hive.open(str(path)).root_key) == error(
+            "Invalid offset 0xfffff000 (hive size: 0x100002000)")
     finally:
         path.unlink(missing_ok=True)
 
