@@ -1,10 +1,13 @@
 """The kelpa command, run as a user runs it: each subcommand's output and exit status, one-line
-errors for bad files, and the export forms."""
+errors for bad files, the export forms, and .reg exports of real hives against hivexregedit."""
 
 from __future__ import annotations
 
 import datetime
+import os
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 
@@ -13,6 +16,7 @@ import pytest
 import delgen
 import hivegen
 import sample_hive
+from conftest import SHARED_HIVES, corpus_params
 
 KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))  # installed beside the interpreter
 PARAMETERS = r"ControlSet001\Services\Tcpip\Parameters"
@@ -132,6 +136,48 @@ def test_parquet_rows(folder, tmp_path):
     rows = [("more/TINY", "", None, "\u00e9", "REG_SZ", 1, hivegen.sz("x"), "x"),
             ("more/TINY", "", None, "n", "REG_DWORD", 4, hivegen.dword(7), "7"), sub]
     assert (done.returncode, [tuple(r.values()) for r in pq.read_table(tmp_path / "x.parquet").to_pylist()]) == (0, rows * 2)
+
+
+def parse_reg(text: str, prefix: str) -> list[tuple[str, str, int, bytes]]:
+    """(key path below prefix, "", -1, b"") per key and (key path, name, type, data) per value."""
+    lines = text.replace("\r\n", "\n").replace("\\\n  ", "").split("\n")
+    assert lines[0] == "Windows Registry Editor Version 5.00"
+    items, unescape = [], lambda s: re.sub(r"\\(.)", r"\1", s)
+    for line in filter(None, lines[1:]):
+        if line.startswith("["):  # kelpa drops trailing U+0000 of names, hivexregedit keeps them
+            key = re.sub(r"\0+(\\|$)", r"\1", line[1:-1].removeprefix(prefix).strip("\\"))
+            items.append((key, "", -1, b""))
+            continue
+        name, data = re.fullmatch(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line).groups()
+        string, dword, number, digits = re.fullmatch(r'"(.*)"|dword:(\w+)|hex(?:\((\w+)\))?:(.*)', data).groups()
+        kind, raw = ((1, (unescape(string) + "\0").encode("utf-16-le")) if string is not None
+                     else (4, int(dword, 16).to_bytes(4, "little")) if dword
+                     else (int(number or "3", 16), bytes.fromhex(digits.replace(",", ""))))
+        items.append((key, "(default)" if name == "@" else unescape(name[1:-1]), kind, raw))
+    return sorted(items)
+
+
+@pytest.mark.skipif(not shutil.which("hivexregedit"), reason="hivexregedit not installed")
+@pytest.mark.parametrize("record", corpus_params())
+def test_reg_export_matches_hivexregedit(tmp_path, record):
+    if record["file"] == "yarp__BogusKeyNamesHive":
+        pytest.skip("key names with line breaks, which a .reg file cannot hold")
+    path = str(SHARED_HIVES / record["file"])
+    peer_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer in the peer
+    peer = subprocess.Popen(["hivexregedit", "--export", path, "\\"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=peer_env)  # runs beside kelpa's export
+    done = run("export", "-f", "reg", "--prefix", "P", path, "-o", str(tmp_path / "x.reg"))
+    peer_out, peer_err = peer.communicate(timeout=300)
+    if peer.returncode:
+        pytest.skip(f"hivexregedit cannot read it: {peer_err.decode()[:80]}")
+    assert (done.returncode, done.stderr) == (0, b"")
+    ours = (tmp_path / "x.reg").read_bytes()
+    assert ours.startswith(b"\xff\xfe")  # UTF-16LE with a byte order mark, as the editor imports
+    root = "P\\" + record["file"].split(".")[0]
+    # hivexregedit writes text with characters past U+00FF as UTF-8 and other text as Latin-1
+    # bytes; kelpa reads 8-bit names as UTF-8, each ill-formed part becoming U+FFFD.
+    peer_text = "\n".join(line.decode("utf-8", "replace") for line in peer_out.split(b"\n"))
+    assert parse_reg(ours.decode("utf-16"), root) == parse_reg(peer_text, "\\")
 
 
 @pytest.mark.parametrize("name, kind, data, line", [
