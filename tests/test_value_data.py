@@ -9,7 +9,7 @@ import pytest
 from conftest import BAD, error, outcome as outcome_of, pattern, root_with_values, under_sanitizer
 from hivegen import (
     REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_EXPAND_SZ, REG_LINK, REG_MULTI_SZ, REG_NONE, REG_QWORD, REG_SZ,
-    db_record, multi_sz, qword, sz,
+    db_record, dword, multi_sz, qword, sz,
 )
 
 THRESHOLD = 16344
@@ -47,10 +47,16 @@ def big(size, entries, *, count=None, segment_list=None):
     return build
 
 
+NEIGHBOURS = [("Before", REG_DWORD, dword(1)), ("After", REG_SZ, sz("still here"))]
+
+
 def one_value(tmp_path, build, minor=5):
+    """The key holding value "v" (by ``build``) between two sound values, the image length, and build's extras."""
     def vks(b):
+        before = b.vk(*NEIGHBOURS[0])
         built = build(b)
-        return ([built[0]], built[1]) if isinstance(built, tuple) else ([built], {})
+        return [before, built[0] if isinstance(built, tuple) else built, b.vk(*NEIGHBOURS[1])], (
+            built[1] if isinstance(built, tuple) else {})
     return root_with_values(tmp_path, vks, minor=minor)
 
 
@@ -127,9 +133,14 @@ RAW_DATA = [
 @pytest.mark.parametrize("build, minor, outcome", RAW_DATA)
 def test_raw_data(tmp_path, build, minor, outcome):
     key, size, extra = one_value(tmp_path, build, minor=minor)
-    by_name = outcome if isinstance(outcome, bytes) else error(outcome.format(size=size, **extra))
-    assert outcome_of(lambda: key.value("v").raw_data()) == by_name
-    assert [(v.name(), v.raw_data()) for v in key.values()] == [("v", outcome if isinstance(outcome, bytes) else b"")]
+    failed = not isinstance(outcome, bytes)
+    # By name the error is raised (the name matched in any case); values() lists the value with empty data, and
+    # the values after it as they are.
+    assert outcome_of(lambda: key.value("V").raw_data()) == (error(outcome.format(size=size, **extra)) if failed
+                                                              else outcome)
+    listed = [(v.name(), v.value_type().type_id(), v.raw_data()) for v in key.values()]
+    assert listed == [NEIGHBOURS[0], ("v", REG_BINARY, b"" if failed else outcome), NEIGHBOURS[1]]
+    assert not failed or (key.values()[1].data_size(), key.values()[1].data().is_none()) == (0, True)
 
 
 BOUNDED_RESERVATION = """
@@ -137,7 +148,7 @@ import resource, sys, kelpa
 vm_kib = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
 resource.setrlimit(resource.RLIMIT_AS, ((vm_kib + 512 * 1024) * 1024,) * 2)  # half a GiB left over
 key = kelpa.Hive.open(sys.argv[1]).root_key()
-print(len(key.value("v").raw_data()), len(key.values()[0].raw_data()))
+print(len(key.value("v").raw_data()), len(key.values()[1].raw_data()))
 """
 
 
@@ -182,7 +193,7 @@ AS_MESSAGES = {"as_string": "Not a string value", "as_binary": "Not a binary val
     (REG_MULTI_SZ, b"a\x00\x00\x00\x00\xdc\x00\x00", "raises", None, "Invalid UTF-16 string at offset 0x0"),
 ])
 def test_parse_by_type(tmp_path, type_id, data, accessor, result, text):
-    value = one_value(tmp_path, lambda b: b.vk("v", type_id, data))[0].values()[0]
+    value = one_value(tmp_path, lambda b: b.vk("v", type_id, data))[0].values()[1]
     assert value.raw_data() == data  # REG_NONE keeps its bytes too
     if accessor == "raises":
         assert outcome_of(value.data) == error(text)
