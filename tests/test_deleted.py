@@ -65,14 +65,23 @@ NK, VK = hivegen.nk_record, hivegen.vk_record
     (NK("k" * 510), True), (NK("k" * 511), False),  # 255 UTF-16 characters at most
     (NK("k", subkey_count=ELEMENTS), True), (NK("k", subkey_count=ELEMENTS + 1), False),
     (NK("k", volatile_subkey_count=ELEMENTS), True), (NK("k", volatile_subkey_count=ELEMENTS + 1), False),
-    (NK("k", value_count=ELEMENTS + 1), False), (NK("k", parent=0x1234), False),
+    (NK("k", value_count=ELEMENTS), True), (NK("k", value_count=ELEMENTS + 1), False), (NK("k", parent=0x1234), False),
     (VK("v" * 32766, 4, data_size=0x80000004, data_offset=0), True),  # 16383 characters at most
     (VK("v" * 32767, 4, data_size=0x80000004, data_offset=0), False),
-], ids=["name-510", "name-511", "subkeys", "subkeys+1", "volatile", "volatile+1", "values+1", "parent-unaligned",
-        "value-name-32766", "value-name-32767"])
+], ids=["name-510", "name-511", "subkeys", "subkeys+1", "volatile", "volatile+1", "values", "values+1",
+        "parent-unaligned", "value-name-32766", "value-name-32767"])
 def test_plausibility_limits(tmp_path, record, found):
     b = hivegen.HiveBuilder(bin_size=0x9000)
     root = b.nk("ROOT", root=True)
     b.alloc(record, free=True)
     hive = open_hive(tmp_path, b.build(root=root))
     assert len(hive.deleted_keys()) + len(hive.deleted_values()) == found
+
+
+def test_deleted_data_up_to_the_read_limit(tmp_path):
+    # Eight deleted values share one 8192-byte data cell: 65536 bytes, exactly four times the 16384-byte image.
+    b = hivegen.HiveBuilder(bin_size=0x3000)
+    root, data = b.nk("ROOT", root=True), b.alloc(bytes(range(256)) * 32)
+    for i in range(8):
+        b.alloc(VK(f"v{i}", 3, data_size=8192, data_offset=data), free=True)
+    assert [len(v.raw_data()) for v in open_hive(tmp_path, b.build(root=root)).deleted_values()] == [8192] * 8
