@@ -31,7 +31,7 @@ FILE_NAME_OFFSET, CHECKSUM_OFFSET = 48, 508
 _BASE_BLOCK = struct.Struct("<4sIIQ7I")  # signature .. clustering factor, offsets 0..47
 _NK_FIXED = struct.Struct("<2sHQ15IHH")
 NK_FIXED_SIZE = _NK_FIXED.size  # 76
-NK_SUBKEY_LIST_OFFSET, NK_VALUE_LIST_OFFSET = 28, 40  # payload positions
+NK_SUBKEY_LIST_OFFSET = 28  # payload position
 _VK_FIXED = struct.Struct("<2sHIIIHH")
 _U32, _I32 = struct.Struct("<I"), struct.Struct("<i")
 
