@@ -81,20 +81,6 @@ def _encode_name(name: str | bytes, flags: int | None, compressed_bit: int) -> t
     return name.encode("latin-1" if flags & compressed_bit else "utf-16-le", "surrogatepass"), flags
 
 
-def lf_hash(name: str) -> int:
-    """The "lf" hint: the first four characters of the name, one byte each."""
-    return _U32.unpack(bytes(ord(c) & 0xFF for c in name[:4]).ljust(4, b"\0"))[0]
-
-
-def lh_hash(name: str) -> int:
-    """The "lh" hash: h = h * 37 + upcase(unit) over the UTF-16 code units."""
-    raw, h = name.encode("utf-16-le", "surrogatepass"), 0
-    for unit in struct.unpack(f"<{len(raw) // 2}H", raw):
-        upper = chr(unit).upper()
-        h = (h * 37 + (ord(upper) if len(upper) == 1 and ord(upper) <= 0xFFFF else unit)) & 0xFFFFFFFF
-    return h
-
-
 def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int = 0, parent: int = 0,
               subkey_count: int = 0, subkey_list: int = NO_LIST, value_count: int = 0, value_list: int = NO_LIST,
               name_length: int | None = None, signature: str | bytes = b"nk", root: bool = False,
@@ -115,12 +101,11 @@ def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int 
 def subkey_list_record(kind: str | bytes, offsets: list[int], *, count: int | None = None,
                        hashes: list[int] | None = None) -> bytes:
     """Signature, u16 count, elements: (offset, hash) pairs for "lf"/"lh" or when ``hashes`` is
-    given (missing hashes are 0), else bare offsets."""
+    given (the hashes default to 0: nothing reads them), else bare offsets."""
     sig = _two_bytes(kind)
     elements = list(offsets)
     if sig in (b"lf", b"lh") or hashes is not None:
-        hashes = list(hashes or []) + [0] * (len(offsets) - len(hashes or []))
-        elements = [v for pair in zip(offsets, hashes) for v in pair]
+        elements = [v for pair in zip(offsets, hashes or [0] * len(offsets)) for v in pair]
     return sig + struct.pack(f"<H{len(elements)}I", len(offsets) if count is None else count, *elements)
 
 
@@ -165,7 +150,6 @@ class HiveBuilder:
         self.minor, self.bin_size = minor, bin_size
         self._data = bytearray()
         self._pos = self._bin_end = 0
-        self._names: dict[int, str] = {}  # key node offset -> name, for list hashes
 
     def start_bin(self, size: int | None = None) -> int:
         """Closes the current bin and opens a new one; returns its offset."""
@@ -202,19 +186,11 @@ class HiveBuilder:
         self._data[position : position + len(data)] = data
 
     def nk(self, name: str | bytes, *, cell_size: int | None = None, **fields) -> int:
-        offset = self.alloc(nk_record(name, **fields), size=cell_size)
-        if isinstance(name, str):
-            self._names[offset] = name
-        return offset
+        return self.alloc(nk_record(name, **fields), size=cell_size)
 
     def subkey_list(self, kind: str | bytes, offsets: list[int], *, count: int | None = None,
                     hashes: list[int] | None = None, cell_size: int | None = None) -> int:
-        """"lf"/"lh" hashes default to the right ones for keys this builder wrote with str names."""
-        sig = _two_bytes(kind)
-        if hashes is None and sig in (b"lf", b"lh"):
-            hash_of = lf_hash if sig == b"lf" else lh_hash
-            hashes = [hash_of(self._names[o]) if o in self._names else 0 for o in offsets]
-        return self.alloc(subkey_list_record(sig, offsets, count=count, hashes=hashes), size=cell_size)
+        return self.alloc(subkey_list_record(kind, offsets, count=count, hashes=hashes), size=cell_size)
 
     def value_list(self, offsets: list[int], *, cell_size: int | None = None) -> int:
         return self.alloc(value_list_record(offsets), size=cell_size)

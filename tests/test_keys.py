@@ -253,7 +253,6 @@ def fan_out(b, k, middle_kind):
 SUBKEY_LISTS = {
     # name: subkey count, (builder, keys a..d) -> list offset, then the names listed or the error
     # ({L}: list offset, {B}: the cell marked by named(), {N}: image length, {S}: bins data length)
-    "lf-file-order": (2, lambda b, k: b.subkey_list("lf", [k.b, k.a]), ["b", "a"]),
     "lf-hashes-ignored": (2, lambda b, k: b.subkey_list("lf", [k.b, k.a], hashes=[1, 0xFFFFFFFF]), ["b", "a"]),
     "lh": (3, lambda b, k: b.subkey_list("lh", [k.c, k.a, k.b]), ["c", "a", "b"]),
     "li": (2, lambda b, k: b.subkey_list("li", [k.d, k.a]), ["d", "a"]),
