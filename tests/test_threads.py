@@ -2,6 +2,7 @@
 the interpreter lock, so the threads race on the key cache: each round opens the hive afresh."""
 
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import hivegen
 import kelpa
@@ -37,16 +38,11 @@ def test_threads_walk_like_one(tmp_path):
     path = write_hive(tmp_path, hivegen.build_tree(tree(), ri_threshold=64))
     expected = walk(kelpa.Hive.open(path))
     assert len(expected) > 3000 and [seen(k) for k in kelpa.Hive.open(path).root_key().walk()] == expected
-    for _ in range(50):
-        hive, start, results = kelpa.Hive.open(path), threading.Barrier(6), {}
-        shared = hive.root_key().walk()  # one iterator drained by two threads: every key once
-        targets = [lambda: walk(hive)] * 2 + [lambda: [seen(k) for k in hive.root_key().walk()]] * 2 + [
-            lambda: [seen(k) for k in shared]] * 2
-        threads = [threading.Thread(target=lambda i=i: (start.wait(), results.update({i: targets[i]()})))
-                   for i in range(6)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert [results.get(i) for i in range(4)] == [expected] * 4  # an exception leaves a result out
-        assert sorted(results[4] + results[5]) == sorted(expected)
+    with ThreadPoolExecutor(6) as pool:
+        for _ in range(50):
+            hive, start = kelpa.Hive.open(path), threading.Barrier(6)
+            shared = hive.root_key().walk()  # one iterator drained by two threads: every key once
+            targets = [lambda: walk(hive)] * 2 + [lambda: [seen(k) for k in hive.root_key().walk()]] * 2 + [
+                lambda: [seen(k) for k in shared]] * 2
+            results = list(pool.map(lambda target: (start.wait(), target())[1], targets))  # re-raises
+            assert results[:4] == [expected] * 4 and sorted(results[4] + results[5]) == sorted(expected)
