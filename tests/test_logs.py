@@ -7,13 +7,10 @@ import os
 import struct
 import subprocess
 import sys
-import threading
-import time
 
 import pytest
 
 import hivegen
-import kelpa
 from conftest import error, outcome, replayed, under_sanitizer
 
 PROBE_AT = 4
@@ -149,25 +146,6 @@ REPLAYS = {
 @pytest.mark.parametrize("hive, logs, expected", REPLAYS.values(), ids=REPLAYS.keys())
 def test_replay(tmp_path, hive, logs, expected):
     assert outcome(lambda: replay(tmp_path, *logs, hive=hive)) == expected
-
-
-def test_hive_and_log_read_from_named_pipes(tmp_path):
-    # Written a piece at a time, so that reads come back short; a pipe left non-blocking fails here.
-    def feed(path, data):
-        os.mkfifo(path)
-
-        def write():
-            with open(path, "wb", buffering=0) as pipe:  # waits for the reader
-                for at in range(0, len(data), 1000):
-                    pipe.write(data[at:at + 1000])
-                    time.sleep(0.001)
-        (writer := threading.Thread(target=write, daemon=True)).start()
-        return writer
-    writers = [feed(tmp_path / "hive", IMAGE), feed(tmp_path / "log", log_of((PROBE_AT, b"G")))]
-    bb = kelpa.Hive.open_with_logs(str(tmp_path / "hive"), str(tmp_path / "log")).base_block()
-    for writer in writers:
-        writer.join(5)
-    assert struct.pack("<II", bb.primary_sequence, bb.secondary_sequence) == b"Griginal"
 
 
 SHORT_REPLAYS = "import sys, kelpa\nfor hive in sys.argv[2:]:\n    try:\n        kelpa.Hive.open_with_logs(hive, sys.argv[1])\n" \

@@ -80,6 +80,9 @@ RAW_DATA = [
     (fields(1, 0x12345678), 5, b"\x78"),
     (fields(4, 0x12345678), 5, b"\x78\x56\x34\x12"),
     (fields(4, 0), 5, bytes(4)),  # inline comes before the test of the offset
+    # the top bit of the size is dropped, and does not make data inline: the size alone decides
+    (fields(0x80000004, 0x12345678), 5, b"\x78\x56\x34\x12"), (fields(0x80000000, 0x12345678), 5, b""),
+    (fields(0x80000002, 0x12345678), 5, b"\x78\x56"), (cell(0x80000008, TWELVE), 5, TWELVE[:8]),
     (fields(5, 0xFFFFFFFF), 5, b""),
     (fields(0, BAD), 5, b""),  # size 0 reads nothing
     # one data cell: a payload shorter than the size is not an error

@@ -11,7 +11,7 @@ import pytest
 
 import hivegen
 from conftest import BAD, error, open_hive, outcome, root_with_values, under_sanitizer, write_hive
-from hivegen import REG_BINARY, REG_DWORD, VALUE_COMP_NAME, dword
+from hivegen import REG_DWORD, VALUE_COMP_NAME, dword
 
 
 def summary(values):
@@ -80,21 +80,6 @@ def test_value_names(tmp_path, stored, flags, name_length, name):
                                                            name_length=name_length)])
     [value] = key.values()
     assert (value.name(), repr(value)) == (name, f"RegistryValue(name='{name}')")
-
-
-def test_value_key_fields(tmp_path):
-    key, _, _ = root_with_values(tmp_path, lambda b: [
-        b.vk("Name", 0xFFFF0011, data_size=0x80000004, data_offset=0x12345678),
-        b.vk(b"", REG_DWORD, dword(7), cell_size=-24),  # a payload of exactly 20 bytes
-        # the flag bit does not make it inline: the size alone decides
-        b.vk("InCell", REG_BINARY, data_size=0x80000008, data_offset=b.alloc(bytes(range(1, 13)))),
-        b.vk("Zero", REG_BINARY, data_size=0x80000000, data_offset=0x12345678),
-        b.vk("Two", REG_BINARY, data_size=0x80000002, data_offset=0x12345678),
-    ])
-    assert summary(key.values()) == [
-        ("Name", 0xFFFF0011, b"\x78\x56\x34\x12"), ("(default)", REG_DWORD, dword(7)),
-        ("InCell", REG_BINARY, bytes(range(1, 9))), ("Zero", REG_BINARY, b""), ("Two", REG_BINARY, b"\x78\x56")]
-    assert [v.data_size() for v in key.values()] == [4, 4, 8, 0, 2]
 
 
 LOOKUP_VALUES = [("Path", 1), ("", 2), ("path", 3), ("Ärger", 4), ("a[", 5), ("@x", 6), ("Größe", 7), ("Zz", 8)]
