@@ -14,13 +14,9 @@ import pathlib
 import struct
 from dataclasses import dataclass, field
 
-BASE_BLOCK_SIZE = 4096
-HBIN_HEADER_SIZE = 32
-HBIN_ALIGNMENT = 4096
-CELL_ALIGNMENT = 8
+BASE_BLOCK_SIZE, HBIN_HEADER_SIZE, HBIN_ALIGNMENT, CELL_ALIGNMENT = 4096, 32, 4096, 8
 NO_LIST = 0xFFFFFFFF
-# Data above this goes through "db" (minor 4 on), in segments of this many bytes.
-BIG_DATA_THRESHOLD = 16344
+BIG_DATA_THRESHOLD = 16344  # data above this goes through "db" (minor 4 on), in segments of this many bytes
 KEY_HIVE_ENTRY, KEY_NO_DELETE, KEY_COMP_NAME = 0x0004, 0x0008, 0x0020
 VALUE_COMP_NAME = 0x0001
 (REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK, REG_MULTI_SZ,
@@ -30,8 +26,7 @@ DIRT_HEADER_SIZE = 16
 FILE_NAME_OFFSET, CHECKSUM_OFFSET = 48, 508
 _BASE_BLOCK = struct.Struct("<4sIIQ7I")  # signature .. clustering factor, offsets 0..47
 _NK_FIXED = struct.Struct("<2sHQ15IHH")
-NK_FIXED_SIZE = _NK_FIXED.size  # 76
-NK_SUBKEY_LIST_OFFSET = 28  # payload position
+NK_FIXED_SIZE, NK_SUBKEY_LIST_OFFSET = _NK_FIXED.size, 28  # 76; a payload position
 _VK_FIXED = struct.Struct("<2sHIIIHH")
 _U32, _I32 = struct.Struct("<I"), struct.Struct("<i")
 
@@ -85,17 +80,15 @@ def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int 
               subkey_count: int = 0, subkey_list: int = NO_LIST, value_count: int = 0, value_list: int = NO_LIST,
               name_length: int | None = None, signature: str | bytes = b"nk", root: bool = False,
               volatile_subkey_count: int = 0, security: int = NO_LIST, class_name: int = NO_LIST,
-              class_name_length: int = 0, max_subkey_name_length: int = 0, max_value_name_length: int = 0,
-              max_value_data_size: int = 0) -> bytes:
-    """A key node payload. ``root`` adds the root key's flags when ``flags`` is None;
-    ``name_length`` overrides the stored length only."""
+              class_name_length: int = 0) -> bytes:
+    """A key node payload (the fields not named here are 0, the volatile subkey list none). ``root`` adds
+    the root key's flags when ``flags`` is None; ``name_length`` overrides the stored length only."""
     stored, stored_flags = _encode_name(name, flags, KEY_COMP_NAME)
     if root and flags is None:
         stored_flags |= KEY_HIVE_ENTRY | KEY_NO_DELETE
-    return _NK_FIXED.pack(  # no access bits, volatile subkey list, largest subkey class length or work var
-        _two_bytes(signature), stored_flags, last_written, 0, parent, subkey_count, volatile_subkey_count, subkey_list,
-        NO_LIST, value_count, value_list, security, class_name, max_subkey_name_length, 0, max_value_name_length,
-        max_value_data_size, 0, len(stored) if name_length is None else name_length, class_name_length) + stored
+    return _NK_FIXED.pack(_two_bytes(signature), stored_flags, last_written, 0, parent, subkey_count,
+                          volatile_subkey_count, subkey_list, NO_LIST, value_count, value_list, security, class_name,
+                          0, 0, 0, 0, 0, len(stored) if name_length is None else name_length, class_name_length) + stored
 
 
 def subkey_list_record(kind: str | bytes, offsets: list[int], *, count: int | None = None,
@@ -114,11 +107,11 @@ def value_list_record(offsets: list[int]) -> bytes:
 
 
 def vk_record(name: str | bytes, type_id: int, *, data_size: int, data_offset: int, flags: int | None = None,
-              name_length: int | None = None, signature: str | bytes = b"vk", spare: int = 0) -> bytes:
+              name_length: int | None = None, signature: str | bytes = b"vk") -> bytes:
     """A value key payload; the data fields are stored as given."""
     stored, stored_flags = _encode_name(name, flags, VALUE_COMP_NAME)
     return _VK_FIXED.pack(_two_bytes(signature), len(stored) if name_length is None else name_length,
-                          data_size, data_offset, type_id, stored_flags, spare) + stored
+                          data_size, data_offset, type_id, stored_flags, 0) + stored
 
 
 def db_record(count: int, segment_list: int) -> bytes:
@@ -188,18 +181,15 @@ class HiveBuilder:
     def nk(self, name: str | bytes, *, cell_size: int | None = None, **fields) -> int:
         return self.alloc(nk_record(name, **fields), size=cell_size)
 
-    def subkey_list(self, kind: str | bytes, offsets: list[int], *, count: int | None = None,
-                    hashes: list[int] | None = None, cell_size: int | None = None) -> int:
-        return self.alloc(subkey_list_record(kind, offsets, count=count, hashes=hashes), size=cell_size)
+    def subkey_list(self, kind: str | bytes, offsets: list[int], **fields) -> int:
+        return self.alloc(subkey_list_record(kind, offsets, **fields))
 
     def value_list(self, offsets: list[int], *, cell_size: int | None = None) -> int:
         return self.alloc(value_list_record(offsets), size=cell_size)
 
-    def db(self, segments: list[int], *, count: int | None = None, segment_list: int | None = None) -> int:
-        """A segment list naming ``segments`` (unless ``segment_list`` is given) and the "db" record."""
-        if segment_list is None:
-            segment_list = self.alloc(value_list_record(segments))
-        return self.alloc(db_record(len(segments) if count is None else count, segment_list))
+    def db(self, segments: list[int]) -> int:
+        """A segment list naming ``segments``, then the "db" record."""
+        return self.alloc(db_record(len(segments), self.alloc(value_list_record(segments))))
 
     def big_data(self, data: bytes) -> int:
         """``data`` as Windows writes it: 16344-byte segments, the list, then the "db" record."""
@@ -207,8 +197,7 @@ class HiveBuilder:
                         for at in range(0, len(data), BIG_DATA_THRESHOLD)])
 
     def vk(self, name: str | bytes, type_id: int, data: bytes | None = None, *, data_size: int | None = None,
-           data_offset: int | None = None, flags: int | None = None, name_length: int | None = None,
-           signature: str | bytes = b"vk", cell_size: int | None = None) -> int:
+           data_offset: int | None = None, **fields) -> int:
         """A value key, its data stored first; with ``data_offset`` the data is not stored (it only
         gives the default size); ``data=None`` is size 0, offset 0xFFFFFFFF."""
         n = len(data or b"")
@@ -221,8 +210,7 @@ class HiveBuilder:
         else:  # one cell up to 16344 bytes (of any size below minor 4), else "db"
             size, offset = n, self.alloc(data) if n <= BIG_DATA_THRESHOLD or self.minor <= 3 else self.big_data(data)
         return self.alloc(vk_record(name, type_id, data_size=size if data_size is None else data_size,
-                                    data_offset=offset if data_offset is None else data_offset, flags=flags,
-                                    name_length=name_length, signature=signature), size=cell_size)
+                                    data_offset=offset if data_offset is None else data_offset, **fields))
 
     def build(self, *, root: int, **base_block_overrides) -> bytes:
         """Base block (this root, minor, bins size, right checksum unless overridden) + the bins."""
@@ -251,10 +239,6 @@ class Key:
     list_kind: str = "lf"  # "lf", "lh", "li", or "ri" for an index root over "lh" lists
 
 
-def _utf16_length(name: str) -> int:
-    return len(name.encode("utf-16-le", "surrogatepass"))
-
-
 def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size: int = 4096,
                **base_block_overrides) -> bytes:
     """The hive of the tree under ``root``, in list order, counts and lists matching. A key with more
@@ -267,12 +251,9 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
     while stack:
         key, parent, slots, index = stack.pop()
         vks = [builder.vk(v.name, v.type_id, v.data) for v in key.values]
-        offset = builder.nk(
-            key.name, root=slots is root_slot, last_written=key.last_written, parent=parent,
-            subkey_count=len(key.subkeys), value_count=len(vks), value_list=builder.value_list(vks) if vks else NO_LIST,
-            max_subkey_name_length=max((_utf16_length(k.name) for k in key.subkeys), default=0),
-            max_value_name_length=max((_utf16_length(v.name) for v in key.values), default=0),
-            max_value_data_size=max((len(v.data) for v in key.values), default=0))
+        offset = builder.nk(key.name, root=slots is root_slot, last_written=key.last_written, parent=parent,
+                            subkey_count=len(key.subkeys), value_count=len(vks),
+                            value_list=builder.value_list(vks) if vks else NO_LIST)
         slots[index] = offset
         children = [0] * len(key.subkeys)
         written.append((key, offset, children))

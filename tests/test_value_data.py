@@ -42,7 +42,7 @@ def big(size, entries, *, count=None, segment_list=None):
                 e = b.alloc(pattern(length, seed), size=-(length + 4)) | (bits[0] if bits else 0)
             resolved.append(e(b) if callable(e) else e)
         seg_list = b.value_list(resolved, cell_size=-(4 * len(resolved) + 4)) if segment_list is None else segment_list
-        db = b.db([], count=len(resolved) if count is None else count, segment_list=seg_list)
+        db = b.alloc(db_record(len(resolved) if count is None else count, seg_list))
         return fields(size, db)(b), {"off": db, "list": seg_list, "e": resolved}
     return build
 
