@@ -218,8 +218,7 @@ class HiveBuilder:
         return base_block(**fields | base_block_overrides) + self._data
 
     def write(self, path: str | pathlib.Path, *, root: int, **base_block_overrides) -> pathlib.Path:
-        path = pathlib.Path(path)
-        path.write_bytes(self.build(root=root, **base_block_overrides))
+        (path := pathlib.Path(path)).write_bytes(self.build(root=root, **base_block_overrides))
         return path
 
 
@@ -272,8 +271,7 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
 
 
 def write_tree(path: str | pathlib.Path, root: Key, **kw) -> pathlib.Path:
-    path = pathlib.Path(path)
-    path.write_bytes(build_tree(root, **kw))
+    (path := pathlib.Path(path)).write_bytes(build_tree(root, **kw))
     return path
 
 
@@ -287,10 +285,10 @@ def dirt_block(records: list[Record], *, count: int | None = None) -> bytes:
     return struct.pack("<4sIII", b"DIRT", 0, len(records) if count is None else count, 0) + body
 
 
-def transaction_log(sequence: int, blocks: list[list[Record] | bytes], *, signature: bytes = b"HvLE") -> bytes:
+def transaction_log(sequence: int, blocks: list[list[Record] | bytes]) -> bytes:
     """A 4096-byte header (signature, u32 sequence at 4), then each block (records or a ready
     ``dirt_block``) at the first 4096-byte boundary after the previous one's end; zero-padded to 4096."""
-    out = bytearray(struct.pack("<4sI", signature, sequence).ljust(LOG_HEADER_SIZE, b"\0"))
+    out = bytearray(struct.pack("<4sI", b"HvLE", sequence).ljust(LOG_HEADER_SIZE, b"\0"))
     for block in blocks:
         out += bytes(-len(out) % LOG_BLOCK_ALIGNMENT)
         out += block if isinstance(block, (bytes, bytearray)) else dirt_block(block)
@@ -327,12 +325,12 @@ def marvin32(data: bytes, seed: int = ENTRY_SEED) -> int:
 def log_base_block(sequence: int, *, file_type: int = 6, secondary: int | None = None, **fields) -> bytes:
     """The first 512 bytes of a log: a hive base block with the log's file type."""
     fields.setdefault("hive_bins_data_size", 0x1000)
-    return base_block(primary_sequence=sequence, file_type=file_type,
-                              secondary_sequence=sequence if secondary is None else secondary, **fields)[:SECTOR]
+    return base_block(primary_sequence=sequence, secondary_sequence=sequence if secondary is None else secondary,
+                      file_type=file_type, **fields)[:SECTOR]
 
 
 def log_entry(sequence: int, pages: list[tuple[int, bytes]], *, hive_bins_data_size: int = 0x1000, flags: int = 0,
-          size: int | None = None, count: int | None = None, bad_hash: bool = False) -> bytes:
+              size: int | None = None, count: int | None = None, bad_hash: bool = False) -> bytes:
     """One new-format entry writing each (offset in the bins, bytes); ``size`` and ``count`` store
     other values than the true ones, ``bad_hash`` spoils the header hash."""
     body = b"".join(struct.pack("<II", at, len(data)) for at, data in pages) + b"".join(d for _, d in pages)

@@ -17,13 +17,8 @@ PROBE_AT = 4
 GROWTH_MAX = 0x1000000
 
 
-def probe_image():
-    """An 8192-byte hive with "original" at the probe."""
-    b = hivegen.HiveBuilder()
-    return b.build(root=b.nk("ROOT", root=True), primary_sequence=0x6769726F, secondary_sequence=0x6C616E69)
-
-
-IMAGE = probe_image()
+# An 8192-byte hive with "original" at the probe.
+IMAGE = hivegen.build_tree(hivegen.Key("ROOT"), primary_sequence=0x6769726F, secondary_sequence=0x6C616E69)
 END = len(IMAGE)
 
 
