@@ -76,11 +76,8 @@ def test_class_matches_its_stub(name):
 
 
 @pytest.fixture(scope="module")
-def hive_and_key(tmp_path_factory):
-    builder = hivegen.HiveBuilder()
-    root = builder.nk("ROOT", root=True)
-    hive = kelpa.Hive.open(write_hive(tmp_path_factory.mktemp("args"), builder.build(root=root)))
-    return hive, hive.root_key()
+def hive(tmp_path_factory):
+    return kelpa.Hive.open(write_hive(tmp_path_factory.mktemp("args"), hivegen.build_tree(hivegen.Key("ROOT"))))
 
 
 HIVE = "/nonexistent/kelpa-hive"  # every call below must fail before the path is used
@@ -107,9 +104,9 @@ ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method
 
 
 @pytest.mark.parametrize("method, args, kwargs, message", ARGUMENT_ERRORS)
-def test_argument_errors(hive_and_key, tmp_path, monkeypatch, method, args, kwargs, message):
+def test_argument_errors(hive, tmp_path, monkeypatch, method, args, kwargs, message):
     monkeypatch.chdir(tmp_path)  # relative paths of the calls land here
-    hive, key = hive_and_key
+    key = hive.root_key()
     call = getattr({OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key, PATH: hive, SUB_KEY: key}[method],
                    method.removeprefix("key."))
     got = outcome(lambda: call(*args, **kwargs))
