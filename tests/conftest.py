@@ -100,11 +100,10 @@ def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5, value_cou
 
 
 def tolerant_walk(hive: kelpa.Hive, max_keys: int = 500_000) -> types.SimpleNamespace:
-    """Every reachable key, depth first, up to ``max_keys``; a failing subkeys() or values() is counted and the
-    walk goes on. ``digests`` as inventory.json records a walk: the key and value counts, the names digest (each key
-    name, its value names, then its subkeys, UTF-8, each followed by a zero byte, the unnamed value as "(default)")
-    and the data digest (type id as 4 bytes LE, data length as 8 bytes LE, data); also the key names, the failures
-    (subkeys, values), the count of values over 16344 bytes and whether a name holds U+FFFD."""
+    """Every reachable key, depth first, up to ``max_keys``, counting a failing subkeys() or values() and going
+    on: ``digests`` as inventory.json records a walk (names: each key name, its value names, "(default)" for the
+    unnamed one, each UTF-8 and zero-terminated, then its subkeys; data: u32 type, u64 length, bytes), the key
+    names, the failures (subkeys, values), the values over 16344 bytes and whether a name holds U+FFFD."""
     names, data, stack = hashlib.sha256(), hashlib.sha256(), [hive.root_key()]
     walk = types.SimpleNamespace(keys=[], failures=[0, 0], values=0, big=0, replaced=False)
     while stack and len(walk.keys) < max_keys:

@@ -1,9 +1,8 @@
-"""Writes synthetic registry hives and transaction logs (all three layouts) for tests, fuzz seeds, demos and benchmarks:
-exactly what it is told, broken or not. ``HiveBuilder`` appends cells and returns their cell offsets (the
-``*_record`` functions give bare payloads to cut or bend first); ``build_tree`` lays out a ``Key``/``Value``
-tree as Windows does. Integers are little-endian; a cell offset counts from the end of the 4096-byte base
-block; a bin starts with a 32-byte "hbin" header; a cell is a signed size (negative: allocated, a multiple
-of 8, counting itself) followed by its payload."""
+"""Writes synthetic registry hives and transaction logs (all three layouts) for tests, fuzz seeds, demos and
+benchmarks: exactly what it is told, broken or not. ``HiveBuilder`` appends cells and returns their cell offsets
+(the ``*_record`` functions give bare payloads to cut or bend first); ``build_tree`` lays out a ``Key``/``Value``
+tree as Windows does. A cell offset counts from the end of the 4096-byte base block; a bin starts with a 32-byte
+"hbin" header; a cell is a signed size (negative: allocated, a multiple of 8, counting itself), then its payload."""
 
 from __future__ import annotations
 
@@ -14,19 +13,17 @@ import pathlib
 import struct
 from dataclasses import dataclass, field
 
-BASE_BLOCK_SIZE, HBIN_HEADER_SIZE, HBIN_ALIGNMENT, CELL_ALIGNMENT = 4096, 32, 4096, 8
-NO_LIST = 0xFFFFFFFF
+BASE_BLOCK_SIZE, HBIN_HEADER_SIZE, HBIN_ALIGNMENT, CELL_ALIGNMENT, NO_LIST = 4096, 32, 4096, 8, 0xFFFFFFFF
 BIG_DATA_THRESHOLD = 16344  # data above this goes through "db" (minor 4 on), in segments of this many bytes
 KEY_HIVE_ENTRY, KEY_NO_DELETE, KEY_COMP_NAME = 0x0004, 0x0008, 0x0020
 VALUE_COMP_NAME = 0x0001
 (REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK, REG_MULTI_SZ,
  REG_RESOURCE_LIST, REG_FULL_RESOURCE_DESCRIPTOR, REG_RESOURCE_REQUIREMENTS_LIST, REG_QWORD) = range(12)
 LOG_HEADER_SIZE = LOG_BLOCK_ALIGNMENT = 4096
-DIRT_HEADER_SIZE = 16
-FILE_NAME_OFFSET, CHECKSUM_OFFSET = 48, 508
+DIRT_HEADER_SIZE, FILE_NAME_OFFSET, CHECKSUM_OFFSET = 16, 48, 508
 _BASE_BLOCK = struct.Struct("<4sIIQ7I")  # signature .. clustering factor, offsets 0..47
 _NK_FIXED = struct.Struct("<2sHQ15IHH")
-NK_FIXED_SIZE, NK_SUBKEY_LIST_OFFSET = _NK_FIXED.size, 28  # 76; a payload position
+NK_SUBKEY_LIST_OFFSET = 28  # a payload position
 _VK_FIXED = struct.Struct("<2sHIIIHH")
 _U32, _I32 = struct.Struct("<I"), struct.Struct("<i")
 
@@ -100,10 +97,6 @@ def subkey_list_record(kind: str | bytes, offsets: list[int], *, count: int | No
     if sig in (b"lf", b"lh") or hashes is not None:
         elements = [v for pair in zip(offsets, hashes or [0] * len(offsets)) for v in pair]
     return sig + struct.pack(f"<H{len(elements)}I", len(offsets) if count is None else count, *elements)
-
-
-def value_list_record(offsets: list[int]) -> bytes:
-    return struct.pack(f"<{len(offsets)}I", *offsets)
 
 
 def vk_record(name: str | bytes, type_id: int, *, data_size: int, data_offset: int, flags: int | None = None,
@@ -185,11 +178,11 @@ class HiveBuilder:
         return self.alloc(subkey_list_record(kind, offsets, **fields))
 
     def value_list(self, offsets: list[int], *, cell_size: int | None = None) -> int:
-        return self.alloc(value_list_record(offsets), size=cell_size)
+        return self.alloc(struct.pack(f"<{len(offsets)}I", *offsets), size=cell_size)
 
     def db(self, segments: list[int]) -> int:
         """A segment list naming ``segments``, then the "db" record."""
-        return self.alloc(db_record(len(segments), self.alloc(value_list_record(segments))))
+        return self.alloc(db_record(len(segments), self.value_list(segments)))
 
     def big_data(self, data: bytes) -> int:
         """``data`` as Windows writes it: 16344-byte segments, the list, then the "db" record."""
@@ -298,9 +291,7 @@ def transaction_log(sequence: int, blocks: list[list[Record] | bytes]) -> bytes:
 # Transaction logs as Windows writes them: a 512-byte "regf" log base block, then either "HvLE" entries
 # hashed with Marvin32 (new format, file type 6) or a "DIRT" dirty vector and the sectors it marks (old
 # format, file type 1 or 2).
-ENTRY_SEED = 0x82EF4D887A4E55C5
-SECTOR = 512
-_M = 0xFFFFFFFF
+ENTRY_SEED, SECTOR, _M = 0x82EF4D887A4E55C5, 512, 0xFFFFFFFF
 
 
 def marvin32(data: bytes, seed: int = ENTRY_SEED) -> int:

@@ -1,10 +1,8 @@
-"""Key nodes: cell access at the edges of the image, reached both ways a key is (the base block's root offset,
-an offset in a subkey list), the decoding of key names, the key cache as Python sees it, subkey lists (hostile
-index roots too), and the fields a key node reports (reprs, flags, timestamps, class names, security)."""
+"""Key nodes: cells at the image's edges, reached as the root and as a subkey; key names; the key cache as
+Python sees it; subkey lists, hostile index roots too; the fields a key reports (reprs, times, class, security)."""
 
 import datetime
 import itertools
-import pathlib
 import random
 import struct
 import time
@@ -142,22 +140,22 @@ def test_utf16_names(tmp_path, stored, text):
 
 def test_a_failed_key_is_not_cached_and_a_read_one_is(tmp_path):
     # Hive.open maps the file shared, so an open hive sees a change made on disk: a cached key does not.
-    builder = hivegen.HiveBuilder()
-    child = builder.nk(b"C\0H\0I\0L\0D\0", flags=0, last_written=116444736010000000)
-    root = builder.nk("ROOT", subkey_count=1, subkey_list=builder.subkey_list("li", [child]))
-    hive = kelpa.Hive.open(path := write_hive(tmp_path, builder.build(root=root)))
-    at = 4096 + child + 4
-    for field, bad, message in [(0, b"nK", "Invalid format: Expected 'nk' signature at offset {:#x}"),
-                                (76, b"\x00\xd8", "Invalid UTF-16 string at offset {:#x}"),
-                                (72, b"\xc8\0", "Truncated data at offset {:#x}: expected 276 bytes, got 92 bytes")]:
-        good = pathlib.Path(path).read_bytes()[at + field:at + field + len(bad)]
-        poke_file(path, at + field, bad)
+    b = hivegen.HiveBuilder()
+    child = b.nk(b"C\0H\0I\0L\0D\0", flags=0, last_written=116444736010000000)
+    root = b.nk("ROOT", subkey_count=1, subkey_list=b.subkey_list("li", [child]))
+    hive = kelpa.Hive.open(path := write_hive(tmp_path, b.build(root=root)))
+    poke = lambda cell, field, data: poke_file(path, 4096 + cell + 4 + field, data)  # noqa: E731
+    for field, bad, good, message in [(0, b"nK", b"nk", "Invalid format: Expected 'nk' signature at offset {:#x}"),
+                                      (76, b"\x00\xd8", b"C\0", "Invalid UTF-16 string at offset {:#x}"),
+                                      (72, b"\xc8\0", b"\x0a\0",
+                                       "Truncated data at offset {:#x}: expected 276 bytes, got 92 bytes")]:
+        poke(child, field, bad)
         assert [outcome(hive.root_key().subkeys) for _ in range(2)] == [error(message.format(child))] * 2
-        poke_file(path, at + field, good)  # read afresh: nothing was left behind
+        poke(child, field, good)  # read afresh: nothing was left behind
     (child_key,) = (root_key := hive.root_key()).subkeys()
     for cell, field, data in [(root, 76, b"XXXX"), (child, 76, b"Y\0"), (root, 28, struct.pack("<I", NO_LIST)),
                               (child, 4, bytes(8))]:
-        poke_file(path, 4096 + cell + 4 + field, data)
+        poke(cell, field, data)
     assert kelpa.Hive.open(path).root_key().name() == "XXXX"  # the file did change
     assert (hive.root_key().name(), [k.name() for k in root_key.subkeys()], child_key.last_written_timestamp()) == (
         "ROOT", ["CHILD"], 1)

@@ -1,5 +1,5 @@
 """Hive.open: operating-system failures, the base block checks and their order, the BaseBlock and Hive
-objects made from an accepted base block, and Hive.hbins() (of a replayed image: in test_log_replay.py)."""
+objects made from an accepted base block, and Hive.hbins()."""
 
 import datetime
 import errno
