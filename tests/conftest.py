@@ -1,7 +1,5 @@
 """Shared helpers: writing and opening hive images, exact-error checks, and the shared real hives."""
 
-from __future__ import annotations
-
 import hashlib
 import json
 import pathlib

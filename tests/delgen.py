@@ -2,8 +2,6 @@
 cell's size positive; a freed cell then merges with the free cells beside it, so that one free
 cell's payload holds the old records of several cells, each behind its old (positive) size field."""
 
-from __future__ import annotations
-
 import struct
 
 import hivegen

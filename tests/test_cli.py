@@ -1,8 +1,6 @@
 """The kelpa command, run as a user runs it: each subcommand's output and exit status, one-line
 errors for bad files, the export forms, and .reg exports of real hives against hivexregedit."""
 
-from __future__ import annotations
-
 import datetime
 import os
 import pathlib

@@ -1,7 +1,6 @@
-"""Real hives from ../shared/hives against inventory.json (see the folder's README.md): every hive opens
-as its base block says and is walked without a crash; where the peer parser walked it (``hivex_walk``), the
-keys (also as walk() yields them), the names and data digests, the value count and the count of big values
-agree. Skips say why (``pytest -ra``)."""
+"""Real hives from ../shared/hives against inventory.json (see its README.md): each opens as its base block says
+and is walked without a crash; where the peer walked it (``hivex_walk``), the keys (as walk() yields them too),
+the names and data digests and the counts of values and of big values agree. Skips say why (``pytest -ra``)."""
 
 import pytest
 

@@ -1,7 +1,5 @@
 """Deleted keys and values: the scan, its plausibility limits, and its results on the shared hives."""
 
-from __future__ import annotations
-
 import hashlib
 from collections import Counter
 

@@ -45,11 +45,6 @@ def touch(obj):
     return out
 
 
-def fails(error, call):
-    with pytest.raises(error):
-        call()
-
-
 def steps(tmp):
     sample, log = map(str, walk_hive.sample_with_log(tmp))
     hostile, deleted, missing = hostile_hive(tmp / "hostile"), str(tmp / "deleted"), str(tmp / "missing")
@@ -79,7 +74,7 @@ def steps(tmp):
             (ValueError, lambda: hive.root_key().value("no such value")), (TypeError, lambda: hive.root_key().value(1)),
             (ValueError, lambda: hive.open_key("no\\such\\key")), (ValueError, lambda: hostile_root().subkeys()),
             (ValueError, lambda: hostile_root().value("bigbad")), (ValueError, lambda: hostile_root().value("odd").data())]:
-        yield lambda error=error, call=call: fails(error, call)
+        yield lambda error=error, call=call: pytest.raises(error, call)
 
 
 def measure():
