@@ -175,8 +175,6 @@ def db_found(data):
 
 RAW_DATA = [
     # build, minor version, the data or the error message
-    (fields(1, 0x12345678), 5, b"\x78"),
-    (fields(4, 0x12345678), 5, b"\x78\x56\x34\x12"),
     (fields(4, 0), 5, bytes(4)),  # inline comes before the test of the offset
     # the top bit of the size is dropped, and does not make data inline: the size alone decides
     (fields(0x80000004, 0x12345678), 5, b"\x78\x56\x34\x12"), (fields(0x80000000, 0x12345678), 5, b""),
