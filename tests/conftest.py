@@ -16,7 +16,6 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples")
 
 # Real hive files gathered from other projects; never copied into the repository.
 SHARED_HIVES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "hives"
-BAD = 0x7FFFFFF0  # a cell offset far past the end of every hive the tests write
 
 
 def under_sanitizer() -> bool:
@@ -67,11 +66,6 @@ def poke_file(path, position: int, data: bytes) -> None:
         f.write(data)
 
 
-def pattern(n: int, seed: int = 0) -> bytes:
-    """n bytes in which a dropped, doubled or shifted byte shows."""
-    return bytes((i * 7 + i // 251 + seed) & 0xFF for i in range(n))
-
-
 def outcome(call):
     """What ``call()`` returns, or (exception class, args) when it raises: one comparison then checks a
     result or the exact error (see ``error``)."""
@@ -83,18 +77,6 @@ def outcome(call):
 
 def error(message: str, cls: type[BaseException] = ValueError) -> tuple:
     return cls, (message,)
-
-
-def root_with_values(tmp_path: pathlib.Path, build, *, minor: int = 5, value_count: int | None = None):
-    """``build(builder)`` returns value key offsets (written as a list; their number is the count unless given) or
-    a list offset, or (either, extra); writes them under a root key. Returns (root key, image length, extra)."""
-    b = hivegen.HiveBuilder(minor=minor)
-    built = build(b)
-    vks, extra = built if isinstance(built, tuple) else (built, built)
-    root = b.nk("ROOT", root=True, value_count=len(vks) if value_count is None else value_count,
-                value_list=b.value_list(vks) if isinstance(vks, list) else vks)
-    path = b.write(tmp_path / "values.hiv", root=root)
-    return kelpa.Hive.open(str(path)).root_key(), path.stat().st_size, extra
 
 
 def tolerant_walk(hive: kelpa.Hive, max_keys: int = 500_000) -> types.SimpleNamespace:

@@ -11,11 +11,33 @@ import time
 import pytest
 
 import hivegen
-from conftest import BAD, error, open_hive, outcome, pattern, root_with_values, under_sanitizer, write_hive
+from conftest import error, open_hive, outcome, under_sanitizer, write_hive
 from hivegen import (
     REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_EXPAND_SZ, REG_LINK, REG_MULTI_SZ, REG_NONE, REG_QWORD, REG_SZ,
     VALUE_COMP_NAME, db_record, dword, multi_sz, qword, sz,
 )
+
+BAD = 0x7FFFFFF0  # a cell offset far past the end of every hive written here
+
+
+def pattern(n: int, seed: int = 0) -> bytes:
+    """n bytes in which a dropped, doubled or shifted byte shows."""
+    return bytes((i * 7 + i // 251 + seed) & 0xFF for i in range(n))
+
+
+def root_of(tmp_path, b, **fields):
+    data = b.build(root=b.nk("ROOT", root=True, **fields))
+    return open_hive(tmp_path, data).root_key(), len(data)
+
+
+def root_with_values(tmp_path, build, *, minor=5, value_count=None):
+    """``build(builder)`` returns value key offsets (written as a list; their number is the count unless given) or
+    a list offset, or (either, extra); writes them under a root key. Returns (root key, image length, extra)."""
+    b = hivegen.HiveBuilder(minor=minor)
+    vks, extra = built if isinstance(built := build(b), tuple) else (built, built)
+    root, size = root_of(tmp_path, b, value_count=len(vks) if value_count is None else value_count,
+                         value_list=b.value_list(vks) if isinstance(vks, list) else vks)
+    return root, size, extra
 
 
 def summary(values):
@@ -94,13 +116,9 @@ def lookup_key(tmp_path_factory):
 
 
 @pytest.mark.parametrize("query, name, data", [
-    ("PATH", "Path", 1),  # the stored name comes back, not the argument
-    ("path", "Path", 1),  # the first match wins over a later exact one
-    ("(DEFAULT)", "(default)", 2),
-    ("ÄRGER", "Ärger", 4),  # the ASCII letters fold, the Ä matches as it is
-    ("A[", "a[", 5),
-    ("GRößE", "Größe", 7),
-    ("zZ", "Zz", 8),
+    # the stored name comes back, not the argument; the first match wins over a later exact one
+    ("PATH", "Path", 1), ("path", "Path", 1), ("(DEFAULT)", "(default)", 2), ("A[", "a[", 5), ("zZ", "Zz", 8),
+    ("ÄRGER", "Ärger", 4), ("GRößE", "Größe", 7),  # the ASCII letters fold, the Ä matches as it is
     # not found: U+00E4 against U+00C4 (non-ASCII letters do not fold); 0x7B is 0x5B | 0x20 and 0x60 is 0x40 | 0x20,
     # but neither pair is a letter
     *[(query, None, None) for query in ("ärger", "a{", "`x", "Path\x00", "Pat", "", "default")],
@@ -295,11 +313,6 @@ def test_value_types(tmp_path):
     key, _, _ = root_with_values(tmp_path, lambda b: [b.vk(f"t{t}", t, b"\x01") for t, _ in expected])
     assert [(t.type_id(), t.type_name(), str(t), repr(t)) for t in (v.value_type() for v in key.values())] == [
         (type_id, name, name, f"ValueType({name})") for type_id, name in expected]
-
-
-def root_of(tmp_path, b, **fields):
-    data = b.build(root=b.nk("ROOT", root=True, **fields))
-    return open_hive(tmp_path, data).root_key(), len(data)
 
 
 def test_repeated_records(tmp_path):
