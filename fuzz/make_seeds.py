@@ -22,7 +22,6 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "examples"))
 
-import delgen  # noqa: E402
 import hivegen  # noqa: E402
 import make_regressions  # noqa: E402
 import sample_hive  # noqa: E402
@@ -73,7 +72,7 @@ def hive_seeds() -> dict[str, bytes]:
     seeds["odd-cells"] = b.build(root=root)
     # Deleted records: freed in place, coalesced, in slack, cut short, garbage, after the last bin.
     for drop in (False, True):
-        seeds[f"deleted-{drop}"] = delgen.scene(drop)[0]
+        seeds[f"deleted-{drop}"] = hivegen.deleted_scene(drop)[0]
     return seeds
 
 

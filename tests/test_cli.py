@@ -11,7 +11,6 @@ import sys
 
 import pytest
 
-import delgen
 import hivegen
 import sample_hive
 from conftest import SHARED_HIVES, corpus_params
@@ -33,7 +32,7 @@ def folder(tmp_path_factory) -> pathlib.Path:
     (top / "SYSTEM.LOG1").write_bytes(hivegen.base_block(file_type=1))  # "regf", but a log
     (top / "notes.txt").write_text("regf is not the first word here")
     (top / "bad").mkdir(), (top / "empty").mkdir(), (top / "more").mkdir()
-    (top / "more" / "DELETED").write_bytes(delgen.scene()[0])
+    (top / "more" / "DELETED").write_bytes(hivegen.deleted_scene()[0])
     hivegen.write_tree(top / "more" / "TINY", hivegen.Key("ROOT", values=TINY_VALUES, subkeys=[
         hivegen.Key("Sub", last_written=116444736000000010)]))
     for name, data in (("short", image[:2000]), ("cut", image[:6000]), ("text", b"# kelpa" * 1000),

@@ -5,14 +5,13 @@ from collections import Counter
 
 import pytest
 
-import delgen
 import hivegen
 import kelpa
 from conftest import SHARED_HIVES, corpus_params, open_hive
 
 @pytest.mark.parametrize("drop_last_bin", [False, True], ids=["free-cells", "after-last-bin"])
 def test_scan_finds_old_records_and_passes_over_garbage(tmp_path, drop_last_bin):
-    image, keys, values = delgen.scene(drop_last_bin)
+    image, keys, values = hivegen.deleted_scene(drop_last_bin)
     hive = open_hive(tmp_path, image)
     found = hive.deleted_keys()
     assert [k.name() for k in found] == keys

@@ -10,7 +10,6 @@ import sys
 
 import pytest
 
-import delgen
 import hivegen
 import kelpa
 import walk_hive
@@ -48,7 +47,7 @@ def touch(obj):
 def steps(tmp):
     sample, log = map(str, walk_hive.sample_with_log(tmp))
     hostile, deleted, missing = hostile_hive(tmp / "hostile"), str(tmp / "deleted"), str(tmp / "missing")
-    (tmp / "deleted").write_bytes(delgen.scene()[0])
+    (tmp / "deleted").write_bytes(hivegen.deleted_scene()[0])
     hive = kelpa.Hive.open(sample)
     yield lambda: [touch(h) for h in (hive, kelpa.Hive.open(hostile), kelpa.Hive.open(deleted),
                                       kelpa.Hive.open_with_logs(hive_path=sample, log1_path=log, log2_path=missing))]
