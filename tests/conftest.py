@@ -25,8 +25,7 @@ def under_sanitizer() -> bool:
 
 
 def write_hive(tmp_path: pathlib.Path, data: bytes, name: str = "hive.dat") -> str:
-    path = tmp_path / name
-    path.write_bytes(data)
+    (path := tmp_path / name).write_bytes(data)
     return str(path)
 
 
@@ -57,13 +56,6 @@ def replayed(tmp_path: pathlib.Path, hive: bytes | None, *logs: bytes | str | No
 def put_cell(bins: bytearray, offset: int, size: int, payload: bytes = b"") -> None:
     struct.pack_into("<i", bins, offset, size)
     bins[offset + 4 : offset + 4 + len(payload)] = payload
-
-
-def poke_file(path, position: int, data: bytes) -> None:
-    """Overwrites bytes of a file in place; a hive that maps the file sees the change."""
-    with open(path, "r+b") as f:
-        f.seek(position)
-        f.write(data)
 
 
 def outcome(call):

@@ -13,7 +13,7 @@ import pytest
 
 import hivegen
 import kelpa
-from conftest import error, image, open_hive, outcome, poke_file, put_cell, write_hive
+from conftest import error, image, open_hive, outcome, put_cell, write_hive
 from hivegen import Key
 
 NO_LIST = hivegen.NO_LIST
@@ -146,7 +146,12 @@ def test_a_failed_key_is_not_cached_and_a_read_one_is(tmp_path):
     child = b.nk(b"C\0H\0I\0L\0D\0", flags=0, last_written=116444736010000000)
     root = b.nk("ROOT", subkey_count=1, subkey_list=b.subkey_list("li", [child]))
     hive = kelpa.Hive.open(path := write_hive(tmp_path, b.build(root=root)))
-    poke = lambda cell, field, data: poke_file(path, 4096 + cell + 4 + field, data)  # noqa: E731
+
+    def poke(cell, field, data):
+        with open(path, "r+b") as f:
+            f.seek(4096 + cell + 4 + field)
+            f.write(data)
+
     for field, bad, good, message in [(0, b"nK", b"nk", "Invalid format: Expected 'nk' signature at offset {:#x}"),
                                       (76, b"\x00\xd8", b"C\0", "Invalid UTF-16 string at offset {:#x}"),
                                       (72, b"\xc8\0", b"\x0a\0",

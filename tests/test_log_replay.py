@@ -214,14 +214,8 @@ CHECKSUM_MESSAGE = f"Checksum mismatch: expected {STORED_CHECKSUM ^ 0x5A5A:#x}, 
 HEADER_77 = hivegen.base_block(root_cell_offset=struct.unpack_from("<I", IMAGE, 36)[0], primary_sequence=77,
                                checksum=0x1234)[:512]
 TINY = bytes(100)
-
-
-def too_much(page, growth):
-    return f"Invalid format: Dirty page {page} would extend hive by too much: {growth} bytes (max: 16777216)"
-
-
-def past_max(page, end):
-    return f"Invalid format: Dirty page {page} would extend hive beyond maximum size: {end:#x} > 0x20000000"
+TOO_MUCH = "Invalid format: Dirty page {} would extend hive by too much: {} bytes (max: 16777216)"
+PAST_MAX = "Invalid format: Dirty page {} would extend hive beyond maximum size: {:#x} > 0x20000000"
 
 
 def two_logs(seq1, seq2):
@@ -275,14 +269,14 @@ REPLAYS = {
     "tiny-no-log": (TINY, [], error("Hive too small: 100 bytes (minimum: 4096 bytes)")),
     "tiny-whole": (TINY, [log_of((0, IMAGE[:4096]))], b"original"),  # a log can supply the whole base block
     # limits of one page: the end, then the growth; the page index restarts in each log
-    "past-max": (IMAGE, [log_of((0x1FFFF001, bytes(0x1000)))], error(past_max(0, 0x20000001))),
-    "exactly-max": (IMAGE, [log_of((0x1FFFF000, bytes(0x1000)))], error(too_much(0, 0x20000000 - END))),
-    "no-32-bit-wrap": (IMAGE, [log_of((0xFFFFFFFF, b"ab"))], error(past_max(0, 0x100000001))),
+    "past-max": (IMAGE, [log_of((0x1FFFF001, bytes(0x1000)))], error(PAST_MAX.format(0, 0x20000001))),
+    "exactly-max": (IMAGE, [log_of((0x1FFFF000, bytes(0x1000)))], error(TOO_MUCH.format(0, 0x20000000 - END))),
+    "no-32-bit-wrap": (IMAGE, [log_of((0xFFFFFFFF, b"ab"))], error(PAST_MAX.format(0, 0x100000001))),
     "fourth-page": (IMAGE, [log_of((PROBE_AT, b"a"), (PROBE_AT, b"b"), (END, b"c"), (0x20000000, bytes(0x1000)))],
-                    error(past_max(3, 0x20001000))),
-    "growth+1": (IMAGE, [log_of((END + GROWTH_MAX - 3, bytes(4)))], error(too_much(0, GROWTH_MAX + 1))),
+                    error(PAST_MAX.format(3, 0x20001000))),
+    "growth+1": (IMAGE, [log_of((END + GROWTH_MAX - 3, bytes(4)))], error(TOO_MUCH.format(0, GROWTH_MAX + 1))),
     "index-per-log": (IMAGE, [log_of((PROBE_AT, b"c"), (END + GROWTH_MAX + 1, b"d"), sequence=2),
-                              log_of((PROBE_AT, b"a"))], error(too_much(1, GROWTH_MAX + 2))),
+                              log_of((PROBE_AT, b"a"))], error(TOO_MUCH.format(1, GROWTH_MAX + 2))),
 }
 
 
