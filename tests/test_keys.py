@@ -4,6 +4,7 @@ then keys by path (open_key), parent() and path(), and walk() (on the shared hiv
 
 import datetime
 import itertools
+import os
 import random
 import struct
 import time
@@ -146,12 +147,8 @@ def test_a_failed_key_is_not_cached_and_a_read_one_is(tmp_path):
     child = b.nk(b"C\0H\0I\0L\0D\0", flags=0, last_written=116444736010000000)
     root = b.nk("ROOT", subkey_count=1, subkey_list=b.subkey_list("li", [child]))
     hive = kelpa.Hive.open(path := write_hive(tmp_path, b.build(root=root)))
-
-    def poke(cell, field, data):
-        with open(path, "r+b") as f:
-            f.seek(4096 + cell + 4 + field)
-            f.write(data)
-
+    file = os.open(path, os.O_WRONLY)
+    poke = lambda cell, field, data: os.pwrite(file, data, 4096 + cell + 4 + field)  # noqa: E731
     for field, bad, good, message in [(0, b"nK", b"nk", "Invalid format: Expected 'nk' signature at offset {:#x}"),
                                       (76, b"\x00\xd8", b"C\0", "Invalid UTF-16 string at offset {:#x}"),
                                       (72, b"\xc8\0", b"\x0a\0",
@@ -163,6 +160,7 @@ def test_a_failed_key_is_not_cached_and_a_read_one_is(tmp_path):
     for cell, field, data in [(root, 76, b"XXXX"), (child, 76, b"Y\0"), (root, 28, struct.pack("<I", NO_LIST)),
                               (child, 4, bytes(8))]:
         poke(cell, field, data)
+    os.close(file)
     assert kelpa.Hive.open(path).root_key().name() == "XXXX"  # the file did change
     assert (hive.root_key().name(), [k.name() for k in root_key.subkeys()], child_key.last_written_timestamp()) == (
         "ROOT", ["CHILD"], 1)
@@ -173,10 +171,6 @@ def nested_ri(b, offset, depth):
     for _ in range(depth):
         offset = b.subkey_list("ri", [offset])
     return offset
-
-
-def truncated(b, kind, offsets, cut, size):
-    return b.alloc(hivegen.subkey_list_record(kind, offsets)[:cut], size=size)
 
 
 def named(k, offset):
@@ -229,9 +223,9 @@ SUBKEY_LISTS = {
     "subkey-count-below-list": (1, lambda b, k: b.subkey_list("li", [k.a, k.b, k.c]), ["a", "b", "c"]),
     "no-list-ffffffff": (2, lambda b, k: NO_LIST, []),
     "no-list-0": (2, lambda b, k: 0, []),
-    "lf-19-of-20": (1, lambda b, k: truncated(b, "lf", [k.a, k.b], 19, -23),
+    "lf-19-of-20": (1, lambda b, k: b.alloc(hivegen.subkey_list_record("lf", [k.a, k.b])[:19], size=-23),
                     "Truncated data at offset {L}: expected 20 bytes, got 19 bytes"),
-    "ri-11-of-12": (1, lambda b, k: truncated(b, "ri", [0, 0], 11, -15),
+    "ri-11-of-12": (1, lambda b, k: b.alloc(hivegen.subkey_list_record("ri", [0, 0])[:11], size=-15),
                     "Truncated data at offset {L}: expected 12 bytes, got 11 bytes"),
     "lh-count-ffff": (1, lambda b, k: b.subkey_list("lh", [k.a], count=0xFFFF),
                       "Truncated data at offset {L}: expected 524284 bytes, got 12 bytes"),
