@@ -12,7 +12,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests")
 from hivegen import (  # noqa: E402
     REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_EXPAND_SZ, REG_FULL_RESOURCE_DESCRIPTOR, REG_LINK, REG_MULTI_SZ,
     REG_NONE, REG_QWORD, REG_RESOURCE_LIST, REG_RESOURCE_REQUIREMENTS_LIST, REG_SZ, Key, Value, dword, filetime, multi_sz,
-    qword, sz, write_tree,
+    build_tree, qword, sz,
 )
 
 
@@ -64,4 +64,4 @@ def sample_tree() -> Key:
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit(__doc__)
-    write_tree(sys.argv[1], sample_tree(), file_name=b"SYSTEM")
+    pathlib.Path(sys.argv[1]).write_bytes(build_tree(sample_tree(), file_name=b"SYSTEM"))

@@ -90,8 +90,8 @@ def sample_with_log(folder: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
     import hivegen
     import sample_hive
 
-    hive_path = hivegen.write_tree(folder / "SAMPLE", sample_hive.sample_tree(), file_name=b"SAMPLE")
-    image = bytearray(hive_path.read_bytes())
+    image = bytearray(hivegen.build_tree(sample_hive.sample_tree(), file_name=b"SAMPLE"))
+    (hive_path := folder / "SAMPLE").write_bytes(image)
     old = kelpa.Hive.open(str(hive_path)).open_key(PARAMETERS).value("Hostname").raw_data()
     at = image.index(old)
     new = hivegen.sz("kelpa-log1")

@@ -90,11 +90,10 @@ def log_seeds() -> dict[str, bytes]:
         "two-blocks-one-boundary": hivegen.transaction_log(5, [[(root_name, b"x" * 5000)], [(0, b"regf")]]),
         "zeroed-signature": hivegen.transaction_log(6, [[(0, bytes(100))]]),
         # Windows' layouts, for fuzz_log's dirty image (sequence numbers 2 and 1).
-        "new-two-entries": hivegen.new_log(1, [hivegen.log_entry(1, [(0x20 + 4 + 76, b"RooT")]),
-                                              hivegen.log_entry(2, [(0x1000, sample[0x1000:0x2000])], flags=1,
-                                                           hive_bins_data_size=0x2000)]),
-        "new-wrapping": hivegen.new_log(0xFFFFFFFF, [hivegen.log_entry(0xFFFFFFFF, [(0, b"x" * 512)]),
-                                                    hivegen.log_entry(0, [(512, b"y" * 512)])]),
+        "new-two-entries": hivegen.log_base_block(1) + hivegen.log_entry(1, [(0x20 + 4 + 76, b"RooT")])
+                           + hivegen.log_entry(2, [(0x1000, sample[0x1000:0x2000])], flags=1, hive_bins_data_size=0x2000),
+        "new-wrapping": hivegen.log_base_block(0xFFFFFFFF) + hivegen.log_entry(0xFFFFFFFF, [(0, b"x" * 512)])
+                        + hivegen.log_entry(0, [(512, b"y" * 512)]),
         "old-two-sectors": hivegen.old_log(3, {0: sample[4096:4608], 9: bytes(512)}, hive_bins_data_size=0x2000),
     }
 

@@ -9,7 +9,6 @@ from __future__ import annotations
 import datetime
 import functools
 import operator
-import pathlib
 import struct
 from dataclasses import dataclass, field
 
@@ -210,10 +209,6 @@ class HiveBuilder:
         fields = {"root_cell_offset": root, "minor": self.minor, "hive_bins_data_size": len(self._data)}
         return base_block(**fields | base_block_overrides) + self._data
 
-    def write(self, path: str | pathlib.Path, *, root: int, **base_block_overrides) -> pathlib.Path:
-        (path := pathlib.Path(path)).write_bytes(self.build(root=root, **base_block_overrides))
-        return path
-
 
 @dataclass
 class Value:
@@ -261,11 +256,6 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
             list_offset = builder.subkey_list(key.list_kind, children)
         builder.patch(offset, NK_SUBKEY_LIST_OFFSET, _U32.pack(list_offset))
     return builder.build(root=root_slot[0], **base_block_overrides)
-
-
-def write_tree(path: str | pathlib.Path, root: Key, **kw) -> pathlib.Path:
-    (path := pathlib.Path(path)).write_bytes(build_tree(root, **kw))
-    return path
 
 
 # Hives with deleted records for the deleted-record scan. Windows deletes a record by making its cell's size
@@ -391,10 +381,6 @@ def log_entry(sequence: int, pages: list[tuple[int, bytes]], *, hive_bins_data_s
     struct.pack_into("<Q", out, 24, marvin32(bytes(out[40:])))  # the header hash covers this one
     struct.pack_into("<Q", out, 32, marvin32(bytes(out[:32])) ^ bad_hash)
     return bytes(out)
-
-
-def new_log(sequence: int, entries: list[bytes], **fields) -> bytes:
-    return log_base_block(sequence, **fields) + b"".join(entries)
 
 
 def old_log(sequence: int, sectors: dict[int, bytes], *, hive_bins_data_size: int = 0x1000, file_type: int = 1,

@@ -28,13 +28,13 @@ def folder(tmp_path_factory) -> pathlib.Path:
     """SYSTEM (the sample hive), a log and a text file beside it, bad hives in bad/, and in more/ a
     small TINY and DELETED, which holds deleted records."""
     top = tmp_path_factory.mktemp("cli")
-    image = hivegen.write_tree(top / "SYSTEM", sample_hive.sample_tree()).read_bytes()
+    (top / "SYSTEM").write_bytes(image := hivegen.build_tree(sample_hive.sample_tree()))
     (top / "SYSTEM.LOG1").write_bytes(hivegen.base_block(file_type=1))  # "regf", but a log
     (top / "notes.txt").write_text("regf is not the first word here")
     (top / "bad").mkdir(), (top / "empty").mkdir(), (top / "more").mkdir()
     (top / "more" / "DELETED").write_bytes(hivegen.deleted_scene()[0])
-    hivegen.write_tree(top / "more" / "TINY", hivegen.Key("ROOT", values=TINY_VALUES, subkeys=[
-        hivegen.Key("Sub", last_written=116444736000000010)]))
+    (top / "more" / "TINY").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=TINY_VALUES, subkeys=[
+        hivegen.Key("Sub", last_written=116444736000000010)])))
     for name, data in (("short", image[:2000]), ("cut", image[:6000]), ("text", b"# kelpa" * 1000),
                        ("sum", image[:100] + bytes([image[100] ^ 1]) + image[101:])):
         (top / "bad" / name).write_bytes(data)
@@ -186,8 +186,8 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ("b", hivegen.REG_BINARY, bytes(30), '"b"=hex:' + "00," * 23 + "\\\r\n  " + "00," * 6 + "00"),
 ], ids=["escapes", "line-break-as-hex", "no-terminator", "dword-8-bytes", "dword", "wrapped"])
 def test_reg_forms(tmp_path, name, kind, data, line):
-    hivegen.write_tree(tmp_path / "H.dat", hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)],
-                                                        subkeys=[hivegen.Key("S")]))
+    (tmp_path / "H.dat").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)],
+                                                                     subkeys=[hivegen.Key("S")])))
     assert run("export", "-f", "reg", str(tmp_path / "H.dat")).stdout.decode("utf-16") == "Windows Registry Editor " \
         f"Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n[HKEY_LOCAL_MACHINE\\H\\S]\r\n\r\n"
 

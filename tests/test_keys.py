@@ -356,7 +356,7 @@ def graph(tmp_path, nodes, lists, *, root="R", patches=()):
 
     for n, at, fmt, value in [(n, hivegen.NK_SUBKEY_LIST_OFFSET, "<I", write(*e)) for n, e in lists.items()] + [*patches]:
         b.patch(off[n], at, struct.pack(fmt, off.get(value, value)))
-    hive = kelpa.Hive.open(str(b.write(tmp_path / "g.hiv", root=off[root])))
+    hive = open_hive(tmp_path, b.build(root=off[root]))
     return hive, {n: hex(o) for n, o in off.items()}
 
 

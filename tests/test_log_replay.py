@@ -39,7 +39,7 @@ def E(seq, **kw):  # one entry rewriting the bin
 
 
 def N(seq, *entries, **kw):
-    return hivegen.new_log(seq, list(entries), root_cell_offset=ROOT, **kw)
+    return hivegen.log_base_block(seq, root_cell_offset=ROOT, **kw) + b"".join(entries)
 
 
 def O(seq, last_written, data=b"sector-1", **kw):

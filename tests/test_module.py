@@ -133,7 +133,8 @@ def hostile_hive(path):
                            b.vk("bigbad", hivegen.REG_BINARY, b"", data_size=20000, data_offset=bad_list)])
     root = b.nk("ROOT", root=True, subkey_count=1, subkey_list=bad_list, value_count=2, value_list=values)
     b.poke(b.start_bin() + 8, struct.pack("<I", 0))
-    return str(b.write(path, root=root))
+    path.write_bytes(b.build(root=root))
+    return str(path)
 
 
 def touch(obj):
