@@ -15,10 +15,7 @@ import pytest
 import hivegen
 import kelpa
 from conftest import error, image, open_hive, outcome, put_cell, write_hive
-from hivegen import Key
-
-NO_LIST = hivegen.NO_LIST
-NK = hivegen.nk_record
+from hivegen import NO_LIST, Key, nk_record as NK
 
 
 BINS = 0x2000  # hive bins data length; the image is 0x3000 bytes
@@ -31,9 +28,7 @@ def reach(tmp_path, bins: bytearray, offset: int, via: str):
         return open_hive(tmp_path, image(bins, root_cell_offset=offset)).root_key()
     put_cell(bins, TARGET_ROOT, -88, hivegen.nk_record("R", subkey_count=1, subkey_list=TARGET_LIST))
     put_cell(bins, TARGET_LIST, -16, hivegen.subkey_list_record("li", [offset]))
-    root = open_hive(tmp_path, image(bins, root_cell_offset=TARGET_ROOT)).root_key()
-    assert root.name() == "R"
-    (key,) = root.subkeys()
+    (key,) = open_hive(tmp_path, image(bins, root_cell_offset=TARGET_ROOT)).root_key().subkeys()
     return key
 
 
@@ -87,13 +82,6 @@ def test_cell_bounds_and_key_nodes(tmp_path, via, offset, size, payload, expecte
         error(expected) if expected.startswith(("Truncated", "Invalid")) else expected)
 
 
-def key_name(tmp_path, stored: bytes, flags: int, name_length: int | None = None):
-    builder = hivegen.HiveBuilder()
-    builder.alloc(b"filler")  # keeps the key off 0x20, so the offset in errors is its own
-    root = builder.nk(stored, flags=flags, name_length=name_length)
-    return open_hive(tmp_path, builder.build(root=root)).root_key().name()
-
-
 def test_8bit_names_decode_as_python_does(tmp_path):
     """One U+FFFD per maximal ill-formed subpart, as Python's decoder: every 3-byte string over the
     bytes where UTF-8 changes its mind, random longer ones, and a few fixed ones."""
@@ -137,7 +125,10 @@ UTF16_NAMES = [
 @pytest.mark.parametrize("stored, text", UTF16_NAMES, ids=[repr(s)[2:-1] for s, _ in UTF16_NAMES])
 def test_utf16_names(tmp_path, stored, text):
     stored, length = stored if isinstance(stored, tuple) else (stored, None)  # (bytes, stored name length)
-    assert outcome(lambda: key_name(tmp_path, stored, 0, length)) == (
+    b = hivegen.HiveBuilder()
+    b.alloc(b"filler")  # keeps the key off 0x20, so the offset in errors is its own
+    root = b.nk(stored, flags=0, name_length=length)
+    assert outcome(lambda: open_hive(tmp_path, b.build(root=root)).root_key().name()) == (
         text if text is not None else error("Invalid UTF-16 string at offset 0x30"))
 
 

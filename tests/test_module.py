@@ -38,8 +38,7 @@ def test_all_version_and_reimport():
 
 
 SUBINTERPRETER = """import _interpreters, kelpa
-sub = _interpreters.create("legacy")
-_interpreters.run_string(sub, "try:\\n    import kelpa\\nexcept ImportError as e:\\n    print(repr(e.args))")
+_interpreters.run_string(sub := _interpreters.create("legacy"), "try: import kelpa\\nexcept ImportError as e: print(e.args)")
 _interpreters.destroy(sub)
 print(kelpa.Hive.__name__)"""
 
