@@ -31,10 +31,6 @@ def _round_up(n: int, alignment: int) -> int:
     return (n + alignment - 1) // alignment * alignment
 
 
-def _two_bytes(signature: str | bytes) -> bytes:
-    return signature.encode("latin-1") if isinstance(signature, str) else bytes(signature)
-
-
 def checksum(base_block: bytes) -> int:
     """The plain XOR of the 127 words at 0..507 (without Windows' 0 -> 1, ~0 -> ~1 mapping)."""
     return functools.reduce(operator.xor, struct.unpack_from("<127I", base_block))
@@ -74,7 +70,7 @@ def _encode_name(name: str | bytes, flags: int | None, compressed_bit: int) -> t
 
 def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int = 0, parent: int = 0,
               subkey_count: int = 0, subkey_list: int = NO_LIST, value_count: int = 0, value_list: int = NO_LIST,
-              name_length: int | None = None, signature: str | bytes = b"nk", root: bool = False,
+              name_length: int | None = None, signature: bytes = b"nk", root: bool = False,
               volatile_subkey_count: int = 0, security: int = NO_LIST, class_name: int = NO_LIST,
               class_name_length: int = 0) -> bytes:
     """A key node payload (the fields not named here are 0, the volatile subkey list none). ``root`` adds
@@ -82,7 +78,7 @@ def nk_record(name: str | bytes, *, flags: int | None = None, last_written: int 
     stored, stored_flags = _encode_name(name, flags, KEY_COMP_NAME)
     if root and flags is None:
         stored_flags |= KEY_HIVE_ENTRY | KEY_NO_DELETE
-    return _NK_FIXED.pack(_two_bytes(signature), stored_flags, last_written, 0, parent, subkey_count,
+    return _NK_FIXED.pack(signature, stored_flags, last_written, 0, parent, subkey_count,
                           volatile_subkey_count, subkey_list, NO_LIST, value_count, value_list, security, class_name,
                           0, 0, 0, 0, 0, len(stored) if name_length is None else name_length, class_name_length) + stored
 
@@ -91,7 +87,7 @@ def subkey_list_record(kind: str | bytes, offsets: list[int], *, count: int | No
                        hashes: list[int] | None = None) -> bytes:
     """Signature, u16 count, elements: (offset, hash) pairs for "lf"/"lh" or when ``hashes`` is
     given (the hashes default to 0: nothing reads them), else bare offsets."""
-    sig = _two_bytes(kind)
+    sig = kind.encode("latin-1") if isinstance(kind, str) else bytes(kind)
     elements = list(offsets)
     if sig in (b"lf", b"lh") or hashes is not None:
         elements = [v for pair in zip(offsets, hashes or [0] * len(offsets)) for v in pair]
@@ -99,10 +95,10 @@ def subkey_list_record(kind: str | bytes, offsets: list[int], *, count: int | No
 
 
 def vk_record(name: str | bytes, type_id: int, *, data_size: int, data_offset: int, flags: int | None = None,
-              name_length: int | None = None, signature: str | bytes = b"vk") -> bytes:
+              name_length: int | None = None, signature: bytes = b"vk") -> bytes:
     """A value key payload; the data fields are stored as given."""
     stored, stored_flags = _encode_name(name, flags, VALUE_COMP_NAME)
-    return _VK_FIXED.pack(_two_bytes(signature), len(stored) if name_length is None else name_length,
+    return _VK_FIXED.pack(signature, len(stored) if name_length is None else name_length,
                           data_size, data_offset, type_id, stored_flags, 0) + stored
 
 
