@@ -228,8 +228,7 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
     than ``ri_threshold`` subkeys gets an "ri" over leaves of its ``list_kind``."""
     builder = HiveBuilder(minor=minor, bin_size=bin_size)
     # Depth first: values, value list, node; the subkey lists follow once every node offset is known.
-    written: list[tuple[Key, int, list[int]]] = []
-    root_slot = [0]
+    written, root_slot = [], [0]  # (key, node offset, its children's offsets); the root's offset
     stack: list[tuple[Key, int, list[int], int]] = [(root, 0, root_slot, 0)]
     while stack:
         key, parent, slots, index = stack.pop()
@@ -241,9 +240,7 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
         children = [0] * len(key.subkeys)
         written.append((key, offset, children))
         stack.extend((key.subkeys[i], offset, children, i) for i in reversed(range(len(children))))
-    for key, offset, children in written:
-        if not children:
-            continue
+    for key, offset, children in filter(lambda w: w[2], written):  # keys with subkeys
         if key.list_kind == "ri" or len(children) > ri_threshold:
             leaf = "lh" if key.list_kind == "ri" else key.list_kind
             list_offset = builder.subkey_list("ri", [builder.subkey_list(leaf, children[i : i + ri_threshold])

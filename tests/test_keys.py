@@ -262,7 +262,6 @@ def test_subkey_lists(tmp_path, case):
     assert time.monotonic() - started < 2 and root_key.name() == "ROOT"  # the key object stays usable
 
 
-UTC = datetime.timezone.utc
 MAX_FILETIME = 2_650_467_743_999_999_999  # 9999-12-31 23:59:59.9999999
 SK = b"sk" + bytes(14)  # signature, reserved, links and reference count before the size
 UTF16 = "Classy".encode("utf-16-le")  # its cell holds exactly these 12 bytes
@@ -284,10 +283,10 @@ KEY_FIELDS = {
         (1, -11644473600), (0x8000000000000000, 910692730085), (0xFFFFFFFFFFFFFFFF, 1833029933770)]},
     # last_written(): datetimes, ticks below a microsecond dropped
     "written-none": (dict(last_written=0), "last_written", None),
-    "written-first-tick": (dict(last_written=1), "last_written", datetime.datetime(1601, 1, 1, tzinfo=UTC)),
+    "written-first-tick": (dict(last_written=1), "last_written", datetime.datetime(1601, 1, 1, tzinfo=datetime.UTC)),
     "written-micro": (dict(last_written=116_444_736_000_000_019), "last_written",
-                      datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=UTC)),
-    "written-last": (dict(last_written=MAX_FILETIME), "last_written", datetime.datetime.max.replace(tzinfo=UTC)),
+                      datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=datetime.UTC)),
+    "written-last": (dict(last_written=MAX_FILETIME), "last_written", datetime.datetime.max.replace(tzinfo=datetime.UTC)),
     "written-past-9999": (dict(last_written=MAX_FILETIME + 1), "last_written",
                           error("Invalid format: Last written time of key at offset 0x20 is past 9999-12-31")),
     "class-no-offset": (dict(), "class_name", None),

@@ -169,10 +169,8 @@ NEIGHBOURS = [("Before", REG_DWORD, dword(1)), ("After", REG_SZ, sz("still here"
 def one_value(tmp_path, build, minor=5):
     """The key holding value "v" (by ``build``) between two sound values, the image length, and build's extras."""
     def vks(b):
-        before = b.vk(*NEIGHBOURS[0])
-        built = build(b)
-        return [before, built[0] if isinstance(built, tuple) else built, b.vk(*NEIGHBOURS[1])], (
-            built[1] if isinstance(built, tuple) else {})
+        before, (vk, extra) = b.vk(*NEIGHBOURS[0]), built if isinstance(built := build(b), tuple) else (built, {})
+        return [before, vk, b.vk(*NEIGHBOURS[1])], extra
     return root_with_values(tmp_path, vks, minor=minor)
 
 
