@@ -189,10 +189,8 @@ class HiveBuilder:
         """A value key, its data stored first; with ``data_offset`` the data is not stored (it only
         gives the default size); ``data=None`` is size 0, offset 0xFFFFFFFF."""
         n = len(data or b"")
-        if data is None:
-            size, offset = 0, NO_LIST
-        elif data_offset is not None:
-            size, offset = n, data_offset
+        if data is None or data_offset is not None:
+            size, offset = n, NO_LIST
         elif n <= 4:  # inline
             size, offset = n | 0x80000000, _U32.unpack(data.ljust(4, b"\0"))[0]
         else:  # one cell up to 16344 bytes (of any size below minor 4), else "db"
