@@ -91,14 +91,11 @@ def test_8bit_names_decode_as_python_does(tmp_path):
     names = [b"Software\0\0", b"Caf\xe9", b"\xef\xbb\xbfA"]  # no mark is sniffed in 8-bit names
     names += [bytes(t) for t in itertools.product(edges, repeat=3)]
     names += [bytes(rng.choice(edges) for _ in range(rng.randint(4, 9))) for _ in range(5000)]
-    builder = hivegen.HiveBuilder(bin_size=1 << 20)
-    offsets = [builder.nk(n, flags=hivegen.KEY_COMP_NAME) for n in names]
-    leaves = [builder.subkey_list("li", offsets[i : i + 0xFFFF]) for i in range(0, len(offsets), 0xFFFF)]
-    root = builder.nk("ROOT", subkey_count=len(names), subkey_list=builder.subkey_list("ri", leaves))
-    keys = open_hive(tmp_path, builder.build(root=root)).root_key().subkeys()
+    tree = Key("ROOT", subkeys=[Key(n) for n in names])  # bytes: stored as they are, in the 8-bit form
+    got = [k.name() for k in open_hive(tmp_path, hivegen.build_tree(tree, bin_size=1 << 20, ri_threshold=0xFFFF))
+           .root_key().subkeys()]
     expected = [n.decode("utf-8", "replace").rstrip("\0") for n in names]
-    assert len(keys) == len(names)
-    assert [(n, k.name(), e) for n, k, e in zip(names, keys, expected) if k.name() != e][:10] == []
+    assert len(got) == len(names) and [(n, g, e) for n, g, e in zip(names, got, expected) if g != e][:10] == []
 
 
 UTF16_NAMES = [

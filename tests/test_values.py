@@ -314,12 +314,9 @@ def test_value_types(tmp_path):
 
 def test_repeated_records(tmp_path):
     b = hivegen.HiveBuilder()
-    long_vk = b.vk(b"\xff" * 60000, REG_DWORD, dword(1), flags=1)
-    values = b.value_list([long_vk] * 16000)
+    values = b.value_list([b.vk(b"\xff" * 60000, REG_DWORD, dword(1), flags=1)] * 16000)
     subkeys = b.subkey_list("li", [b.nk(b"\xff" * 60000, flags=0x20)] * 5000)
-    segment = b.alloc(b"\x07" * 16344)
-    db = b.db([segment] * 60000)
-    big = b.vk("big", REG_BINARY, data_size=0x7FFFFFF0, data_offset=db)
+    big = b.vk("big", REG_BINARY, data_size=0x7FFFFFF0, data_offset=(db := b.db([b.alloc(b"\x07" * 16344)] * 60000)))
     root, _ = root_of(tmp_path, b, value_count=16000, value_list=values, subkey_count=5000, subkey_list=subkeys)
     started = time.monotonic()
     too_much = error(f"Invalid format: Value list at offset {values:#x} names more value key data than the hive holds")
