@@ -259,7 +259,7 @@ _SCRAP = 0x1000  # the bin that receives old cells by hand; its body is one free
 def _old_cell(b: HiveBuilder, offset: int, payload: bytes, size: int | None = None) -> None:
     """An old record inside a free cell: its positive size field (the payload rounded up to 8
     unless given) and its payload."""
-    b.poke(offset, struct.pack("<i", size if size is not None else -(-(len(payload) + 4) // 8) * 8) + payload)
+    b.poke(offset, struct.pack("<i", _round_up(len(payload) + 4, CELL_ALIGNMENT) if size is None else size) + payload)
 
 
 def deleted_scene(drop_last_bin: bool = False) -> tuple[bytes, list[str], list[tuple[str, bytes]]]:

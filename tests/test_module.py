@@ -131,8 +131,7 @@ def hostile_hive(path):
                            b.vk("bigbad", hivegen.REG_BINARY, b"", data_size=20000, data_offset=bad_list)])
     root = b.nk("ROOT", root=True, subkey_count=1, subkey_list=bad_list, value_count=2, value_list=values)
     b.poke(b.start_bin() + 8, struct.pack("<I", 0))
-    path.write_bytes(b.build(root=root))
-    return str(path)
+    return write_hive(path.parent, b.build(root=root), path.name)
 
 
 def touch(obj):
