@@ -123,7 +123,7 @@ ValueListing Hive::deleted_values() const {
     if (!payload) return 0;
     RegistryValue value;
     const std::size_t name_at = listing.names.size();
-    if (!parse_value_key(*this, *payload, offset, value, listing.names) || !plausible_value(*payload, value, bytes().size())) {
+    if (!parse_value_key(*this, *payload, offset, value, listing.names, ProblemLog::strict()) || !plausible_value(*payload, value, bytes().size())) {
       listing.names.resize(name_at);
       return 0;
     }

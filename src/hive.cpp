@@ -29,11 +29,12 @@ void store_base_block_checksum(std::span<std::uint8_t> image) noexcept {
 
 Bytes HiveData::bytes() const noexcept {
   if (auto* mapping = std::get_if<Mapping>(&storage_)) return mapping->bytes();
+  if (auto* borrowed = std::get_if<Borrowed>(&storage_)) return borrowed->bytes;
   const auto& buffer = std::get<Buffer>(storage_);
   return buffer ? Bytes(*buffer) : Bytes();
 }
 
-Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data) {
+Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data, ReadMode mode) {
   const Bytes image = data.bytes();
   if (image.size() < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(image.size(), HIVE_MIN_SIZE));
   if (!has_four_byte_signature(image, base_block::SIGNATURE, "regf"))
@@ -54,14 +55,24 @@ Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data) {
   bb.file_name = read_fixed_ascii(image.subspan(base_block::FILE_NAME, base_block::FILE_NAME_SIZE));
   bb.checksum = load_u32(image, base_block::CHECKSUM);
 
+  // The hive is built before the checksum and version are judged, so that its problem log decides
+  // (problems.hpp): strict reading fails with the first of them, tolerant reading notes them and
+  // opens all the same, except for a major version whose layout it cannot know.
   const std::uint32_t calculated = base_block_checksum(image);
-  if (!checksum_matches(bb.checksum, calculated)) return std::unexpected(RegistryError::checksum_mismatch(bb.checksum, calculated));
-  if (bb.major_version != SUPPORTED_MAJOR || bb.minor_version < MIN_MINOR || bb.minor_version > MAX_MINOR)
-    return std::unexpected(RegistryError::unsupported_version(bb.major_version, bb.minor_version));
-  return std::make_shared<Hive>(std::move(data), std::move(bb));
+  const bool checksum_ok = checksum_matches(bb.checksum, calculated);
+  const std::uint32_t major = bb.major_version, minor = bb.minor_version;
+  auto hive = std::make_shared<Hive>(std::move(data), std::move(bb), mode);
+  if (!checksum_ok)
+    if (auto met = hive->problems().meet(std::nullopt, RegistryError::checksum_mismatch(hive->base_block().checksum, calculated)); !met)
+      return std::unexpected(std::move(met.error()));
+  if (major != SUPPORTED_MAJOR) return std::unexpected(RegistryError::unsupported_version(major, minor));
+  if (minor < MIN_MINOR || minor > MAX_MINOR)
+    if (auto met = hive->problems().meet(std::nullopt, RegistryError::unsupported_version(major, minor)); !met)
+      return std::unexpected(std::move(met.error()));
+  return hive;
 }
 
-Result<std::shared_ptr<Hive>> Hive::open_file(std::string_view path) {
+Result<std::shared_ptr<Hive>> Hive::open_file(std::string_view path, ReadMode mode) {
   auto fd = open_for_reading(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
   struct stat st {};
@@ -72,7 +83,7 @@ Result<std::shared_ptr<Hive>> Hive::open_file(std::string_view path) {
                               static_cast<std::uint64_t>(st.st_ino));
   if (!mapping) return std::unexpected(std::move(mapping.error()));
   fd->reset();  // the mapping stays valid without the descriptor
-  return from_data(HiveData(std::move(*mapping)));
+  return from_data(HiveData(std::move(*mapping)), mode);
 }
 
 Result<Bytes> Hive::read_cell(std::uint32_t offset) const {

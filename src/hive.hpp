@@ -16,7 +16,8 @@
 #include "key_cache.hpp"
 #include "le.hpp"
 #include "log_report.hpp"
-#include "posix_file.hpp"
+#include "hive_data.hpp"
+#include "problems.hpp"
 
 namespace kelpa {
 
@@ -44,19 +45,6 @@ inline constexpr std::size_t SIGNATURE = 0, PRIMARY_SEQUENCE = 4, SECONDARY_SEQU
 // Stores Windows' form of base_block_checksum of `image` little-endian at offset 508; `image`
 // holds at least 512 bytes.
 void store_base_block_checksum(std::span<std::uint8_t> image) noexcept;
-
-// The image of a hive file, from file offset 0: a read-only mapping or a shared owned buffer.
-class HiveData {
- public:
-  using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
-  explicit HiveData(Mapping mapping) noexcept : storage_(std::move(mapping)) {}
-  explicit HiveData(Buffer buffer) noexcept : storage_(std::move(buffer)) {}
-
-  [[nodiscard]] Bytes bytes() const noexcept;
-
- private:
-  std::variant<Mapping, Buffer> storage_;
-};
 
 struct BaseBlock {
   std::array<std::uint8_t, 4> signature{};
@@ -183,9 +171,9 @@ inline constexpr std::uint32_t INLINE_DATA = 0x80000000;
 // Parses the value key ("vk") payload of the cell at `entry` into `value` (every field but the
 // name; `value.hive` set to `hive`) and appends the decoded name to `name`. Checks, in order: the
 // 20-byte fixed part (TruncatedData), "vk" (InvalidFormat), the name inside the payload
-// (TruncatedData) and its decoding (InvalidUtf16).
+// (TruncatedData) and its decoding (InvalidUtf16, met as a problem of `problems`).
 [[nodiscard]] Result<void> parse_value_key(const Hive& hive, Bytes payload, std::uint32_t entry, RegistryValue& value,
-                                           std::string& name);
+                                           std::string& name, const ProblemLog& problems);
 
 // A key's values with their data. The names (UTF-8) of all entries share one buffer and their
 // data another, so a listing costs a few allocations however many values it holds.
@@ -213,15 +201,22 @@ class Hive {
   // (ChecksumMismatch), version 1.3-1.6 (UnsupportedVersion). Only the base block is looked at:
   // neither the root cell offset nor the bins data size is compared with the image length. On
   // failure `data` is released before the error is returned.
-  [[nodiscard]] static Result<std::shared_ptr<Hive>> from_data(HiveData data);
+  //
+  // A tolerant hive (ReadMode::Tolerant) is still refused for the length, the signature and a major
+  // version other than 1; a wrong checksum and a minor version outside 3-6 become its first
+  // problems (offset none) instead, and every later read goes on past what it cannot read.
+  [[nodiscard]] static Result<std::shared_ptr<Hive>> from_data(HiveData data, ReadMode mode = ReadMode::Strict);
 
   // Opens (read-only, close-on-exec), checks the size (HiveTooSmall below 4096, nothing mapped),
   // maps the whole file shared and read-only, closes the descriptor and calls from_data. Io for
-  // every system failure, and for a path holding a NUL character before any system call.
-  [[nodiscard]] static Result<std::shared_ptr<Hive>> open_file(std::string_view path);
+  // every system failure, and for a path holding a NUL character before any system call. The
+  // path's bytes go to the system as they are (no encoding is assumed).
+  [[nodiscard]] static Result<std::shared_ptr<Hive>> open_file(std::string_view path, ReadMode mode = ReadMode::Strict);
 
   [[nodiscard]] Bytes bytes() const noexcept { return image_; }
   [[nodiscard]] const BaseBlock& base_block() const noexcept { return base_block_; }
+  // Where the readers hand what they cannot read: fails them (strict) or writes it down (tolerant).
+  [[nodiscard]] const ProblemLog& problems() const noexcept { return problems_; }
   // What one call may read out of the image: READ_LIMIT_FACTOR times its length.
   [[nodiscard]] std::uint64_t read_limit() const noexcept { return READ_LIMIT_FACTOR * bytes().size(); }
   // How many 4-byte list elements the image can hold: the bound for counts taken from the file.
@@ -254,8 +249,12 @@ class Hive {
   [[nodiscard]] const std::vector<LogReplay>& log_replay() const noexcept { return log_replay_; }
   void set_log_replay(std::vector<LogReplay> reports) noexcept { log_replay_ = std::move(reports); }
 
-  Hive(HiveData data, BaseBlock base_block) noexcept
-      : data_(std::move(data)), image_(data_.bytes()), base_block_(std::move(base_block)), key_cache_(image_.size()) {}
+  Hive(HiveData data, BaseBlock base_block, ReadMode mode) noexcept
+      : data_(std::move(data)),
+        image_(data_.bytes()),
+        base_block_(std::move(base_block)),
+        key_cache_(image_.size()),
+        problems_(mode) {}
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
@@ -264,6 +263,7 @@ class Hive {
   Bytes image_;  // data_'s bytes, which never move while the hive lives: read on every cell access
   BaseBlock base_block_;
   mutable KeyCache key_cache_;
+  ProblemLog problems_;
   std::vector<LogReplay> log_replay_;
 };
 

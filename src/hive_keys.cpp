@@ -20,7 +20,7 @@ Result<RegistryKey> Hive::get_key(std::uint32_t offset) const {
   // Each thread parses into one node of its own, whose name storage is reused: the cache copies
   // the name into its own storage, so a miss allocates nothing for the parse.
   thread_local KeyNode parsed;
-  if (auto ok = parse_key_node_into(*payload, offset, parsed); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = parse_key_node_into(*payload, offset, parsed, problems_); !ok) return std::unexpected(std::move(ok.error()));
   if (const KeyRecord* cached = key_cache_.insert(offset, parsed)) return RegistryKey{this, offset, cached, nullptr};
   return RegistryKey::owning(this, offset, parsed);
 }
@@ -35,6 +35,9 @@ namespace {
 //   elements than image length / 4 has read some list more than once, i.e. it loops or fans out.
 constexpr std::size_t MAX_LIST_NESTING = 64;
 
+// What the walk cannot read goes to the hive's problem log (problems.hpp): under strict reading
+// that fails the walk, under tolerant reading the list is left out (or, for one too short for its
+// count, read as far as it holds elements) and the walk goes on with the next.
 struct SubkeyWalk {
   const Hive& hive;
   std::vector<std::uint32_t>& out;
@@ -43,14 +46,21 @@ struct SubkeyWalk {
   Result<void> walk(std::uint32_t list_offset, std::size_t depth) {
     if (is_null_offset(list_offset)) return {};
     auto payload = hive.read_cell(list_offset);
-    if (!payload) return std::unexpected(std::move(payload.error()));
-    auto list = parse_subkey_list(*payload, list_offset);
-    if (!list) return std::unexpected(std::move(list.error()));
+    if (!payload) return hive.problems().meet(list_offset, std::move(payload.error()));
+    auto parsed = parse_subkey_list(*payload, list_offset);
+    std::optional<SubkeyList> list;
+    if (parsed) {
+      list = *parsed;
+    } else {
+      if (auto met = hive.problems().meet(list_offset, std::move(parsed.error())); !met) return met;
+      list = readable_subkey_list(*payload);
+      if (!list) return {};
+    }
     const bool index_root = list->variant == SubkeyList::Variant::IndexRoot;
     if (index_root && depth >= MAX_LIST_NESTING)
-      return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
-                                                           " nests index roots too deeply"));
-    if (list->count > elements_left) return std::unexpected(loop_error(list_offset));
+      return hive.problems().meet(list_offset, RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
+                                                                             " nests index roots too deeply"));
+    if (list->count > elements_left) return hive.problems().meet(list_offset, loop_error(list_offset));
     elements_left -= list->count;
     if (!index_root) {
       for (std::size_t i = 0; i < list->count; ++i) out.push_back(list->offset(i));
@@ -104,10 +114,15 @@ Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>
   std::uint64_t name_bytes = 0;
   for (std::uint32_t subkey_offset : offsets) {
     auto subkey = hive->get_key(subkey_offset);
-    if (!subkey) return std::unexpected(std::move(subkey.error()));
+    if (!subkey) {
+      // Tolerant reading leaves the key out and lists the others.
+      if (auto met = hive->problems().meet(subkey_offset, std::move(subkey.error())); !met) return met;
+      continue;
+    }
     if ((name_bytes += subkey->node().name_length) > name_limit)
-      return std::unexpected(RegistryError::invalid_format("Subkey list at offset " + hex_form(node().subkey_list_offset) +
-                                                           " names more key data than the hive holds"));
+      return hive->problems().meet(node().subkey_list_offset,
+                                   RegistryError::invalid_format("Subkey list at offset " + hex_form(node().subkey_list_offset) +
+                                                                 " names more key data than the hive holds"));
     visit(std::move(*subkey));
   }
   return {};

@@ -26,30 +26,44 @@ namespace {
 Result<void> read_value_key(const Hive& hive, std::uint32_t entry, RegistryValue& value, std::string& name) {
   auto payload = hive.read_cell(entry);
   if (!payload) return std::unexpected(std::move(payload.error()));
-  return parse_value_key(hive, *payload, entry, value, name);
+  return parse_value_key(hive, *payload, entry, value, name, hive.problems());
 }
 
 // Walks the key's value list: no list for a count of 0 or an offset of 0 or 0xFFFFFFFF (the count
 // is tested first), then the list cell and its length, then `read(entry)` for each entry in
-// order, which returns the stored name length of the value key it read. The first error ends the
-// walk. Fails as well when the stored names add up to more than the read limit.
+// order, which returns the stored name length of the value key it read. What cannot be read goes
+// to the hive's problem log (problems.hpp): under strict reading the first error ends the walk;
+// under tolerant reading an unreadable list gives no values, a list too short for the count gives
+// the entries it holds, and an unreadable value key is left out. The stored names adding up to
+// more than the read limit ends the walk the same way.
 template <class Read>
 Result<void> walk_value_list(const RegistryKey& key, Read&& read) {
   const KeyRecord& node = key.node();
+  const ProblemLog& problems = key.hive->problems();
   if (node.value_count == 0 || is_null_offset(node.value_list_offset)) return {};
   auto list = key.hive->read_cell(node.value_list_offset);
-  if (!list) return std::unexpected(std::move(list.error()));
-  const std::uint64_t needed = std::uint64_t{4} * node.value_count;
-  if (list->size() < needed)
-    return std::unexpected(RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
+  if (!list) return problems.meet(node.value_list_offset, std::move(list.error()));
+  std::size_t count = node.value_count;
+  if (const std::uint64_t needed = std::uint64_t{4} * count; list->size() < needed) {
+    if (auto met = problems.meet(node.value_list_offset,
+                                 RegistryError::truncated_data(node.value_list_offset, needed, list->size()));
+        !met)
+      return met;
+    count = list->size() / 4;
+  }
   const std::uint64_t name_limit = key.hive->read_limit();
   std::uint64_t name_bytes = 0;
-  for (std::size_t i = 0; i < node.value_count; ++i) {
-    Result<std::uint16_t> name_length = read(load_u32(*list, 4 * i));
-    if (!name_length) return std::unexpected(std::move(name_length.error()));
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t entry = load_u32(*list, 4 * i);
+    Result<std::uint16_t> name_length = read(entry);
+    if (!name_length) {
+      if (auto met = problems.meet(entry, std::move(name_length.error())); !met) return met;
+      continue;
+    }
     if ((name_bytes += *name_length) > name_limit)
-      return std::unexpected(RegistryError::invalid_format("Value list at offset " + hex_form(node.value_list_offset) +
-                                                           " names more value key data than the hive holds"));
+      return problems.meet(node.value_list_offset,
+                           RegistryError::invalid_format("Value list at offset " + hex_form(node.value_list_offset) +
+                                                         " names more value key data than the hive holds"));
   }
   return {};
 }
@@ -112,7 +126,8 @@ Result<void> append_big_data(const Hive& hive, std::uint32_t size, std::uint32_t
 
 }  // namespace
 
-Result<void> parse_value_key(const Hive& hive, Bytes p, std::uint32_t entry, RegistryValue& value, std::string& name) {
+Result<void> parse_value_key(const Hive& hive, Bytes p, std::uint32_t entry, RegistryValue& value, std::string& name,
+                             const ProblemLog& problems) {
   if (p.size() < vk::FIXED_SIZE) return std::unexpected(RegistryError::truncated_data(entry, vk::FIXED_SIZE, p.size()));
   if (!has_signature(p, 'v', 'k'))
     return std::unexpected(RegistryError::invalid_format("Expected 'vk' signature at offset " + hex_form(entry)));
@@ -126,7 +141,8 @@ Result<void> parse_value_key(const Hive& hive, Bytes p, std::uint32_t entry, Reg
     name.append("(default)");
     return {};
   }
-  return append_record_name(p, vk::FIXED_SIZE, value.name_length, value.flags & vk::COMPRESSED_NAME, entry, name);
+  return append_record_name(p, vk::FIXED_SIZE, value.name_length, value.flags & vk::COMPRESSED_NAME, entry, name,
+                            problems);
 }
 
 Result<std::vector<RegistryValue>> RegistryKey::values() const {
@@ -162,9 +178,14 @@ Result<void> RegistryKey::values_with_data(ValueListing& listing) const {
     const std::size_t name_at = listing.names.size();
     if (auto read = read_value_key(*hive, entry, value, listing.names); !read) return std::unexpected(std::move(read.error()));
     // Data that cannot be read, or that would take the listing past its read limit, is left empty.
+    // A tolerant hive notes why; under strict reading the error is dropped (meet hands it back).
     const std::size_t data_at = listing.data.size();
-    if (data_at < data_limit && value.append_data(listing.data) && listing.data.size() > data_limit)
-      listing.data.resize(data_at);
+    if (data_at < data_limit) {
+      if (auto appended = value.append_data(listing.data); !appended)
+        (void)hive->problems().meet(value.data_offset, std::move(appended.error()));
+      else if (listing.data.size() > data_limit)
+        listing.data.resize(data_at);
+    }
     listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
                                listing.data.size() - data_at});
     return value.name_length;

@@ -7,9 +7,9 @@
 
 namespace kelpa {
 
-Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset) {
+Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset, const ProblemLog& problems) {
   KeyNode node;
-  if (auto parsed = parse_key_node_into(payload, offset, node); !parsed) return std::unexpected(std::move(parsed.error()));
+  if (auto parsed = parse_key_node_into(payload, offset, node, problems); !parsed) return std::unexpected(std::move(parsed.error()));
   return node;
 }
 
@@ -40,7 +40,7 @@ bool KeyRecord::operator==(const KeyRecord& other) const noexcept {
          name() == other.name();
 }
 
-Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& node) {
+Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& node, const ProblemLog& problems) {
   if (payload.size() < nk::FIXED_SIZE)
     return std::unexpected(RegistryError::truncated_data(offset, nk::FIXED_SIZE, payload.size()));
   if (!has_signature(payload, 'n', 'k'))
@@ -67,7 +67,7 @@ Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& n
   node.class_name_length = load_u16(payload, nk::CLASS_NAME_LENGTH);
   // A name length of 0 is the empty name: nothing is sliced or decoded.
   if (auto name = append_record_name(payload, nk::FIXED_SIZE, node.name_length, node.flags & nk::COMPRESSED_NAME,
-                                     offset, node.name);
+                                     offset, node.name, problems);
       !name)
     return std::unexpected(std::move(name.error()));
   return {};

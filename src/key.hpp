@@ -7,6 +7,7 @@
 
 #include "error.hpp"
 #include "le.hpp"
+#include "problems.hpp"
 
 namespace kelpa {
 
@@ -90,11 +91,14 @@ static_assert(sizeof(KeyRecord) == 48);
 
 // Parses the payload of the key node cell at `offset` (used for messages only). Checks, in order:
 // the 76-byte fixed part (TruncatedData, before the signature), the "nk" signature (InvalidFormat),
-// the name inside the payload (TruncatedData) and its decoding (InvalidUtf16 for UTF-16 names).
-// Does not read volatile subkeys, the class name or the security descriptor.
-[[nodiscard]] Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset);
+// the name inside the payload (TruncatedData) and its decoding (InvalidUtf16 for UTF-16 names,
+// met as a problem of `problems`: see append_record_name). Does not read volatile subkeys, the
+// class name or the security descriptor.
+[[nodiscard]] Result<KeyNode> parse_key_node(Bytes payload, std::uint32_t offset,
+                                             const ProblemLog& problems = ProblemLog::strict());
 // The same into `out`, whose name's storage is reused (its text is replaced); on failure `out`
 // holds no usable node.
-[[nodiscard]] Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& out);
+[[nodiscard]] Result<void> parse_key_node_into(Bytes payload, std::uint32_t offset, KeyNode& out,
+                                               const ProblemLog& problems);
 
 }  // namespace kelpa

@@ -241,7 +241,7 @@ void recover(std::vector<std::uint8_t>& image, std::vector<Candidate> windows, s
 }  // namespace
 
 Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const LogInput> logs,
-                                          std::uint64_t max_image) {
+                                          std::uint64_t max_image, ReadMode mode) {
   std::vector<LogReplay> reports(logs.size());
   std::vector<LoadedBlockLog> blocks;
   std::vector<std::size_t> block_index;
@@ -271,7 +271,7 @@ Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::
     report.sequence = blocks[i].log.sequence;
   }
 
-  auto hive = Hive::from_data(HiveData(std::make_shared<const std::vector<std::uint8_t>>(std::move(image))));
+  auto hive = Hive::from_data(HiveData(std::make_shared<const std::vector<std::uint8_t>>(std::move(image))), mode);
   if (hive) (*hive)->set_log_replay(std::move(reports));
   return hive;
 }
@@ -284,7 +284,7 @@ Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::
 }
 
 Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path, std::optional<std::string_view> log1_path,
-                                             std::optional<std::string_view> log2_path) {
+                                             std::optional<std::string_view> log2_path, ReadMode mode) {
   auto image = read_whole_file(hive_path);
   if (!image) return std::unexpected(std::move(image.error()));
   std::vector<std::vector<std::uint8_t>> files;
@@ -300,7 +300,7 @@ Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path, std::op
     files.push_back(std::move(*file));
     logs.push_back({*path, Bytes(files.back())});
   }
-  return replay_logs(std::move(*image), logs);
+  return replay_logs(std::move(*image), logs, replay::MAX_IMAGE_SIZE, mode);
 }
 
 }  // namespace kelpa

@@ -31,9 +31,11 @@ struct LogInput {
 // far as they are valid: a Windows log never makes this fail. Their pages must end within
 // `max_image` (512 MiB; the fuzz target passes less). After the Windows logs, both sequence
 // numbers are the last applied sequence, the hive bins data size is the log's, the file type 0
-// and the checksum is rewritten. The "HvLE"-headed logs are applied after that.
+// and the checksum is rewritten. The "HvLE"-headed logs are applied after that. `mode` is the
+// built hive's (Hive::from_data); the replay itself is the same in both.
 [[nodiscard]] Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const LogInput> logs,
-                                                        std::uint64_t max_image = replay::MAX_IMAGE_SIZE);
+                                                        std::uint64_t max_image = replay::MAX_IMAGE_SIZE,
+                                                        ReadMode mode = ReadMode::Strict);
 
 // The same for log files all read (no paths in the report).
 [[nodiscard]] Result<std::shared_ptr<Hive>> replay_logs(std::vector<std::uint8_t> image, std::span<const Bytes> log_files);
@@ -42,6 +44,7 @@ struct LogInput {
 // read is reported with the operating system's text and left out), then replay_logs.
 [[nodiscard]] Result<std::shared_ptr<Hive>> open_with_logs(std::string_view hive_path,
                                                            std::optional<std::string_view> log1_path,
-                                                           std::optional<std::string_view> log2_path);
+                                                           std::optional<std::string_view> log2_path,
+                                                           ReadMode mode = ReadMode::Strict);
 
 }  // namespace kelpa

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "error.hpp"
 #include "le.hpp"
@@ -31,5 +32,10 @@ struct SubkeyList {
 // header (TruncatedData), the signature (InvalidSubkeyListType) and that the payload holds `count`
 // elements (TruncatedData). Elements are not checked.
 [[nodiscard]] Result<SubkeyList> parse_subkey_list(Bytes payload, std::uint32_t offset);
+
+// What tolerant reading takes of a list that parse_subkey_list refused: for a known signature, the
+// elements that the payload holds (fewer than its count says); nullopt for a payload without a
+// header or with an unknown signature.
+[[nodiscard]] std::optional<SubkeyList> readable_subkey_list(Bytes payload);
 
 }  // namespace kelpa

@@ -28,6 +28,11 @@ void TreeWalk::add_error(WalkBatch& batch, RegistryError error) {
   batch.errors.push_back(std::move(error));
 }
 
+void TreeWalk::meet(WalkBatch& batch, std::uint32_t offset, RegistryError error) const {
+  // A tolerant hive notes the problem and the walk passes over the subtree without a word.
+  if (auto met = hive_->problems().meet(offset, std::move(error)); !met) add_error(batch, std::move(met.error()));
+}
+
 bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t subkey_list_offset,
                      WalkBatch& batch) {
   if (subkey_count == 0) return true;
@@ -47,13 +52,13 @@ bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint
                               static_cast<std::uint32_t>(subkey.node().name().size())});
     frame.names.append(subkey.node().name());
   });
-  if (!visited) {
+  if (!visited) {  // met already by the subkey walk, which fails only under strict reading
     add_error(batch, std::move(visited.error()));
     return false;
   }
   if (frame.children.empty()) return true;
   if (depth_ == MAX_KEY_DEPTH) {
-    add_error(batch, RegistryError::invalid_format("Key at offset " + hex_form(offset) + " has subkeys more than " +
+    meet(batch, offset, RegistryError::invalid_format("Key at offset " + hex_form(offset) + " has subkeys more than " +
                                                    decimal(MAX_KEY_DEPTH) + " levels below the start of the walk"));
     return false;
   }
@@ -63,8 +68,8 @@ bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint
   if (waiting_keys_ > image_length / MIN_KEY_NODE_CELL || waiting_name_bytes_ > MAX_NAME_EXPANSION * image_length) {
     waiting_keys_ -= frame.children.size();
     waiting_name_bytes_ -= frame.names.size();
-    add_error(batch, RegistryError::invalid_format("Key at offset " + hex_form(offset) +
-                                                   " lists more keys than the hive holds (keys listed over and over)"));
+    meet(batch, offset, RegistryError::invalid_format("Key at offset " + hex_form(offset) +
+                                                           " lists more keys than the hive holds (keys listed over and over)"));
     return false;
   }
   ++depth_;
@@ -81,7 +86,7 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
   if (!started_) {
     started_ = true;
     auto start = hive_->get_key(start_);
-    if (!start) return add_error(batch, std::move(start.error()));
+    if (!start) return meet(batch, start_, std::move(start.error()));
     add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name());
     ++added;
     if (!enter(start_, start->node().subkey_count, start->node().subkey_list_offset, batch)) return;
@@ -97,9 +102,10 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
     waiting_name_bytes_ -= child.name_size;
     const auto path = std::span(frames_).first(depth_);
     if (std::ranges::any_of(path, [&](const Frame& f) { return f.owner == child.offset; })) {
-      return add_error(batch, RegistryError::invalid_format("Key at offset " + hex_form(top.owner) +
-                                                            " lists a key on its own path: offset " +
-                                                            hex_form(child.offset)));
+      meet(batch, top.owner, RegistryError::invalid_format("Key at offset " + hex_form(top.owner) +
+                                                                " lists a key on its own path: offset " +
+                                                                hex_form(child.offset)));
+      return;
     }
     add_key(batch, child.offset, child.subkey_count, child.value_count,
             std::string_view(top.names).substr(child.name_at, child.name_size));

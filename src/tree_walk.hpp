@@ -37,7 +37,9 @@ struct WalkBatch {
 // on where the last one stopped, so a caller can hand keys out in batches.
 //
 // A key is entered by reading its subkeys the way subkeys() does; when that fails the error takes
-// the key's subtree's place and the walk goes on with the next key. A key whose offset is already
+// the key's subtree's place and the walk goes on with the next key. On a tolerant hive nothing
+// fails: the subkeys that can be read are walked, and every error below goes to the hive's
+// problem log instead of the batch. A key whose offset is already
 // on the path from the start down to it (a loop in the subkey lists) is neither handed out again
 // nor entered, and nor are keys more than MAX_KEY_DEPTH levels below the start; each is an
 // InvalidFormat error in its place. The keys waiting on the path are bounded by what the image can
@@ -76,6 +78,8 @@ class TreeWalk {
   static void add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
                       std::string_view name);
   static void add_error(WalkBatch& batch, RegistryError error);
+  // Meets `error` at `offset` in the hive's problem log: under strict reading it goes to the batch.
+  void meet(WalkBatch& batch, std::uint32_t offset, RegistryError error) const;
 
   const Hive* hive_;
   std::uint32_t start_;

@@ -85,8 +85,9 @@ bool append_utf8(Bytes bytes, bool strict, std::string& out) {
   return true;
 }
 
-// Strict UTF-16, appending to `out`; false on an unpaired surrogate. `bytes` has an even length.
-bool append_utf16(Bytes bytes, bool big_endian, std::string& out) {
+// UTF-16, appending to `out`. In strict mode an unpaired surrogate ends decoding with false;
+// otherwise it becomes U+FFFD, as does a last odd byte.
+bool append_utf16(Bytes bytes, bool big_endian, bool strict, std::string& out) {
   const std::size_t units = bytes.size() / 2;
   auto unit = [&](std::size_t k) -> char32_t {
     const std::uint8_t lo = bytes[2 * k + (big_endian ? 1 : 0)];
@@ -99,15 +100,15 @@ bool append_utf16(Bytes bytes, bool big_endian, std::string& out) {
       out.push_back(static_cast<char>(u));
     } else if (u < 0xD800 || u > 0xDFFF) {
       append_code_point(out, u);
-    } else if (u <= 0xDBFF && k + 1 < units) {
-      const char32_t low = unit(k + 1);
-      if (low < 0xDC00 || low > 0xDFFF) return false;
+    } else if (const char32_t low = u <= 0xDBFF && k + 1 < units ? unit(k + 1) : 0; low >= 0xDC00 && low <= 0xDFFF) {
       append_code_point(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
       ++k;
     } else {
-      return false;
+      if (strict) return false;
+      append_code_point(out, REPLACEMENT);
     }
   }
+  if (bytes.size() % 2 != 0) append_code_point(out, REPLACEMENT);
   return true;
 }
 
@@ -150,16 +151,15 @@ std::string decode_utf8_lossy(Bytes bytes) {
 }
 
 void append_ascii_string(Bytes bytes, std::string& out) {
-  if (is_ascii(bytes)) {
-    // Each byte is one character: the trailing NULs are the trailing zero bytes.
-    std::size_t n = bytes.size();
-    while (n > 0 && bytes[n - 1] == 0) --n;
-    out.append(reinterpret_cast<const char*>(bytes.data()), n);
+  // Each byte is one character: the trailing NULs are the trailing zero bytes.
+  std::size_t n = bytes.size();
+  while (n > 0 && bytes[n - 1] == 0) --n;
+  const Bytes name = bytes.first(n);
+  if (is_ascii(name)) {
+    out.append(reinterpret_cast<const char*>(name.data()), name.size());
     return;
   }
-  const std::size_t start = out.size();
-  append_utf8(bytes, false, out);
-  strip_trailing_nuls(out, start);
+  for (const std::uint8_t byte : name) append_code_point(out, byte);
 }
 
 std::string read_ascii_string(Bytes bytes) {
@@ -168,25 +168,35 @@ std::string read_ascii_string(Bytes bytes) {
   return out;
 }
 
+namespace {
+
+// The byte-order mark sniffing of both UTF-16 decoders (WHATWG: UTF-8, UTF-16LE and UTF-16BE marks,
+// UTF-16LE without one); false when `strict` and the text does not decode.
+bool append_utf16_text(Bytes bytes, bool strict, std::string& out) {
+  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
+    return append_utf8(bytes.subspan(3), strict, out);
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return append_utf16(bytes.subspan(2), false, strict, out);
+  if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) return append_utf16(bytes.subspan(2), true, strict, out);
+  return append_utf16(bytes, false, strict, out);
+}
+
+}  // namespace
+
 Result<void> append_utf16_string(Bytes bytes, std::uint32_t offset, std::string& out) {
   if (bytes.size() % 2 != 0) return std::unexpected(RegistryError::invalid_utf16(offset));
   const std::size_t start = out.size();
-  bool ok;
-  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    ok = append_utf8(bytes.subspan(3), true, out);
-  } else if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-    ok = append_utf16(bytes.subspan(2), false, out);
-  } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-    ok = append_utf16(bytes.subspan(2), true, out);
-  } else {
-    ok = append_utf16(bytes, false, out);
-  }
-  if (!ok) {
+  if (!append_utf16_text(bytes, true, out)) {
     out.resize(start);
     return std::unexpected(RegistryError::invalid_utf16(offset));
   }
   strip_trailing_nuls(out, start);
   return {};
+}
+
+void append_utf16_lossy(Bytes bytes, std::string& out) {
+  const std::size_t start = out.size();
+  (void)append_utf16_text(bytes, false, out);
+  strip_trailing_nuls(out, start);
 }
 
 Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset) {
@@ -196,11 +206,17 @@ Result<std::string> read_utf16_string(Bytes bytes, std::uint32_t offset) {
 }
 
 Result<void> append_record_name(Bytes payload, std::size_t fixed_size, std::uint16_t length, bool compressed,
-                                std::uint32_t offset, std::string& out) {
+                                std::uint32_t offset, std::string& out, const ProblemLog& problems) {
   auto stored = slice(payload, fixed_size, length);
   if (!stored) return std::unexpected(RegistryError::truncated_data(offset, fixed_size + length, payload.size()));
-  if (!compressed) return append_utf16_string(*stored, offset, out);
-  append_ascii_string(*stored, out);
+  if (compressed) {
+    append_ascii_string(*stored, out);
+    return {};
+  }
+  auto decoded = append_utf16_string(*stored, offset, out);
+  if (decoded) return {};
+  if (auto tolerated = problems.meet(offset, std::move(decoded.error())); !tolerated) return tolerated;
+  append_utf16_lossy(*stored, out);
   return {};
 }
 

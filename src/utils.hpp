@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "le.hpp"
+#include "problems.hpp"
 
 namespace kelpa {
 
@@ -15,8 +16,9 @@ namespace kelpa {
 // True when every byte is below 0x80; checks eight bytes at a time.
 [[nodiscard]] bool is_ascii(Bytes bytes) noexcept;
 
-// The 8-bit ("compressed") name form. The bytes are taken as UTF-8 (not Latin-1), ill-formed
-// sequences become U+FFFD, and trailing U+0000 characters are removed. Never fails.
+// The 8-bit ("compressed") name form. Windows stores such a name as the low bytes of its UTF-16
+// code units, so each byte is one Latin-1 character (0xE4 is U+00E4); trailing U+0000 characters
+// are removed. Never fails.
 [[nodiscard]] std::string read_ascii_string(Bytes bytes);
 
 // The UTF-16 name and string form. A byte-order mark at the start selects UTF-8, UTF-16LE or
@@ -30,12 +32,20 @@ namespace kelpa {
 void append_ascii_string(Bytes bytes, std::string& out);
 [[nodiscard]] Result<void> append_utf16_string(Bytes bytes, std::uint32_t offset, std::string& out);
 
+// What append_utf16_string fails on, read as far as it goes: the same byte-order marks, each
+// unpaired surrogate (and a last odd byte) becomes U+FFFD, and after a UTF-8 mark every maximal
+// ill-formed subpart does. Trailing U+0000 characters are removed. Never fails.
+void append_utf16_lossy(Bytes bytes, std::string& out);
+
 // The name stored right after a record's fixed part: `length` bytes at `fixed_size` in the payload
 // of the cell at `offset`, decoded with append_ascii_string when `compressed` and with
 // append_utf16_string otherwise, and appended to `out`. TruncatedData (offset, expected
-// fixed_size + length, got the payload size) when the name runs past the payload.
+// fixed_size + length, got the payload size) when the name runs past the payload. A UTF-16 name
+// that does not decode is met as an InvalidUtf16 problem at `offset` (problems.hpp): its error
+// under strict reading; under tolerant reading it is decoded with append_utf16_lossy.
 [[nodiscard]] Result<void> append_record_name(Bytes payload, std::size_t fixed_size, std::uint16_t length,
-                                              bool compressed, std::uint32_t offset, std::string& out);
+                                              bool compressed, std::uint32_t offset, std::string& out,
+                                              const ProblemLog& problems);
 
 // The base block's 64-byte file name field: every byte is one character (0 becomes a space, other
 // bytes their Latin-1 character), then Unicode white space is trimmed from both ends. Never fails.

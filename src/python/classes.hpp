@@ -21,6 +21,7 @@ struct Types {
   PyTypeObject* base_block = nullptr;
   PyTypeObject* hbin_header = nullptr;
   PyTypeObject* log_replay = nullptr;  // a struct sequence, not one of the seven heap types
+  PyTypeObject* problem = nullptr;     // a struct sequence too
   PyTypeObject* tree_walk = nullptr;  // the iterator of RegistryKey.walk; not a module attribute
 };
 extern Types types;
@@ -73,6 +74,9 @@ struct PyRegistryValue {
 // The LogReplay struct sequence type, and one entry of it (from Hive.log_replay()).
 PyTypeObject* new_log_replay_type();
 PyObject* new_log_replay(const LogReplay& report);
+// The Problem struct sequence type, and one entry of it (from Hive.problems()).
+PyTypeObject* new_problem_type();
+PyObject* new_problem(const Problem& problem);
 
 // New objects of the two classes, from core records.
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);

@@ -67,9 +67,10 @@ PyObject* class_object(PyTypeObject*& slot, PyType_Spec& spec) {
   return Py_NewRef(reinterpret_cast<PyObject*>(slot));
 }
 
-PyObject* log_replay_class() {
-  if (types.log_replay == nullptr && (types.log_replay = new_log_replay_type()) == nullptr) return nullptr;
-  return Py_NewRef(reinterpret_cast<PyObject*>(types.log_replay));
+// A struct sequence class, created on first use.
+PyObject* struct_sequence_class(PyTypeObject*& slot, PyTypeObject* (*make)()) {
+  if (slot == nullptr && (slot = make()) == nullptr) return nullptr;
+  return Py_NewRef(reinterpret_cast<PyObject*>(slot));
 }
 
 PyObject* create_module() {
@@ -82,7 +83,8 @@ PyObject* create_module() {
                   add_attribute(module.get(), "ValueType", class_object(types.value_type, value_type_spec)) &&
                   add_attribute(module.get(), "BaseBlock", class_object(types.base_block, base_block_spec)) &&
                   add_attribute(module.get(), "HbinHeader", class_object(types.hbin_header, hbin_header_spec)) &&
-                  add_attribute(module.get(), "LogReplay", log_replay_class()) &&
+                  add_attribute(module.get(), "LogReplay", struct_sequence_class(types.log_replay, new_log_replay_type)) &&
+                  add_attribute(module.get(), "Problem", struct_sequence_class(types.problem, new_problem_type)) &&
                   add_attribute(module.get(), "__version__", PyUnicode_FromString(KELPA_VERSION));
   // The walk iterator's class is made here too, under the lock, but is no attribute of the module.
   const bool walk_ok = ok && PyRef::steal(class_object(types.tree_walk, tree_walk_spec));

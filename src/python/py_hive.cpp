@@ -43,6 +43,62 @@ PyObject* hive_open_with_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs
   return run_then_build([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2])); }, new_hive);
 }
 
+ReadMode read_mode(bool strict) { return strict ? ReadMode::Strict : ReadMode::Tolerant; }
+
+PyObject* hive_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> names = {"path", "log1", "log2", "strict"};
+  std::array<PyObject*, 4> argv{};
+  if (!parse_arguments({"Hive.from_path()", names, 1, 1}, args, nargs, kwnames, argv)) return nullptr;
+  std::array<std::optional<std::string>, 3> paths;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (argv[i] == nullptr || (i > 0 && argv[i] == Py_None)) continue;
+    paths[i] = path_argument(argv[i], names[i]);
+    if (!paths[i]) return nullptr;
+  }
+  const auto strict = flag_argument(argv[3], true);
+  if (!strict) return nullptr;
+  const ReadMode mode = read_mode(*strict);
+  if (!paths[1] && !paths[2]) return run_then_build([&] { return Hive::open_file(*paths[0], mode); }, new_hive);
+  auto view = [](const std::optional<std::string>& p) -> std::optional<std::string_view> {
+    if (p) return std::string_view(*p);
+    return std::nullopt;
+  };
+  return run_then_build([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2]), mode); }, new_hive);
+}
+
+// The buffers stay exported (or copied) until the call returns with the lock held, so that a
+// failed open never releases one without it.
+PyObject* hive_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> names = {"data", "log1", "log2", "strict"};
+  static constexpr std::array<const char*, 2> log_paths = {"<log1>", "<log2>"};
+  std::array<PyObject*, 4> argv{};
+  if (!parse_arguments({"Hive.from_bytes()", names, 1, 1}, args, nargs, kwnames, argv)) return nullptr;
+  std::array<std::optional<BufferBytes>, 3> buffers;
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    if (argv[i] == nullptr || (i > 0 && argv[i] == Py_None)) continue;
+    buffers[i] = buffer_argument(argv[i], names[i]);
+    if (!buffers[i]) return nullptr;
+  }
+  const auto strict = flag_argument(argv[3], true);
+  if (!strict) return nullptr;
+  const ReadMode mode = read_mode(*strict);
+  const BufferBytes& data = *buffers[0];
+  if (!buffers[1] && !buffers[2])
+    return run_then_build([&] { return Hive::from_data(HiveData(HiveData::Borrowed{data.bytes, data.owner}), mode); },
+                          new_hive);
+  return run_then_build(
+      [&] {
+        std::vector<LogInput> logs;
+        for (std::size_t i = 1; i < buffers.size(); ++i)
+          if (buffers[i]) logs.push_back({log_paths[i - 1], buffers[i]->bytes});
+        return replay_logs(std::vector<std::uint8_t>(data.bytes.begin(), data.bytes.end()), logs,
+                           replay::MAX_IMAGE_SIZE, mode);
+      },
+      new_hive);
+}
+
+PyObject* hive_problems(PyObject* self, PyObject*) { return list_of(hive_of(self)->problems().problems(), new_problem); }
+
 PyObject* hive_base_block(PyObject* self, PyObject*) {
   return wrap<PyBaseBlock>(types.base_block, hive_of(self)->base_block());
 }
@@ -121,6 +177,13 @@ PyMethodDef hive_methods[] = {
     {"open_with_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_open_with_logs>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "open_with_logs(hive_path, log1_path=None, log2_path=None)\n--\n\nOpen a registry hive with transaction logs applied"},
+    {"from_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_from_path>)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_path(path, log1=None, log2=None, *, strict=True)\n--\n\nOpen a hive file, replaying the given transaction logs"},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_from_bytes>)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(data, log1=None, log2=None, *, strict=True)\n--\n\nOpen a hive held in memory, replaying the given transaction logs"},
+    {"problems", guard<hive_problems>, METH_NOARGS, "problems($self)\n--\n\nGet the problems met while reading the hive"},
     {"base_block", guard<hive_base_block>, METH_NOARGS, "base_block($self)\n--\n\nGet the base block (header) information"},
     {"root_key", guard<hive_root_key>, METH_NOARGS, "root_key($self)\n--\n\nGet the root key of the hive"},
     {"hbins", guard<hive_hbins>, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},

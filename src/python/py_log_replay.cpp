@@ -28,7 +28,8 @@ PyObject* new_log_replay(const LogReplay& report) {
   PyRef entry = PyRef::steal(PyStructSequence_New(types.log_replay));
   if (!entry) return nullptr;
   PyObject* items[] = {
-      str_from_utf8(report.path),
+      // As the caller gave it: a path in the file system encoding, or "<log1>" for a log in memory.
+      PyUnicode_DecodeFSDefaultAndSize(report.path.data(), static_cast<Py_ssize_t>(report.path.size())),
       str_from_utf8(report.layout),
       PyBool_FromLong(report.applied),
       PyLong_FromUnsignedLongLong(report.entries),

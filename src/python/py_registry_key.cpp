@@ -134,8 +134,11 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
         for (RegistryValue& value : *listed) {
           if (!same_name_ignoring_ascii_case(value.name, *wanted)) continue;
           auto data = value.raw_data();
-          if (!data) return std::unexpected(std::move(data.error()));
-          return FoundValue{std::move(value), std::move(*data)};
+          if (data) return FoundValue{std::move(value), std::move(*data)};
+          // A tolerant hive lists the value with empty data, as values() does, and notes why.
+          if (auto met = key.hive->problems().meet(value.data_offset, std::move(data.error())); !met)
+            return std::unexpected(std::move(met.error()));
+          return FoundValue{std::move(value), {}};
         }
         return std::unexpected(RegistryError::not_found("Value '" + *wanted + "'"));
       },
@@ -148,6 +151,10 @@ PyObject* registry_key_last_written(PyObject* self, PyObject*) {
   return read_key(self, [&](const RegistryKey& key) {
     return datetime_from_filetime(key.node().last_written, "key at offset " + hex_form(key.offset));
   });
+}
+
+PyObject* registry_key_last_written_filetime(PyObject* self, PyObject*) {
+  return read_key(self, [](const RegistryKey& key) { return PyLong_FromUnsignedLongLong(key.node().last_written); });
 }
 
 PyObject* registry_key_class_name(PyObject* self, PyObject*) {
@@ -211,6 +218,20 @@ PyObject* registry_key_walk(PyObject* self, PyObject* const* args, Py_ssize_t na
   return new_tree_walk(key_of(self).hive, key_of(self).offset, argv[0] == nullptr ? Py_None : argv[0]);
 }
 
+// Two objects are equal when they stand for the same key (cell offset) of the same opened hive.
+PyObject* registry_key_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != types.registry_key) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = key_of(self).hive == key_of(other).hive && key_of(self).offset == key_of(other).offset;
+  return PyBool_FromLong(same == (op == Py_EQ));
+}
+
+Py_hash_t registry_key_hash(PyObject* self) {
+  const auto hive = reinterpret_cast<std::uintptr_t>(key_of(self).hive.get());
+  const std::size_t hash = std::hash<std::uintptr_t>{}(hive) * 31 + key_of(self).offset;
+  const auto result = static_cast<Py_hash_t>(hash);
+  return result == -1 ? -2 : result;  // -1 means failure to the interpreter
+}
+
 PyObject* registry_key_repr(PyObject* self) {
   const PyRegistryKey& key = key_of(self);
   std::string text = "RegistryKey(name='";
@@ -238,6 +259,8 @@ PyMethodDef registry_key_methods[] = {
     {"values", guard<registry_key_values>, METH_NOARGS, "values($self)\n--\n\nGet all values"},
     {"last_written", guard<registry_key_last_written>, METH_NOARGS,
      "last_written($self)\n--\n\nGet the last write time as a timezone-aware datetime in UTC (None when not set)"},
+    {"last_written_filetime", guard<registry_key_last_written_filetime>, METH_NOARGS,
+     "last_written_filetime($self)\n--\n\nGet the last written time as a FILETIME: 100 ns intervals since 1601-01-01 UTC"},
     {"class_name", guard<registry_key_class_name>, METH_NOARGS,
      "class_name($self)\n--\n\nGet the class name (None when the key has none)"},
     {"security_descriptor", guard<registry_key_security_descriptor>, METH_NOARGS,
@@ -260,6 +283,8 @@ PyType_Slot registry_key_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(registry_key_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(guard<registry_key_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guard<registry_key_richcompare>)},
+    {Py_tp_hash, reinterpret_cast<void*>(registry_key_hash)},
     {Py_tp_methods, registry_key_methods},
     {0, nullptr},
 };

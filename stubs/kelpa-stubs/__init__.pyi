@@ -1,8 +1,12 @@
 import datetime
-from collections.abc import Callable, Iterator
+import os
+from collections.abc import Buffer, Callable, Iterator
 from typing import NamedTuple, final
 
-__all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay", "__version__"]
+__all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay",
+           "Problem", "__version__"]
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 __version__: str
 
@@ -16,6 +20,14 @@ class Hive:
     @staticmethod
     def open_with_logs(hive_path: str, log1_path: str | None = None, log2_path: str | None = None) -> Hive:
         """Open a registry hive with transaction logs applied"""
+    @staticmethod
+    def from_path(path: _Path, log1: _Path | None = None, log2: _Path | None = None, *, strict: bool = True) -> Hive:
+        """Open a hive file, replaying the given transaction logs"""
+    @staticmethod
+    def from_bytes(data: Buffer, log1: Buffer | None = None, log2: Buffer | None = None, *, strict: bool = True) -> Hive:
+        """Open a hive held in memory, replaying the given transaction logs"""
+    def problems(self) -> list[Problem]:
+        """Get the problems met while reading the hive"""
     def base_block(self) -> BaseBlock:
         """Get the base block (header) information"""
     def root_key(self) -> RegistryKey:
@@ -105,6 +117,8 @@ class RegistryKey:
         """Get all values"""
     def last_written(self) -> datetime.datetime | None:
         """Get the last write time as a timezone-aware datetime in UTC (None when not set)"""
+    def last_written_filetime(self) -> int:
+        """Get the last written time as a FILETIME: 100 ns intervals since 1601-01-01 UTC"""
     def class_name(self) -> str | None:
         """Get the class name (None when the key has none)"""
     def security_descriptor(self) -> bytes | None:
@@ -121,6 +135,8 @@ class RegistryKey:
         """Get the path of the key from the root key"""
     def walk(self, onerror: Callable[[ValueError], object] | None = None) -> Iterator[RegistryKey]:
         """Iterate over this key and all keys below it, depth first"""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
 
 @final
 class RegistryValue:
@@ -174,6 +190,9 @@ class ValueType:
         """Get the type name as string (e.g., "REG_SZ", "REG_DWORD")"""
     def type_id(self) -> int:
         """Get the numeric type ID"""
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __int__(self) -> int: ...
 
 @final
 class HbinHeader:
@@ -200,3 +219,10 @@ class LogReplay(NamedTuple):
     pages: int
     sequence: int | None
     reason: str
+
+@final
+class Problem(NamedTuple):
+    """A problem met while reading a hive"""
+
+    offset: int | None
+    message: str

@@ -1,0 +1,39 @@
+#include "problems.hpp"
+
+namespace kelpa {
+
+namespace {
+
+const std::string MORE_LEFT_OUT =
+    "More problems were met; only the first " + decimal(ProblemLog::MAX_PROBLEMS) + " are listed";
+
+}  // namespace
+
+const ProblemLog& ProblemLog::strict() noexcept {
+  static const ProblemLog log(ReadMode::Strict);
+  return log;
+}
+
+Result<void> ProblemLog::meet(std::optional<std::uint32_t> offset, RegistryError error) const {
+  if (mode_ == ReadMode::Strict) return std::unexpected(std::move(error));
+  std::string message = error.message();
+  std::lock_guard lock(mutex_);
+  if (overflowed_) return {};
+  // -1 stands for the base block, which has no cell offset.
+  if (!seen_.emplace(offset ? std::int64_t{*offset} : -1, message).second) return {};
+  if (problems_.size() == MAX_PROBLEMS) {
+    problems_.push_back({std::nullopt, MORE_LEFT_OUT});
+    overflowed_ = true;
+    seen_.clear();
+    return {};
+  }
+  problems_.push_back({offset, std::move(message)});
+  return {};
+}
+
+std::vector<Problem> ProblemLog::problems() const {
+  std::lock_guard lock(mutex_);
+  return problems_;
+}
+
+}  // namespace kelpa

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+
+namespace kelpa {
+
+// How a hive reads what it cannot read. Strict: the first unreadable record fails the whole
+// operation. Tolerant: an unreadable record is left out, the problem is written down and the
+// operation goes on with the others.
+enum class ReadMode : std::uint8_t { Strict, Tolerant };
+
+// One problem met while reading a tolerant hive: the cell offset it is at (none for the base
+// block) and the message strict reading would have failed with.
+struct Problem {
+  std::optional<std::uint32_t> offset;
+  std::string message;
+
+  bool operator==(const Problem&) const = default;
+};
+
+// The one place that decides between failing and going on. Every reader hands what it could not
+// read to meet(): a strict log gives the error back (the reader returns it, as it always did); a
+// tolerant one writes it down and returns success (the reader leaves the record out and goes on).
+// So the readers have one path for both modes and no test of their own.
+//
+// Each problem (offset and message) is kept once, in the order met, up to MAX_PROBLEMS; after
+// that one last entry says that more were left out, and the log stops growing. Safe to use from
+// several threads at once: one mutex, taken only when a problem is met.
+class ProblemLog {
+ public:
+  static constexpr std::size_t MAX_PROBLEMS = 10'000;
+
+  explicit ProblemLog(ReadMode mode) noexcept : mode_(mode) {}
+  ProblemLog(const ProblemLog&) = delete;
+  ProblemLog& operator=(const ProblemLog&) = delete;
+
+  // A log that never tolerates anything and keeps nothing: for readers that have no hive (the
+  // plausibility checks of the deleted-record scan).
+  [[nodiscard]] static const ProblemLog& strict() noexcept;
+
+  [[nodiscard]] ReadMode mode() const noexcept { return mode_; }
+  // Strict: `error` back. Tolerant: success, with the problem written down.
+  [[nodiscard]] Result<void> meet(std::optional<std::uint32_t> offset, RegistryError error) const;
+  // The problems written down so far, in the order met.
+  [[nodiscard]] std::vector<Problem> problems() const;
+
+ private:
+  const ReadMode mode_;
+  mutable std::mutex mutex_;
+  mutable std::vector<Problem> problems_;
+  mutable std::set<std::pair<std::int64_t, std::string>> seen_;
+  mutable bool overflowed_ = false;
+};
+
+}  // namespace kelpa
