@@ -102,16 +102,30 @@ void check_text(const std::string& text, const char* decoder) {
   }
 }
 
+// 8-bit names are Latin-1: one character per byte, each the code point of its byte.
 void check_ascii(kelpa::Bytes input) {
   const std::string text = kelpa::read_ascii_string(input);
   check_text(text, "read_ascii_string");
-  const std::string raw(input.begin(), input.end());
-  if (code_points(raw) && !same(without_trailing_zeros(input, 1), bytes_of(text)))
-    broken("read_ascii_string changed well-formed UTF-8");
+  const kelpa::Bytes kept = without_trailing_zeros(input, 1);
+  const auto cps = code_points(text);
+  if (!cps || !std::equal(kept.begin(), kept.end(), cps->begin(), cps->end(),
+                          [](std::uint8_t byte, char32_t cp) { return cp == char32_t{byte}; }))
+    broken("read_ascii_string is not Latin-1");
+}
+
+// The lossy decoder never fails, gives what the strict one gives where that succeeds, and
+// otherwise text holding at least one U+FFFD.
+void check_utf16_lossy(kelpa::Bytes input, const kelpa::Result<std::string>& strict) {
+  std::string lossy;
+  kelpa::append_utf16_lossy(input, lossy);
+  check_text(lossy, "append_utf16_lossy");
+  if (strict && lossy != *strict) broken("append_utf16_lossy differs from read_utf16_string on good input");
+  if (!strict && lossy.find("\xEF\xBF\xBD") == std::string::npos) broken("append_utf16_lossy replaced nothing");
 }
 
 void check_utf16(kelpa::Bytes input) {
   auto text = kelpa::read_utf16_string(input, 0x20);
+  check_utf16_lossy(input, text);
   if (!text) {
     if (text.error().kind() != kelpa::ErrorKind::InvalidUtf16) broken("read_utf16_string failed with another kind");
     if (text.error().message() != "Invalid UTF-16 string at offset 0x20") broken("read_utf16_string message");

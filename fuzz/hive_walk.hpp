@@ -14,9 +14,15 @@
 // - a second get_key of the same offset (served by the key cache) gives an equal node;
 // - the deleted-record scan lists records in image order, at most one per 80 (keys) or 24
 //   (values) bytes of the image, within the read limit, and get_key reads each deleted key as
-//   the scan found it.
+//   the scan found it;
+// - on a tolerant hive no listing fails (subkeys, values, the tree walk): what cannot be read is
+//   in the problem log, each problem once, at most ProblemLog::MAX_PROBLEMS of them and one more
+//   that says the rest were left out; a strict hive's log stays empty.
 
 #include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -33,9 +39,26 @@ namespace kelpa::fuzz {
 // the one-second timeout.
 inline constexpr std::size_t MAX_KEYS = 2048;
 
+// An error from a listing: expected of a strict hive, a broken promise of a tolerant one.
+inline void consume_listing_error(const Hive& hive, const RegistryError& error) {
+  if (hive.problems().mode() == ReadMode::Tolerant) broken("a listing of a tolerant hive failed");
+  consume(error);
+}
+
+inline void check_problems(const Hive& hive) {
+  const std::vector<Problem> problems = hive.problems().problems();
+  if (hive.problems().mode() == ReadMode::Strict && !problems.empty()) broken("a strict hive noted a problem");
+  if (problems.size() > ProblemLog::MAX_PROBLEMS + 1) broken("the problem log grew past its bound");
+  std::set<std::pair<std::optional<std::uint32_t>, std::string>> seen;
+  for (const Problem& problem : problems) {
+    if (problem.message.empty()) broken("a problem without a message");
+    if (!seen.emplace(problem.offset, problem.message).second) broken("a problem noted twice");
+  }
+}
+
 inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
   auto listing = key.values_with_data();
-  if (!listing) return consume(listing.error());
+  if (!listing) return consume_listing_error(*key.hive, listing.error());
   if (listing->entries.size() > image_length / 4) broken("more values than the image can list");
   // Names are bounded by their stored bytes, which decode to at most 3 UTF-8 bytes each.
   if (listing->names.size() > 3 * READ_LIMIT_FACTOR * image_length || listing->data.size() > READ_LIMIT_FACTOR * image_length)
@@ -51,7 +74,7 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
   }
   // The single-value route reads data one value at a time, without the listing's budget.
   auto values = key.values();
-  if (!values) return consume(values.error());
+  if (!values) return consume_listing_error(*key.hive, values.error());
   for (const RegistryValue& value : *values) {
     auto raw = value.raw_data();
     if (!raw) {
@@ -81,7 +104,7 @@ inline void walk_deleted(const Hive& hive, std::uint64_t image_length) {
     if (i < 64) {
       read_key_fields(keys[i]);
       walk_values(keys[i], image_length);
-      if (auto subkeys = keys[i].subkeys(); !subkeys) consume(subkeys.error());
+      if (auto subkeys = keys[i].subkeys(); !subkeys) consume_listing_error(hive, subkeys.error());
     }
   }
   const ValueListing values = hive.deleted_values();
@@ -112,11 +135,12 @@ inline void walk(const Hive& hive) {
     read_key_fields(*key);
 
     offsets.clear();
-    if (auto walked = key->collect_subkey_offsets(key->node().subkey_list_offset, offsets); !walked) consume(walked.error());
+    if (auto walked = key->collect_subkey_offsets(key->node().subkey_list_offset, offsets); !walked)
+      consume_listing_error(hive, walked.error());
     if (offsets.size() > image_length / 4) broken("a subkey walk read more elements than the image holds");
     auto subkeys = key->subkeys();
     if (!subkeys) {
-      consume(subkeys.error());
+      consume_listing_error(hive, subkeys.error());
       continue;
     }
     for (const RegistryKey& subkey : *subkeys) {
@@ -129,8 +153,9 @@ inline void walk(const Hive& hive) {
 
 // The resumable tree walk from the root, in small batches, and for its first keys the path
 // through the parents and the lookup of that path from the root. Promises: a batch holds at most
-// the keys asked for and at most one error, which ends it; every call adds something until the
-// walk is finished; a walked key reads back with the name the walk gave.
+// the keys asked for and at most one error, which ends it; a call that adds nothing leaves the
+// walk finished (a tolerant walk whose start cannot be read adds nothing at all); a walked key
+// reads back with the name the walk gave.
 inline constexpr std::size_t WALK_BATCH = 16;
 inline constexpr std::size_t KEYS_WITH_PATHS = 64;
 
@@ -143,13 +168,13 @@ inline void walk_paths(const Hive& hive) {
   while (!tree.finished() && keys < MAX_KEYS) {
     batch.clear();
     tree.next_batch(WALK_BATCH, batch);
-    if (batch.entries.empty()) broken("an unfinished walk added nothing");
+    if (batch.entries.empty() && !tree.finished()) broken("a walk added nothing and is not finished");
     if (batch.errors.size() > 1 || batch.entries.size() - batch.errors.size() > WALK_BATCH)
       broken("a walk batch holds more than it was asked for");
     if (!batch.errors.empty() && batch.entries.back().error < 0) broken("a walk batch goes on past an error");
     for (const WalkBatch::Entry& entry : batch.entries) {
       if (entry.error >= 0) {
-        consume(batch.errors[static_cast<std::size_t>(entry.error)]);
+        consume_listing_error(hive, batch.errors[static_cast<std::size_t>(entry.error)]);
         continue;
       }
       if (keys++ >= KEYS_WITH_PATHS || !root) continue;

@@ -28,9 +28,11 @@ void TreeWalk::add_error(WalkBatch& batch, RegistryError error) {
   batch.errors.push_back(std::move(error));
 }
 
-void TreeWalk::meet(WalkBatch& batch, std::uint32_t offset, RegistryError error) const {
+bool TreeWalk::meet(WalkBatch& batch, std::uint32_t offset, RegistryError error) const {
   // A tolerant hive notes the problem and the walk passes over the subtree without a word.
-  if (auto met = hive_->problems().meet(offset, std::move(error)); !met) add_error(batch, std::move(met.error()));
+  auto met = hive_->problems().meet(offset, std::move(error));
+  if (!met) add_error(batch, std::move(met.error()));
+  return !met;
 }
 
 bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t subkey_list_offset,
@@ -86,7 +88,10 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
   if (!started_) {
     started_ = true;
     auto start = hive_->get_key(start_);
-    if (!start) return meet(batch, start_, std::move(start.error()));
+    if (!start) {
+      meet(batch, start_, std::move(start.error()));
+      return;
+    }
     add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name());
     ++added;
     if (!enter(start_, start->node().subkey_count, start->node().subkey_list_offset, batch)) return;
@@ -102,10 +107,11 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
     waiting_name_bytes_ -= child.name_size;
     const auto path = std::span(frames_).first(depth_);
     if (std::ranges::any_of(path, [&](const Frame& f) { return f.owner == child.offset; })) {
-      meet(batch, top.owner, RegistryError::invalid_format("Key at offset " + hex_form(top.owner) +
-                                                                " lists a key on its own path: offset " +
-                                                                hex_form(child.offset)));
-      return;
+      if (meet(batch, top.owner, RegistryError::invalid_format("Key at offset " + hex_form(top.owner) +
+                                                               " lists a key on its own path: offset " +
+                                                               hex_form(child.offset))))
+        return;
+      continue;
     }
     add_key(batch, child.offset, child.subkey_count, child.value_count,
             std::string_view(top.names).substr(child.name_at, child.name_size));

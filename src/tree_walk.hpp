@@ -78,8 +78,9 @@ class TreeWalk {
   static void add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
                       std::string_view name);
   static void add_error(WalkBatch& batch, RegistryError error);
-  // Meets `error` at `offset` in the hive's problem log: under strict reading it goes to the batch.
-  void meet(WalkBatch& batch, std::uint32_t offset, RegistryError error) const;
+  // Meets `error` at `offset` in the hive's problem log: under strict reading it goes to the batch
+  // (true: the batch ends here), under tolerant reading the walk goes on (false).
+  bool meet(WalkBatch& batch, std::uint32_t offset, RegistryError error) const;
 
   const Hive* hive_;
   std::uint32_t start_;
