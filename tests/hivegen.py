@@ -308,6 +308,37 @@ def deleted_scene(drop_last_bin: bool = False) -> tuple[bytes, list[str], list[t
     return image, keys, values
 
 
+# A hive for tolerant reading: one of each record a listing must read around.
+def damaged_scene() -> tuple[bytes, list[tuple[int, str]]]:
+    """ROOT lists, through an "ri", a sound "lf" (A, a zeroed cell, B with half a surrogate pair in its name),
+    a list of unknown type and an "li" whose count (4) runs past its cell (C and D fit). A has four values: a
+    sound one, a list entry naming a key node, one whose data cell lies past the image, and an odd-length
+    UTF-16 name. Returns the image, the offsets met and the expected problems in reading order."""
+    b = HiveBuilder()
+    good = b.vk("good", REG_DWORD, dword(7))
+    lost_data = b.vk("lost", REG_SZ, b"", data_size=12, data_offset=0x7FF0)
+    odd_name = b.vk(b"o\0d", REG_DWORD, dword(1), flags=0)
+    not_vk = b.nk("notvk")
+    a = b.nk("A", value_count=4, value_list=b.value_list([good, not_vk, lost_data, odd_name]))
+    zeroed = b.alloc(bytes(80), size=0)
+    bad_name = b.nk("B\ud800".encode("utf-16-le", "surrogatepass"), flags=0)
+    c, d = b.nk("C"), b.nk("D")
+    leaf = b.subkey_list("lf", [a, zeroed, bad_name])
+    unknown = b.subkey_list("zz", [c])
+    truncated = b.alloc(subkey_list_record("li", [c, d], count=4))
+    root = b.nk("ROOT", root=True, subkey_count=7, subkey_list=b.subkey_list("ri", [leaf, unknown, truncated]))
+    problems = [
+        (unknown, "Invalid subkey list type: [122, 122]"),
+        (truncated, f"Truncated data at offset {truncated:#x}: expected 20 bytes, got 12 bytes"),
+        (zeroed, f"Invalid cell size 0 at offset {zeroed:#x}"),
+        (bad_name, f"Invalid UTF-16 string at offset {bad_name:#x}"),
+        (not_vk, f"Invalid format: Expected 'vk' signature at offset {not_vk:#x}"),
+        (0x7FF0, f"Invalid offset 0x7ff0 (hive size: {len(b.build(root=root)):#x})"),
+        (odd_name, f"Invalid UTF-16 string at offset {odd_name:#x}"),
+    ]
+    return b.build(root=root), problems
+
+
 Record = tuple[int, bytes] | tuple[int, int, bytes]  # (target, data) or (target, stored size, data)
 
 

@@ -87,6 +87,7 @@ def hive(tmp_path_factory):
 
 HIVE = "/nonexistent/kelpa-hive"  # every call below must fail before the path is used
 OPEN, LOGS, SAVE, VALUE, PATH, SUB_KEY = "open", "open_with_logs", "save", "value", "open_key", "key.open_key"
+FROM_PATH, FROM_BYTES = "from_path", "from_bytes"
 
 ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method's parameter names
     (OPEN, (), {}, "Hive.open() missing 1 required positional argument: 'path'"),
@@ -105,6 +106,13 @@ ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method
     (PATH, (), {}, "Hive.open_key() missing 1 required positional argument: 'path'"),
     (PATH, (b"x",), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
     (SUB_KEY, (1,), {}, "argument 'sub_key': 'int' object cannot be converted to 'PyString'"),
+    # keyword-only parameters count as no positional ones; paths and buffers of any kind, nothing else
+    (FROM_PATH, ("a", "b", "c", True), {}, "Hive.from_path() takes from 1 to 3 positional arguments but 4 were given"),
+    (FROM_PATH, (1,), {}, "argument 'path': expected str, bytes or os.PathLike object, not int"),
+    (FROM_PATH, (HIVE, None, 2.5), {}, "argument 'log2': expected str, bytes or os.PathLike object, not float"),
+    (FROM_BYTES, ("data",), {}, "argument 'data': a bytes-like object is required, not 'str'"),
+    (FROM_BYTES, (b"",), {"log1": [1]}, "argument 'log1': a bytes-like object is required, not 'list'"),
+    (FROM_BYTES, (b"",), {"strict": False, "mode": 1}, "Hive.from_bytes() got an unexpected keyword argument 'mode'"),
 ]
 
 
@@ -112,7 +120,8 @@ ARGUMENT_ERRORS = [  # the one parser: each of its errors once, then each method
 def test_argument_errors(hive, tmp_path, monkeypatch, method, args, kwargs, message):
     monkeypatch.chdir(tmp_path)  # relative paths of the calls land here
     key = hive.root_key()
-    call = getattr({OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key, PATH: hive, SUB_KEY: key}[method],
+    call = getattr({OPEN: kelpa.Hive, LOGS: kelpa.Hive, SAVE: hive, VALUE: key, PATH: hive, SUB_KEY: key,
+                    FROM_PATH: kelpa.Hive, FROM_BYTES: kelpa.Hive}[method],
                    method.removeprefix("key."))
     got = outcome(lambda: call(*args, **kwargs))
     assert (got if message else got[0]) == (error(message, TypeError) if message else UnicodeEncodeError)
@@ -155,6 +164,11 @@ def steps(tmp):
     hive = kelpa.Hive.open(sample)
     yield lambda: [touch(h) for h in (hive, kelpa.Hive.open(hostile), kelpa.Hive.open(deleted),
                                       kelpa.Hive.open_with_logs(hive_path=sample, log1_path=log, log2_path=missing))]
+    with open(hostile, "rb") as f:
+        hostile_bytes = f.read()
+    yield lambda: [(touch(h), list(h.root_key().walk(onerror=str)), [k.values() for k in h.deleted_keys()]) for h in (
+        kelpa.Hive.from_bytes(hostile_bytes, strict=False), kelpa.Hive.from_bytes(bytearray(hostile_bytes)),
+        kelpa.Hive.from_path(pathlib.Path(sample), log, missing, strict=False))]
     yield lambda: [touch(x) for x in (hive.base_block(), *hive.hbins(), *kelpa.Hive.open_with_logs(
         sample, log, missing).log_replay())]
     yield lambda: hive.save(str(tmp / "saved"))
@@ -172,6 +186,8 @@ def steps(tmp):
         return kelpa.Hive.open(hostile).root_key()
     for raised, call in [  # each call makes its objects afresh, so that one leaked per call shows
             (OSError, lambda: kelpa.Hive.open(missing)), (ValueError, lambda: kelpa.Hive.open(log)),
+            (ValueError, lambda: kelpa.Hive.from_bytes(memoryview(hostile_bytes)[:4000])),
+            (TypeError, lambda: kelpa.Hive.from_path(1)), (TypeError, lambda: kelpa.Hive.from_bytes("x")),
             (OSError, lambda: kelpa.Hive.open_with_logs(missing, log)),
             (OSError, lambda: hive.save(str(tmp / "no-such" / "saved"))), (TypeError, lambda: kelpa.Hive.open(1)),
             (TypeError, lambda: kelpa.Hive.open_with_logs("x", 2)), (TypeError, kelpa.Hive),

@@ -1,5 +1,6 @@
 """Threads walking one hive at once see what one thread sees. root_key(), subkeys() and walk() release
-the interpreter lock, so the threads race on the key cache: each round opens the hive afresh."""
+the interpreter lock, so the threads race on the key cache (and, on a tolerant hive, its problem log): each
+round opens the hive afresh."""
 
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -46,3 +47,15 @@ def test_threads_walk_like_one(tmp_path):
                 lambda: [seen(k) for k in shared]] * 2
             results = list(pool.map(lambda target: (start.wait(), target())[1], targets))  # re-raises
             assert results[:4] == [expected] * 4 and sorted(results[4] + results[5]) == sorted(expected)
+
+
+def test_threads_read_one_tolerant_hive(tmp_path):
+    image, problems = hivegen.damaged_scene()
+    one = kelpa.Hive.from_bytes(image, strict=False)
+    expected = [(k.name(), [v.raw_data() for v in k.values()]) for k in one.root_key().walk()]
+    with ThreadPoolExecutor(6) as pool:
+        for _ in range(50):
+            hive, start = kelpa.Hive.from_bytes(image, strict=False), threading.Barrier(6)
+            results = list(pool.map(lambda _: (start.wait(), [(k.name(), [v.raw_data() for v in k.values()])
+                                                              for k in hive.root_key().walk()])[1], range(6)))
+            assert results == [expected] * 6 and sorted(hive.problems()) == sorted(problems)  # each once
