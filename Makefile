@@ -138,13 +138,23 @@ test-sanitize: venv
 BENCH_HIVES ?= ../shared/hives/regipy__SYSTEM_WIN_10_1709
 BENCH_ARGS ?=
 BENCH_DEBIAN_PACKAGES := python3-hivex python3-libregf
-.PHONY: bench bench-logs
+.PHONY: bench bench-logs bench-tolerant
 
 # make bench-logs - open_with_logs on the largest dirty shared hive against reading its three files
 #              and against regipy's pure-Python recovery (installed into .venv); bench/out/log_replay.json
 bench-logs: build
 	$(VPY) -m pip install --quiet "regipy==6.5.0"
 	$(VPY) bench/log_replay.py
+
+# make bench-tolerant - the per-call walk read strictly and tolerantly, and strictly by the build of
+#              BENCH_BASELINE (the commit before tolerant reading), side by side; bench/out/tolerant.json
+BENCH_BASELINE ?= cf727e9
+bench-tolerant: build
+	rm -rf build/bench-baseline && mkdir -p build/bench-baseline/src
+	git archive $(BENCH_BASELINE) | tar -x -C build/bench-baseline/src
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --target build/bench-baseline/site \
+	  -C build-dir=build/bench-baseline/build build/bench-baseline/src
+	$(VPY) bench/tolerant.py --baseline build/bench-baseline/site --json bench/out/tolerant.json
 
 bench: build
 	@if ! /usr/bin/python3 -c 'import hivex, pyregf' >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
