@@ -132,8 +132,8 @@ ValueListing Hive::deleted_values() const {
     const std::size_t data_at = listing.data.size();
     if (data_at < data_limit && value.append_data(listing.data) && listing.data.size() > data_limit)
       listing.data.resize(data_at);
-    listing.entries.push_back(
-        {value.value_type, name_at, listing.names.size() - name_at, data_at, listing.data.size() - data_at});
+    listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
+                               listing.data.size() - data_at, value.name_length == 0});
     return std::uint64_t{offset} + 4 + vk::FIXED_SIZE + value.name_length;
   });
   return listing;

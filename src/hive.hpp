@@ -182,6 +182,7 @@ struct ValueListing {
     ValueType value_type;
     std::size_t name_at, name_size;
     std::size_t data_at, data_size;
+    bool unnamed;  // the stored name length is 0: the key's default value, listed as "(default)"
   };
   std::vector<Entry> entries;
   std::string names;

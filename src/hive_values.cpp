@@ -187,7 +187,7 @@ Result<void> RegistryKey::values_with_data(ValueListing& listing) const {
         listing.data.resize(data_at);
     }
     listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
-                               listing.data.size() - data_at});
+                               listing.data.size() - data_at, value.name_length == 0});
     return value.name_length;
   });
   if (!walked) return std::unexpected(std::move(walked.error()));

@@ -91,6 +91,7 @@ def test_value_key_errors(tmp_path, make, message):
 @pytest.mark.parametrize("stored, flags, name_length, name", [
     (b"", 0, None, "(default)"),
     (b"ab", VALUE_COMP_NAME, 0, "(default)"),  # length 0 wins over bytes and flags
+    (b"(default)", VALUE_COMP_NAME, None, "(default)"),  # a name, not the unnamed value
     (b"\x00\x00\x00\x00", 0, None, ""),  # empty, not "(default)"
     ("Größe".encode("utf-16-le"), 0, None, "Größe"),
     (b"Ab", 0xFFFF, None, "Ab"),  # only bit 0 chooses the form
@@ -101,7 +102,9 @@ def test_value_key_errors(tmp_path, make, message):
 def test_value_names(tmp_path, stored, flags, name_length, name):
     key, _, _ = root_with_values(tmp_path, lambda b: [b.vk(stored, REG_DWORD, dword(1), flags=flags,
                                                            name_length=name_length)])
-    assert [(v.name(), repr(v)) for v in key.values()] == [(name, f"RegistryValue(name='{name}')")]
+    unnamed = name_length == 0 or stored == b""
+    assert [(v.name(), repr(v), v.is_unnamed()) for v in key.values()] == [(name, f"RegistryValue(name='{name}')", unnamed)]
+    assert key.value(name).is_unnamed() is unnamed
 
 
 LOOKUP_VALUES = [("Path", 1), ("", 2), ("path", 3), ("Ärger", 4), ("a[", 5), ("@x", 6), ("Größe", 7), ("Zz", 8)]

@@ -61,6 +61,7 @@ struct PyRegistryValue {
   PyObject_VAR_HEAD
   ValueType value_type;
   std::uint32_t name_size;
+  bool unnamed;            // the key's default value (stored name length 0)
   std::uint8_t bytes[1];  // name_size bytes of UTF-8 name, then the raw data: ob_size bytes in all
 
   [[nodiscard]] std::string_view name_text() const noexcept {
@@ -80,7 +81,7 @@ PyObject* new_problem(const Problem& problem);
 
 // New objects of the two classes, from core records.
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);
-PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data);
+PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data, bool unnamed);
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offset, std::uint32_t subkey_count,
                            std::uint32_t value_count, std::string_view name);
 // A walk of the keys from the key at `offset` down (RegistryKey.walk); `onerror` is None or a

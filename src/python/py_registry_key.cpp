@@ -105,7 +105,7 @@ PyObject* registry_key_values(PyObject* self, PyObject*) {
       self, [&](const RegistryKey& key) { return key.values_with_data(listing); },
       [&]() {
         return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
-          return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry));
+          return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry), entry.unnamed);
         });
       });
   const std::size_t kept = listing.entries.capacity() * sizeof(ValueListing::Entry) + listing.names.capacity() +
@@ -142,7 +142,9 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         return std::unexpected(RegistryError::not_found("Value '" + *wanted + "'"));
       },
-      [](const FoundValue& found) { return new_registry_value(found.value.value_type, found.value.name, found.data); });
+      [](const FoundValue& found) {
+        return new_registry_value(found.value.value_type, found.value.name, found.data, found.value.name_length == 0);
+      });
 }
 
 // The record fields read for forensic work: each re-reads the key with the lock held, as

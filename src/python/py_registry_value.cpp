@@ -34,6 +34,8 @@ PyObject* registry_value_raw_data(PyObject* self, PyObject*) {
 
 PyObject* registry_value_data_size(PyObject* self, PyObject*) { return PyLong_FromSize_t(value_of(self).raw_data().size()); }
 
+PyObject* registry_value_is_unnamed(PyObject* self, PyObject*) { return PyBool_FromLong(value_of(self).unnamed); }
+
 PyObject* registry_value_repr(PyObject* self) {
   std::string text = "RegistryValue(name='";
   text.append(value_of(self).name_text()).append("')");
@@ -53,6 +55,8 @@ PyMethodDef registry_value_methods[] = {
     {"data", guard<registry_value_data>, METH_NOARGS, "data($self)\n--\n\nGet the parsed value data"},
     {"raw_data", guard<registry_value_raw_data>, METH_NOARGS, "raw_data($self)\n--\n\nGet the raw value data as bytes"},
     {"data_size", guard<registry_value_data_size>, METH_NOARGS, "data_size($self)\n--\n\nGet the data size in bytes"},
+    {"is_unnamed", guard<registry_value_is_unnamed>, METH_NOARGS,
+     "is_unnamed($self)\n--\n\nCheck whether this is the key's unnamed value (the one name() calls \"(default)\")"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -67,13 +71,14 @@ PyType_Slot registry_value_slots[] = {
 
 }  // namespace
 
-PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data) {
+PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data, bool unnamed) {
   const std::size_t size = name.size() + raw_data.size();
   PyObject* self = new_var_object(types.registry_value, size);
   if (self == nullptr) return nullptr;
   auto* value = reinterpret_cast<PyRegistryValue*>(self);
   value->value_type = value_type;
   value->name_size = static_cast<std::uint32_t>(name.size());
+  value->unnamed = unnamed;
   if (!name.empty()) std::memcpy(value->bytes, name.data(), name.size());
   if (!raw_data.empty()) std::memcpy(value->bytes + name.size(), raw_data.data(), raw_data.size());
   return self;

@@ -154,6 +154,8 @@ class RegistryValue:
         """Get the raw value data as bytes"""
     def data_size(self) -> int:
         """Get the data size in bytes"""
+    def is_unnamed(self) -> bool:
+        """Check whether this is the key's unnamed value (the one name() calls "(default)")"""
 
 @final
 class ValueData:
