@@ -218,6 +218,7 @@ class Key:
     values: list[Value] = field(default_factory=list)
     last_written: int = 0
     list_kind: str = "lf"  # "lf", "lh", "li", or "ri" for an index root over "lh" lists
+    class_name: str | None = None  # UTF-16LE in a cell of its own
 
 
 def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size: int = 4096,
@@ -231,9 +232,12 @@ def build_tree(root: Key, *, minor: int = 5, ri_threshold: int = 1000, bin_size:
     while stack:
         key, parent, slots, index = stack.pop()
         vks = [builder.vk(v.name, v.type_id, v.data) for v in key.values]
+        class_name = None if key.class_name is None else key.class_name.encode("utf-16-le")
         offset = builder.nk(key.name, root=slots is root_slot, last_written=key.last_written, parent=parent,
                             subkey_count=len(key.subkeys), value_count=len(vks),
-                            value_list=builder.value_list(vks) if vks else NO_LIST)
+                            value_list=builder.value_list(vks) if vks else NO_LIST,
+                            class_name=NO_LIST if class_name is None else builder.alloc(class_name),
+                            class_name_length=len(class_name or b""))
         slots[index] = offset
         children = [0] * len(key.subkeys)
         written.append((key, offset, children))

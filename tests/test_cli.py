@@ -1,13 +1,19 @@
 """The kelpa command, run as a user runs it: each subcommand's output and exit status, one-line
-errors for bad files, the export forms, and .reg exports of real hives against hivexregedit."""
+errors for bad files, evidence never written over, text from hives made safe for a terminal, the export
+forms, and on the shared hives the counts of info, the default use of logs and .reg exports against
+hivexregedit."""
 
+import csv
 import datetime
+import json
 import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -34,14 +40,16 @@ def folder(tmp_path_factory) -> pathlib.Path:
     (top / "bad").mkdir(), (top / "empty").mkdir(), (top / "more").mkdir()
     (top / "more" / "DELETED").write_bytes(hivegen.deleted_scene()[0])
     (top / "more" / "TINY").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=TINY_VALUES, subkeys=[
-        hivegen.Key("Sub", last_written=116444736000000010)])))
+        hivegen.Key("Sub", last_written=116444736000000010, class_name="boot")])))
     for name, data in (("short", image[:2000]), ("cut", image[:6000]), ("text", b"# kelpa" * 1000),
                        ("sum", image[:100] + bytes([image[100] ^ 1]) + image[101:])):
         (top / "bad" / name).write_bytes(data)
     return top
 
 
-TINY_VALUES = [hivegen.Value("\u00e9", hivegen.REG_SZ, hivegen.sz("x")), hivegen.Value("n", hivegen.REG_DWORD, hivegen.dword(7))]
+TINY_VALUES = [hivegen.Value("\u00e9", hivegen.REG_SZ, hivegen.sz("x")), hivegen.Value("n", hivegen.REG_DWORD, hivegen.dword(7)),
+               hivegen.Value("", hivegen.REG_SZ, hivegen.sz("unnamed")),
+               hivegen.Value("(default)", hivegen.REG_SZ, hivegen.sz("named"))]
 LS_R = """\
 ControlSet001\\Services\\EventLog:
   2024-03-01T12:30:15.000000+00:00 System\\
@@ -59,8 +67,10 @@ SYSTEM
   root cell       0x20
   bins            5, 49152 bytes
   logs beside it  SYSTEM.LOG1
+  replayed        SYSTEM.LOG1: not applied: no dirty vector
   keys            17
   values          31
+  problems        0
 """
 
 
@@ -79,10 +89,16 @@ SYSTEM
      b"2024-03-02T08:00:00.123456+00:00,SYSTEM,\n"
      b"2024-03-02T08:00:00.123456+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\n"
      b"2024-03-02T08:00:00.123456+00:00,SYSTEM,ControlSet001\\Services\\Tcpip\\Parameters\n"),
-    (["export", "-f", "jsonl", "more/TINY"], '{"hive": "more/TINY", "path": "", "last_written": null, "values": ['
-     '{"name": "\u00e9", "type": "REG_SZ", "data": "x"}, {"name": "n", "type": "REG_DWORD", "data": 7}]}\n'
-     '{"hive": "more/TINY", "path": "Sub", "last_written": "1970-01-01T00:00:00.000001+00:00", "values": []}\n'
-     .encode()),
+    (["export", "-f", "jsonl", "more/TINY"], '{"hive": "more/TINY", "path": "", "last_written": null, "class_name": '
+     'null, "values": [{"name": "\u00e9", "type": "REG_SZ", "data": "x"}, {"name": "n", "type": "REG_DWORD", "data": 7}, '
+     '{"name": null, "type": "REG_SZ", "data": "unnamed"}, {"name": "(default)", "type": "REG_SZ", "data": "named"}]}\n'
+     '{"hive": "more/TINY", "path": "Sub", "last_written": "1970-01-01T00:00:00.000001+00:00", "class_name": "boot", '
+     '"values": []}\n'.encode()),
+    # CurrentControlSet is the control set Select\Current names, in any letter case
+    (["get", "SYSTEM", r"currentcontrolset\Control\ComputerName\ComputerName", "ComputerName"], b"KELPA-DEMO\n"),
+    (["ls", "-l", "more/TINY"], b"  1970-01-01T00:00:00.000001+00:00 Sub\\  (class boot)\n  REG_SZ"
+     + b" " * 27 + "\u00e9 = x\n  REG_DWORD".encode() + b" " * 24 + b"n = 7 (0x00000007)\n  REG_SZ" + b" " * 27
+     + b"(default) = unnamed\n  REG_SZ" + b" " * 27 + b"(default) = named\n"),
     # the scene's deleted records: three keys written at one time, one never; three values
     (["deleted", "more/DELETED"], b"kind,hive,last_written,key,value_name,value_type,data\n" + b"".join(
         b"key,more/DELETED,2017-07-18T19:56:52.387635+00:00,%s,,,\n" % k for k in (b"Child", b"Deleted", b"First"))
@@ -90,7 +106,7 @@ SYSTEM
        b"value,more/DELETED,,,Slack,REG_BINARY,4142\nvalue,more/DELETED,,,Old,REG_DWORD,7\n"
        b"value,more/DELETED,,,Four,REG_DWORD,67305985\n"),
 ], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
-        "ls-r", "ls-empty", "info", "timeline-since", "jsonl", "deleted"])
+        "ls-r", "ls-empty", "info", "timeline-since", "jsonl", "current-control-set", "ls-l", "deleted"])
 def test_output(folder, args, out):
     done = run(*args, cwd=folder)
     assert (done.returncode, done.stderr, done.stdout) == (0, b"", out)
@@ -103,11 +119,12 @@ def test_output(folder, args, out):
     (["get", "SYSTEM", "Select", "Nope"], 1, "kelpa: SYSTEM: Not found: Value 'Nope'"),
     (["recover", "bad/cut"], 1, "kelpa: bad/cut: no transaction logs beside it (HIVE.LOG1, "
                                 "HIVE.LOG2, HIVE.LOG); name them with --log1/--log2"),
-    (["timeline", "empty"], 1, "kelpa: empty: no hive files found in this folder"),
+    (["timeline", "empty"], 1, "kelpa: no hive files found in empty"),
+    (["ls", "empty"], 1, "kelpa: no hive files found in empty"),
     (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
     (["info", "-j", "0", "SYSTEM"], 2, "kelpa info: error: argument -j/--jobs: not a number of processes: '0'"),
-], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "folder-without-hives", "parquet-without-o",
-        "jobs"])  # the other bad files' lines: in the folder test below
+], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "folder-without-hives", "empty-folder-as-hive",
+        "parquet-without-o", "jobs"])  # the other bad files' lines: in the folder test below
 def test_errors(folder, args, status, err):
     done = run(*args, cwd=folder)
     assert (done.returncode, done.stderr.decode().splitlines()[-1]) == (status, err)
@@ -118,10 +135,12 @@ def test_folder_of_hives_in_parallel(folder):
     done = run("info", "-j", "2", ".", cwd=folder)
     assert done.returncode == 1
     assert sorted(done.stderr.decode().splitlines()) == [
-        "kelpa: ./bad/cut: Invalid offset 0xb338 (hive size: 0x1770)",
+        "kelpa: ./bad/cut: 1 problem reading the hive, the first at offset 0xb338: Invalid offset 0xb338 (hive size: "
+        "0x1770) (--problems lists them all)",
         "kelpa: ./bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)",
-        "kelpa: ./bad/sum: Checksum mismatch: expected 0x6667a556, calculated 0x6667a557"]
-    alone = run("info", "SYSTEM", cwd=folder).stdout.decode()
+        "kelpa: ./bad/sum: 1 problem reading the hive, the first in the base block: Checksum mismatch: expected "
+        "0x6667a556, calculated 0x6667a557 (--problems lists them all)"]
+    alone = run("info", "SYSTEM", cwd=folder).stdout.decode().replace(" SYSTEM.LOG1: not", " ./SYSTEM.LOG1: not")
     assert done.stdout.decode().startswith(f"./{alone}\n./bad/cut\n")
 
 
@@ -129,9 +148,11 @@ def test_parquet_rows(folder, tmp_path):
     """One row per value and one per key without values; the parts of two hives in input order."""
     import pyarrow.parquet as pq
     done = run("export", "-f", "parquet", "more/TINY", "more/TINY", "-o", str(tmp_path / "x.parquet"), cwd=folder)
-    sub = ("more/TINY", "Sub", datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=datetime.UTC), *[None] * 5)
-    rows = [("more/TINY", "", None, "\u00e9", "REG_SZ", 1, hivegen.sz("x"), "x"),
-            ("more/TINY", "", None, "n", "REG_DWORD", 4, hivegen.dword(7), "7"), sub]
+    sub = ("more/TINY", "Sub", datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=datetime.UTC), "boot", *[None] * 5)
+    rows = [("more/TINY", "", None, None, "\u00e9", "REG_SZ", 1, hivegen.sz("x"), "x"),
+            ("more/TINY", "", None, None, "n", "REG_DWORD", 4, hivegen.dword(7), "7"),
+            ("more/TINY", "", None, None, None, "REG_SZ", 1, hivegen.sz("unnamed"), "unnamed"),  # the unnamed value
+            ("more/TINY", "", None, None, "(default)", "REG_SZ", 1, hivegen.sz("named"), "named"), sub]
     assert (done.returncode, [tuple(r.values()) for r in pq.read_table(tmp_path / "x.parquet").to_pylist()]) == (0, rows * 2)
 
 
@@ -154,6 +175,13 @@ def parse_reg(text: str, prefix: str) -> list[tuple[str, str, int, bytes]]:
     return sorted(items)
 
 
+def is_utf8(line: bytes) -> bool:
+    try:
+        return any(ord(c) > 0xFF for c in line.decode("utf-8"))
+    except UnicodeDecodeError:
+        return False
+
+
 @pytest.mark.skipif(not shutil.which("hivexregedit"), reason="hivexregedit not installed")
 @pytest.mark.parametrize("record", corpus_params())
 def test_reg_export_matches_hivexregedit(tmp_path, record):
@@ -171,9 +199,9 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ours = (tmp_path / "x.reg").read_bytes()
     assert ours.startswith(b"\xff\xfe")  # UTF-16LE with a byte order mark, as the editor imports
     root = "P\\" + record["file"].split(".")[0]
-    # hivexregedit writes text with characters past U+00FF as UTF-8 and other text as Latin-1
-    # bytes; kelpa reads 8-bit names as UTF-8, each ill-formed part becoming U+FFFD.
-    peer_text = "\n".join(line.decode("utf-8", "replace") for line in peer_out.split(b"\n"))
+    # hivexregedit writes text with characters past U+00FF as UTF-8 and other text as Latin-1 bytes.
+    peer_text = "\n".join(line.decode("utf-8") if line.isascii() or is_utf8(line) else line.decode("latin-1")
+                          for line in peer_out.split(b"\n"))
     assert parse_reg(ours.decode("utf-16"), root) == parse_reg(peer_text, "\\")
 
 
@@ -184,7 +212,8 @@ def test_reg_export_matches_hivexregedit(tmp_path, record):
     ("d", hivegen.REG_DWORD, bytes(8), '"d"=hex(4):00,00,00,00,00,00,00,00'),
     ("d", hivegen.REG_DWORD, hivegen.dword(0xDEADBEEF), '"d"=dword:deadbeef'),
     ("b", hivegen.REG_BINARY, bytes(30), '"b"=hex:' + "00," * 23 + "\\\r\n  " + "00," * 6 + "00"),
-], ids=["escapes", "line-break-as-hex", "no-terminator", "dword-8-bytes", "dword", "wrapped"])
+    ("(default)", hivegen.REG_SZ, hivegen.sz("x"), '"(default)"="x"'),  # a name, not the unnamed value
+], ids=["escapes", "line-break-as-hex", "no-terminator", "dword-8-bytes", "dword", "wrapped", "named-default"])
 def test_reg_forms(tmp_path, name, kind, data, line):
     (tmp_path / "H.dat").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=[hivegen.Value(name, kind, data)],
                                                                      subkeys=[hivegen.Key("S")])))
@@ -192,13 +221,152 @@ def test_reg_forms(tmp_path, name, kind, data, line):
         f"Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\H]\r\n{line}\r\n\r\n[HKEY_LOCAL_MACHINE\\H\\S]\r\n\r\n"
 
 
-def test_recover_and_logs_auto(tmp_path):
+def test_recover_and_logs(tmp_path):
     import walk_hive
     hive, log = walk_hive.sample_with_log(tmp_path)
     log.rename(tmp_path / "sample.log1")  # found in any letter case
     host = ["get", str(hive), PARAMETERS, "Hostname"]
-    assert [run(*host).stdout, run(*host, "--logs", "auto").stdout] == [b"kelpa-demo\n", b"kelpa-log1\n"]
+    assert [run(*host).stdout, run(*host, "--logs", "auto").stdout, run(*host, "--logs", "none").stdout] == [
+        b"kelpa-log1\n", b"kelpa-log1\n", b"kelpa-demo\n"]
     done = run("recover", str(hive))
     assert (done.returncode, done.stderr, done.stdout.decode().splitlines()[-1]) == (
         0, b"", f"  written to {hive}.recovered")
     assert run("get", f"{hive}.recovered", PARAMETERS, "Hostname").stdout == b"kelpa-log1\n"
+
+
+@pytest.fixture(scope="module")
+def evidence(tmp_path_factory) -> pathlib.Path:
+    """HIVE (clean, a log beside it that it does not need), DIRTY (no logs), CUT (cut short) and OUT (an
+    earlier output); each test adds a hard link HARD and a symbolic link SOFT to HIVE."""
+    top = tmp_path_factory.mktemp("evidence")
+    image = hivegen.build_tree(sample_hive.sample_tree())
+    (top / "HIVE").write_bytes(image)
+    (top / "HIVE.LOG1").write_bytes(hivegen.base_block(file_type=1))
+    (top / "DIRTY").write_bytes(hivegen.base_block(primary_sequence=2, hive_bins_data_size=len(image) - 4096) + image[4096:])
+    (top / "CUT").write_bytes(image[:6000])
+    (top / "OUT").write_text("an earlier output")
+    return top
+
+
+DIRTY = "kelpa: DIRTY: the hive is dirty and its logs were {}: recent changes may be missing"
+CUT = "Invalid offset 0xb338 (hive size: 0x1770)"
+REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
+
+
+@pytest.mark.parametrize("args, status, err", [
+    (["ls", "DIRTY", "Select"], 1, [DIRTY.format("not found")]),
+    (["ls", "--logs", "none", "DIRTY", "Select"], 1, [DIRTY.format("not read (--logs none)")]),
+    (["ls", "CUT"], 1, [f"kelpa: CUT: 1 problem reading the hive, the first at offset 0xb338: {CUT} (--problems lists them all)"]),
+    (["info", "--problems", "CUT"], 1, [f"kelpa: CUT: at offset 0xb338: {CUT}"]),
+    (["ls", "--strict", "CUT"], 1, [f"kelpa: CUT: {CUT}"]),
+    (["recover", "HIVE", "-o", "NEW"], 0, []),  # clean, its log not needed: nothing to apply, nothing refused
+    (["recover", "DIRTY", "--log1", "/nonexistent", "-o", "NEW"], 1, [
+        "kelpa: DIRTY: the log /nonexistent was refused: No such file or directory (os error 2)", DIRTY.format("not applied")]),
+    (["recover", "DIRTY", "--log2", "HIVE", "-o", "NEW"], 1, [
+        "kelpa: DIRTY: the log HIVE was refused: unknown log file type 0", DIRTY.format("not applied")]),
+    # outputs that are inputs, or exist: refused before anything is read
+    (["recover", "HIVE", "-o", "HIVE"], 2, [REFUSED.format("HIVE", "HIVE")]),
+    (["recover", "HIVE", "-o", "HIVE.LOG1"], 2, [REFUSED.format("HIVE.LOG1", "HIVE.LOG1")]),
+    (["recover", "DIRTY", "--log1", "HIVE", "-o", "HARD"], 2, [REFUSED.format("HARD", "HIVE")]),
+    (["export", "-f", "jsonl", "HIVE", "-o", "SOFT"], 2, [REFUSED.format("SOFT", "HIVE")]),
+    (["timeline", ".", "-o", "./CUT"], 2, [REFUSED.format("./CUT", "./CUT")]),
+    (["deleted", "HIVE", "-o", "OUT"], 2, ["kelpa: OUT: exists; use --force to replace it"]),
+    (["recover", "DIRTY", "--log1", "HIVE", "-o", "HIVE", "--force"], 2, [REFUSED.format("HIVE", "HIVE")]),
+], ids=["dirty-no-logs", "dirty-logs-none", "damaged", "problems", "strict", "recover-clean", "recover-missing-log",
+        "recover-hive-as-log", "same-path", "log", "hard-link", "symbolic-link", "found-in-folder", "exists",
+        "force-is-no-licence"])
+def test_evidence(evidence, tmp_path, args, status, err):
+    work = tmp_path / "work"
+    shutil.copytree(evidence, work)
+    os.link(work / "HIVE", work / "HARD")
+    os.symlink("HIVE", work / "SOFT")
+    before = {p.name: p.read_bytes() for p in work.iterdir()}
+    done = run(*args, cwd=work)
+    assert (done.returncode, done.stderr.decode().splitlines()) == (status, err)
+    after = {p.name: p.read_bytes() for p in work.iterdir()}
+    assert {name: data for name, data in after.items() if name != "NEW"} == before  # no input, nothing else touched
+    if status == 2:
+        assert done.stdout == b"" and "NEW" not in after
+
+
+def test_force_replaces_an_output_whole(evidence, tmp_path):
+    out = tmp_path / "out.csv"
+    out.write_text("old")
+    done = run("timeline", "--force", "-o", str(out), str(evidence / "HIVE"))
+    assert (done.returncode, out.read_text().splitlines()[0], sorted(p.name for p in tmp_path.iterdir())) == (
+        0, "last_written,hive,key_path", ["out.csv"])
+    umask = os.umask(0)
+    os.umask(umask)
+    assert (out.stat().st_mode & 0o777) == 0o666 & ~umask
+
+
+@pytest.fixture(scope="module")
+def large(tmp_path_factory) -> pathlib.Path:
+    """A hive of 60000 keys: long enough to export that the command can be watched while it writes."""
+    path = tmp_path_factory.mktemp("large") / "LARGE"
+    keys = [hivegen.Key(f"k{i}", values=[hivegen.Value("v", hivegen.REG_SZ, hivegen.sz("x" * 40))]) for i in range(60000)]
+    path.write_bytes(hivegen.build_tree(hivegen.Key("ROOT", subkeys=keys), bin_size=1 << 20))
+    return path
+
+
+def test_rows_go_out_as_read_and_an_interrupted_export_leaves_nothing(large, tmp_path):
+    streaming = subprocess.Popen([KELPA, "export", "-f", "jsonl", str(large)], stdout=subprocess.PIPE)
+    first = json.loads(streaming.stdout.readline())
+    still_running = streaming.poll() is None
+    streaming.kill(), streaming.communicate()
+    assert (first["path"], still_running) == ("", True)
+    out = tmp_path / "out" / "export.jsonl"
+    out.parent.mkdir()
+    stopped = subprocess.Popen([KELPA, "export", "-f", "jsonl", str(large), "-o", str(out)])
+    while not any(out.parent.iterdir()) and stopped.poll() is None:
+        time.sleep(0.001)
+    stopped.send_signal(signal.SIGTERM)
+    assert (stopped.wait(60), list(out.parent.iterdir())) == (130, [])
+
+
+def test_text_from_evidence_is_safe_on_a_terminal(tmp_path):
+    name = os.fsdecode(b"h\xff\x1b")  # a file name that is not UTF-8, with an escape in it
+    (tmp_path / name).write_bytes(hivegen.build_tree(hivegen.Key("ROOT", subkeys=[
+        hivegen.Key("a\x1b]0;title\x07b"), hivegen.Key("line\nbreak", values=[
+            hivegen.Value("v\x9b", hivegen.REG_SZ, hivegen.sz("red \x1b[31m")),
+            hivegen.Value("m", hivegen.REG_MULTI_SZ, hivegen.multi_sz(["one\x1b", "two"]))])])))
+    ls = run("ls", "-r", name, cwd=tmp_path)
+    assert (ls.returncode, ls.stdout.decode().splitlines()) == (0, [
+        "(root):", "  -                                a\\x1b]0;title\\x07b\\", "  -                                "
+        "line\\x0abreak\\", "a\\x1b]0;title\\x07b:", "line\\x0abreak:",
+        "  REG_SZ                           v\\x9b = red \\x1b[31m", "  REG_MULTI_SZ                     m = one\\x1b, two"])
+    get = run("get", name, "line\nbreak", "m", cwd=tmp_path)
+    assert get.stdout == b"one\\x1b\ntwo\n"
+    info = run("info", name, "nope", cwd=tmp_path)  # the error line names both files safely
+    assert (info.stdout.split(b"\n")[0], info.stderr) == (
+        b"h\\xff\\x1b", b"kelpa: nope: No such file or directory (os error 2)\n")
+    # Machine formats carry the exact text, file names as their bytes.
+    timeline = run("timeline", name, cwd=tmp_path).stdout.split(b"\n")
+    jsonl = [json.loads(line.decode("utf-8", "surrogateescape"))
+             for line in run("export", "-f", "jsonl", name, cwd=tmp_path).stdout.splitlines()]
+    assert (timeline[1].split(b",")[1], jsonl[0]["hive"], [r["path"] for r in jsonl][1:]) == (
+        b"h\xff\x1b", name, ["a\x1b]0;title\x07b", "line\nbreak"])
+    assert [(v["name"], v["data"]) for v in jsonl[2]["values"]] == [("v\x9b", "red \x1b[31m"), ("m", ["one\x1b", "two"])]
+
+
+def test_version():
+    assert run("--version").stdout == b"kelpa 0.1.0\n"
+
+
+@pytest.mark.parametrize("record", corpus_params(keep=lambda r: r["role"] == "hive" and r["intentionally_corrupt"]))
+def test_info_counts_damaged_hives(record):
+    done = run("info", "--logs", "none", str(SHARED_HIVES / record["file"]))
+    counts = dict(re.findall(r"^  (keys|values) +(\d+)$", done.stdout.decode(), re.M))
+    assert (int(counts["keys"]), int(counts["values"])) == (record["keys"], record["values"])
+
+
+@pytest.mark.parametrize("record", corpus_params("recovered.json", lambda r: r.get("recovered")))
+def test_timeline_reads_dirty_hives_with_their_logs(record):
+    """By default the logs beside a dirty hive are read: the timeline is that of the replayed hive."""
+    import kelpa
+    path = str(SHARED_HIVES / record["file"])
+    hive = kelpa.Hive.from_path(path, *(p for p in (f"{path}.LOG1", f"{path}.LOG2") if os.path.exists(p)), strict=False)
+    expected = sorted([k.last_written().isoformat(timespec="microseconds") if k.last_written() else "", path, k.path()]
+                      for k in hive.root_key().walk())
+    done = run("timeline", path)
+    assert (done.returncode, sorted(csv.reader(done.stdout.decode().splitlines()[1:]))) == (0, expected)

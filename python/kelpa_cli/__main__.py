@@ -1,13 +1,26 @@
-"""kelpa HIVE commands: the argument parser and the one place where failures become messages."""
+"""kelpa HIVE commands: the argument parser and the one place where failures become messages and
+exit statuses."""
 
 from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 from collections.abc import Callable
 
+import kelpa
+
 from . import browse, export, forensic, hives
+
+EXIT_STATUS = """\
+exit status:
+  0  every hive was read whole (and, for recover, every named log was read, the written hive is
+     clean and it was written whole)
+  1  something could not be read or applied: a damaged hive (its problems are on standard
+     error), a missing or refused log that was named, a dirty hive left dirty
+  2  a usage error, or an output refused (an input hive or log, or an existing file without
+     --force); nothing was read"""
 
 
 def jobs(text: str) -> int:
@@ -17,12 +30,15 @@ def jobs(text: str) -> int:
 
 
 def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
-    top = argparse.ArgumentParser(prog="kelpa", description="Read Windows registry hive files.")
+    top = argparse.ArgumentParser(prog="kelpa", description="Read Windows registry hive files.",
+                                  epilog=EXIT_STATUS, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"kelpa {kelpa.__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace], int], text: str, *,
-                many: bool = False, logs: bool = True) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=text, description=text)
+                many: bool = False, logs: bool = True, output: str = "output file") -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=text, description=text, epilog=EXIT_STATUS,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(run=run)
         if many:
             sub.add_argument("hives", nargs="+", metavar="HIVE",
@@ -31,36 +47,44 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                              metavar="N", help="hives read at once, in parallel processes "
                                                "(default: the number of cores)")
         else:
-            sub.add_argument("hive", metavar="HIVE", help="hive file")
+            sub.add_argument("hive", metavar="HIVE", help="hive file (or a folder holding one)")
         if logs:
-            sub.add_argument("--logs", choices=("auto", "none"), default="none",
-                             help="auto: read the hive with the transaction logs beside it "
-                                  "(HIVE.LOG1, HIVE.LOG2, HIVE.LOG, any letter case)")
+            sub.add_argument("--logs", choices=("auto", "none"), default="auto",
+                             help="auto (the default): read each hive with the transaction logs beside "
+                                  "it (HIVE.LOG1, HIVE.LOG2, HIVE.LOG, any letter case); none: read the "
+                                  "file as it lies")
+        sub.add_argument("-o", "--output", metavar="OUT",
+                         help=f"{output} (default: standard output); written whole or not at all")
+        sub.add_argument("--force", action="store_true", help="replace OUT if it exists (never an input)")
+        sub.add_argument("--strict", action="store_true",
+                         help="refuse what cannot be read (default: read past it, leaving it out)")
+        sub.add_argument("--problems", action="store_true",
+                         help="list every problem met on standard error (default: the count and the first)")
         return sub
 
-    command("info", browse.info, "Show base block fields, logs, bins, key and value counts.",
+    command("info", browse.info, "Show base block fields, logs, bins, key, value and problem counts.",
             many=True)
     ls = command("ls", browse.ls, "List a key's subkeys (with last-write time) and values.")
     ls.add_argument("key_path", nargs="?", default="", metavar="KEY_PATH",
-                    help="backslash-separated path from the root key (default: the root key)")
+                    help="backslash-separated path from the root key (default: the root key); "
+                         "CurrentControlSet stands for the control set Select\\Current names")
     ls.add_argument("-r", "--recursive", action="store_true", help="list the whole subtree")
+    ls.add_argument("-l", "--long", action="store_true", help="show each subkey's class name")
     get = command("get", browse.get, "Print one value's data by its type.")
-    get.add_argument("key_path", metavar="KEY_PATH")
+    get.add_argument("key_path", metavar="KEY_PATH", help="as for ls")
     get.add_argument("value", nargs="?", default="(default)", metavar="VALUE",
                      help="value name (default: the key's default value)")
-    get.add_argument("--raw", action="store_true", help="write the raw data bytes to stdout")
+    get.add_argument("--raw", action="store_true", help="write the raw data bytes")
     ex = command("export", export.export, "Export keys and values as .reg, JSON lines or Parquet.",
                  many=True)
     ex.add_argument("-f", "--format", choices=tuple(export.FORMATS), required=True)
-    ex.add_argument("-o", "--output", metavar="OUT", help="output file (default: standard output)")
     ex.add_argument("--prefix", default="HKEY_LOCAL_MACHINE",
                     help="reg: key under which each hive's keys are written, as a folder named "
                          "after the hive file (default: HKEY_LOCAL_MACHINE)")
     command("deleted", forensic.deleted, "Deleted keys and values found in the hive's free space, "
             "as CSV.", many=True)
     rec = command("recover", forensic.recover, "Replay the logs beside a hive and write the "
-                  "recovered hive.", logs=False)
-    rec.add_argument("-o", "--output", metavar="OUT", help="recovered hive (default: HIVE.recovered)")
+                  "recovered hive.", logs=False, output="recovered hive (default: HIVE.recovered)")
     rec.add_argument("--log1", help="first log (default: found beside the hive by name)")
     rec.add_argument("--log2", help="second log")
     tl = command("timeline", forensic.timeline, "Every key's last-write time, newest first, as CSV.",
@@ -71,21 +95,31 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     return top, commands.choices
 
 
+def stop(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt  # unwinds, so that a half-written output is removed
+
+
 def main(argv: list[str] | None = None) -> int:
     top, commands = parser()
     args = top.parse_args(argv)
     if args.command == "export" and args.format == "parquet" and not args.output:
         commands["export"].error("--format parquet needs -o OUT")
+    signal.signal(signal.SIGTERM, stop)
+    sys.stdout.reconfigure(errors="surrogateescape")  # file names of any bytes, as they are
     try:
         status: int = args.run(args)
         sys.stdout.flush()
         return status
     except BrokenPipeError:  # the reader went away (| head): stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    except hives.Usage as e:
+        hives.say(str(e))
+        return 2
     except hives.Failure as e:
-        print(f"kelpa: {e}", file=sys.stderr)
-    except (OSError, ValueError) as e:  # from the one hive a single-hive command reads
-        print(f"kelpa: {getattr(args, 'hive', '')}: {e}", file=sys.stderr)
+        hives.say(str(e))
+    except (OSError, ValueError) as e:  # a single-hive command's own files
+        hives.say(f"{getattr(args, 'hive', '')}: {e}")
     except KeyboardInterrupt:
         return 130
     return 1

@@ -1,4 +1,5 @@
-"""info, ls and get: what a hive holds, shown for a reader."""
+"""info, ls and get: what a hive holds, shown for a reader (control characters escaped, one record
+per line)."""
 
 from __future__ import annotations
 
@@ -8,24 +9,53 @@ import sys
 
 import kelpa
 
-from . import hives, values
+from . import hives, outputs, values
+from .text import safe
+
+FILE_NAME_FIELD = slice(48, 112)  # the base block's 64-byte file name
 
 
-def info_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
-    hive = hives.open_hive(path, args)
+def embedded_file_name(path: str, hive: kelpa.Hive) -> str:
+    """The base block's file name. Windows stores it as UTF-16LE (its last 31 characters, NUL
+    padded), which shows as such when it decodes and some character has a zero high byte; any
+    other field is shown as the library reads it, a byte a character."""
+    try:
+        with open(path, "rb") as f:
+            stored = f.read(FILE_NAME_FIELD.stop)[FILE_NAME_FIELD].rstrip(b"\0")
+    except OSError:
+        stored = b""
+    stored += b"\0" * (len(stored) % 2)
+    if 0 in stored[1::2]:
+        try:
+            text = stored.decode("utf-16-le")
+        except UnicodeDecodeError:
+            text = "\0"
+        if "\0" not in text:
+            return text
+    return hive.base_block().file_name
+
+
+def info_of(reading: hives.Reading) -> str:
+    hive = reading.open()
     bb = hive.base_block()
-    log1, log2 = hives.logs_beside(path)
+    log1, log2 = hives.logs_beside(reading.path)
     found = [os.path.basename(p) for p in (log1, log2) if p]
     try:
         bins = f"{len(hive.hbins())}, {bb.hive_bins_data_size} bytes"
     except ValueError as e:  # shown, not counted as a failure: the keys may all be readable
         bins = f"{bb.hive_bins_data_size} bytes; {e}"
-    keys = counted = 0
-    for _, key in hives.walk(hive.root_key(), report):
-        keys += 1
-        counted += key.value_count()
+    keys: set[kelpa.RegistryKey] = set()  # a key listed twice (a damaged hive) counts once
+    counted = 0
+    for _, key in hives.walk(hive.root_key(), reading.problem):
+        if key in keys:
+            continue
+        keys.add(key)
+        try:
+            counted += len(key.values())
+        except ValueError as e:
+            reading.problem(e)
     rows = [
-        ("file name", bb.file_name),
+        ("file name", embedded_file_name(reading.path, hive)),
         ("last written", hives.iso(bb.last_written) or "never"),
         ("version", f"{bb.major_version}.{bb.minor_version}, file type {bb.file_type}, "
                     f"format {bb.file_format}, clustering factor {bb.clustering_factor}"),
@@ -36,53 +66,80 @@ def info_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
         ("bins", bins),
         ("logs beside it", ", ".join(found) or "none"),
         *(("replayed", line) for line in hives.replay_report(hive)),
-        ("keys", str(keys)),
+        ("keys", str(len(keys))),
         ("values", str(counted)),
+        ("problems", str(len(hive.problems()))),
     ]
-    return path + "\n" + "".join(f"  {name:<15} {text}\n" for name, text in rows)
+    return safe(reading.path) + "\n" + "".join(f"  {name:<15} {safe(text)}\n" for name, text in rows)
 
 
 def info(args: argparse.Namespace) -> int:
-    done, failed = hives.run_many(hives.find_hives(args.hives), info_of, args)
-    sys.stdout.write("\n".join(text for _, text in done))
+    paths = hives.find_hives(args.hives)
+    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    with outputs.text_written(args.output) as out:
+        first = [True]
+        def each(_: str, text: str) -> None:
+            out.write(("" if first[0] else "\n") + text)
+            first[0] = False
+        _, failed = hives.run_many(paths, info_of, args, each=each)
     return 1 if failed else 0
 
 
-def listing(path: str | None, key: kelpa.RegistryKey, report: hives.Report) -> list[str]:
-    lines = [f"{path or '(root)'}:"] if path is not None else []
+def listing(path: str | None, key: kelpa.RegistryKey, reading: hives.Reading, long: bool) -> list[str]:
+    lines = [f"{safe(path or '(root)')}:"] if path is not None else []
     for sub in key.subkeys():
-        lines.append(f"  {hives.iso(hives.when(sub, report)) or '-':<32} {sub.name()}\\")
+        extra = ""
+        if long and (class_name := values.class_name(sub, reading)) is not None:
+            extra = f"  (class {safe(class_name)})"
+        lines.append(f"  {hives.iso(hives.when(sub, reading)) or '-':<32} {safe(sub.name())}\\{extra}")
     for value in key.values():
-        lines.append(f"  {value.value_type().type_name():<32} {value.name()} = "
-                     f"{values.shown(value)}")
+        lines.append(f"  {value.value_type().type_name():<32} {safe(value.name())} = {values.shown(value)}")
     return lines
 
 
-def ls(args: argparse.Namespace) -> int:
-    hive = hives.open_hive(args.hive, args)
-    top = hive.open_key(args.key_path)
-    failed = 0
-    def report(e: ValueError) -> None:
-        nonlocal failed
-        failed += 1
-        print(f"kelpa: {args.hive}: {e}", file=sys.stderr)
-    tree = hives.walk(top, report) if args.recursive else [(None, top)]
-    for path, key in tree:
-        try:
-            lines = listing(path, key, report)
-        except ValueError as e:
-            report(e)
-            continue
-        if lines:
-            print("\n".join(lines))
+def single(args: argparse.Namespace, work: hives.Work) -> int:
+    """A single-hive command: its output checked against the hive and its logs before anything
+    is read, then `work`; what the hive met goes to standard error."""
+    path = hives.one_hive(args.hive)
+    outputs.check(args.output, hives.inputs_of([path], args), args.force)
+    _, notes, failed = hives.run_one(work, path, args)
+    for note in notes:
+        hives.say(note)
     return 1 if failed else 0
 
 
+def ls_of(reading: hives.Reading) -> None:
+    args = reading.args
+    hive = reading.open()
+    top = hive.open_key(hives.key_path_in(hive, args.key_path))
+    tree = hives.walk(top, reading.problem) if args.recursive else [(None, top)]
+    with outputs.text_written(args.output) as out:
+        for path, key in tree:
+            try:
+                lines = listing(path, key, reading, args.long)
+            except ValueError as e:
+                reading.problem(e)
+                continue
+            if lines:
+                out.write("\n".join(lines) + "\n")
+
+
+def get_of(reading: hives.Reading) -> None:
+    args = reading.args
+    hive = reading.open()
+    value = hive.open_key(hives.key_path_in(hive, args.key_path)).value(args.value)
+    with outputs.written(args.output) as out:
+        if args.raw:
+            out.write(value.raw_data())
+        else:
+            data = values.typed(value)
+            lines = data if isinstance(data, list) else [data]
+            out.write(("\n".join(safe(str(line)) for line in lines) + "\n").encode())
+
+
+def ls(args: argparse.Namespace) -> int:
+    return single(args, ls_of)
+
+
 def get(args: argparse.Namespace) -> int:
-    hive = hives.open_hive(args.hive, args)
-    value = hive.open_key(args.key_path).value(args.value)
-    if args.raw:
-        sys.stdout.buffer.write(value.raw_data())
-    else:
-        print(values.as_text(values.typed(value)))
-    return 0
+    return single(args, get_of)

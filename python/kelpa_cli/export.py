@@ -1,4 +1,5 @@
-"""export: a hive's keys and values as a .reg file, JSON lines or a Parquet table."""
+"""export: a hive's keys and values as a .reg file, JSON lines or a Parquet table, written as they
+are read."""
 
 from __future__ import annotations
 
@@ -6,11 +7,10 @@ import argparse
 import importlib
 import os
 import shutil
-import sys
 import tempfile
-from typing import Any
+from typing import IO, Any
 
-from . import hives
+from . import hives, outputs
 
 FORMATS = {"reg": "reg_format", "jsonl": "jsonl_format", "parquet": "parquet_format"}
 
@@ -19,30 +19,36 @@ def writer(name: str) -> Any:
     return importlib.import_module(f"{__package__}.{FORMATS[name]}")
 
 
-def part_of(path: str, args: argparse.Namespace, report: hives.Report) -> str:
-    """Writes one hive's export into a file of its own in args.parts; returns its name."""
-    hive = hives.open_hive(path, args)
-    handle, part = tempfile.mkstemp(dir=str(args.parts))
-    os.close(handle)
-    writer(args.format).write(hive, path, args, part, report)
+def part_of(reading: hives.Reading) -> str:
+    """One hive's rows, written by a worker process into a file of its own in args.parts (no
+    header); returns its name."""
+    hive = reading.open()
+    handle, part = tempfile.mkstemp(dir=str(reading.args.parts))
+    with open(handle, "wb") as out:
+        sink = writer(reading.args.format).Sink(out, reading.args, header=False)
+        sink.hive(reading, hive)
+        sink.close()
     return part
 
 
 def export(args: argparse.Namespace) -> int:
     fmt = writer(args.format)  # a missing optional library is reported before any work
     paths = hives.find_hives(args.hives)
-    beside = os.path.dirname(os.path.abspath(args.output)) if args.output else None
-    with tempfile.TemporaryDirectory(prefix=".kelpa-export-", dir=beside) as parts:
-        args.parts = parts
-        done, failed = hives.run_many(paths, part_of, args)
-        fmt.combine([part for _, part in done], args.output)
+    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    with outputs.written(args.output) as out:
+        sink = fmt.Sink(out, args)
+        if min(args.jobs, len(paths)) <= 1:  # one process: every row goes out as it is read
+            _, failed = hives.run_many(paths, lambda reading: sink.hive(reading, reading.open()) or True, args)
+        else:
+            beside = os.path.dirname(os.path.abspath(args.output)) if args.output else None
+            with tempfile.TemporaryDirectory(prefix=".kelpa-export-", dir=beside) as parts:
+                args.parts = parts
+                _, failed = hives.run_many(paths, part_of, args, each=lambda _, part: sink.part(part))
+        sink.close()
     return 1 if failed else 0
 
 
-def concatenate(parts: list[str], output: str | None, head: bytes = b"") -> None:
-    """The parts one after the other, after `head`, into `output` (standard output if None)."""
-    with open(output, "wb") if output else open(sys.stdout.fileno(), "wb", closefd=False) as out:
-        out.write(head)
-        for part in parts:
-            with open(part, "rb") as f:
-                shutil.copyfileobj(f, out, 1 << 20)
+def copy_part(part: str, out: IO[bytes]) -> None:
+    with open(part, "rb") as f:
+        shutil.copyfileobj(f, out, 1 << 20)
+    os.unlink(part)

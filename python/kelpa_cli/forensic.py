@@ -6,11 +6,11 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime
-import sys
 
 import kelpa
 
-from . import hives, values
+from . import hives, outputs, values
+from .text import safe
 
 Row = tuple[datetime.datetime | None, str, str]
 
@@ -24,27 +24,30 @@ def moment(text: str) -> datetime.datetime:
     return parsed if parsed.tzinfo else parsed.replace(tzinfo=datetime.UTC)
 
 
-def times_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[Row]:
-    hive = hives.open_hive(path, args)
+def times_of(reading: hives.Reading) -> list[Row]:
+    args = reading.args
     rows = []
-    for key_path, key in hives.walk(hive.root_key(), report):
-        written = hives.when(key, report)
+    for key_path, key in hives.walk(reading.open().root_key(), reading.problem):
+        written = hives.when(key, reading)
         if (args.since or args.until) and written is None:
             continue
         if (args.since and written < args.since) or (args.until and written > args.until):
             continue
-        rows.append((written, path, key_path))
+        rows.append((written, reading.path, key_path))
     return rows
 
 
 def timeline(args: argparse.Namespace) -> int:
-    done, failed = hives.run_many(hives.find_hives(args.hives), times_of, args)
-    rows = [row for _, part in done for row in part]
-    never = datetime.datetime.min.replace(tzinfo=datetime.UTC)
-    rows.sort(key=lambda r: r[0] or never, reverse=True)
-    out = csv.writer(sys.stdout, lineterminator="\n")
-    out.writerow(("last_written", "hive", "key_path"))
-    out.writerows((hives.iso(written) or "", hive, key) for written, hive, key in rows)
+    paths = hives.find_hives(args.hives)
+    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    with outputs.text_written(args.output) as out:
+        done, failed = hives.run_many(paths, times_of, args)
+        rows = [row for _, part in done for row in part]
+        never = datetime.datetime.min.replace(tzinfo=datetime.UTC)
+        rows.sort(key=lambda r: r[0] or never, reverse=True)
+        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out.writerow(("last_written", "hive", "key_path"))
+        csv_out.writerows((hives.iso(written) or "", hive, key) for written, hive, key in rows)
     return 1 if failed else 0
 
 
@@ -59,9 +62,9 @@ def located(key: kelpa.RegistryKey) -> str:
         return key.name()
 
 
-def deleted_of(path: str, args: argparse.Namespace, report: hives.Report) -> list[tuple[str, ...]]:
-    hive = hives.open_hive(path, args)
-    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, report)) or "",
+def deleted_of(reading: hives.Reading) -> list[tuple[str, ...]]:
+    hive, path = reading.open(), reading.path
+    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, reading)) or "",
                                     located(key), "", "", "") for key in hive.deleted_keys()]
     rows.extend(("value", path, "", "", value.name(), value.value_type().type_name(),
                  values.as_text(values.typed(value))) for value in hive.deleted_values())
@@ -69,33 +72,43 @@ def deleted_of(path: str, args: argparse.Namespace, report: hives.Report) -> lis
 
 
 def deleted(args: argparse.Namespace) -> int:
-    done, failed = hives.run_many(hives.find_hives(args.hives), deleted_of, args)
-    out = csv.writer(sys.stdout, lineterminator="\n")
-    out.writerow(DELETED_COLUMNS)
-    out.writerows(row for _, rows in done for row in rows)
+    paths = hives.find_hives(args.hives)
+    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    with outputs.text_written(args.output) as out:
+        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out.writerow(DELETED_COLUMNS)
+        _, failed = hives.run_many(paths, deleted_of, args, each=lambda _, rows: csv_out.writerows(rows))
     return 1 if failed else 0
 
 
-def recover(args: argparse.Namespace) -> int:
-    found = hives.logs_beside(args.hive)
-    log1, log2 = (args.log1, args.log2) if args.log1 or args.log2 else found
-    hive = kelpa.Hive.open_with_logs(args.hive, log1, log2)  # the hive file's own errors first
+def recover_of(reading: hives.Reading) -> None:
+    args = reading.args
+    log1, log2 = hives.logs_for(reading.path, args)
     if not (log1 or log2):
-        raise hives.Failure(args.hive, "no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, "
-                                       "HIVE.LOG); name them with --log1/--log2")
+        raise hives.Failure(f"{reading.path}: no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, "
+                            "HIVE.LOG); name them with --log1/--log2")
     try:
-        bb = kelpa.Hive.open(args.hive).base_block()
+        bb = kelpa.Hive.from_path(reading.path, strict=False).base_block()
         state = f"{'dirty' if bb.is_dirty else 'clean'}, sequences {bb.primary_sequence} / " \
                 f"{bb.secondary_sequence}"
     except ValueError as e:  # a base block that the logs may replace
         state = str(e)
+    hive = reading.open()
     after = hive.base_block()
-    print(f"{args.hive}: {state}")
+    print(safe(f"{reading.path}: {state}"))
     for line in hives.replay_report(hive):
-        print("  " + line)
+        print(safe(f"  {line}"))
     print(f"  recovered: sequences {after.primary_sequence} / {after.secondary_sequence}, "
           f"{after.hive_bins_data_size} bytes of bins")
-    out = args.output or args.hive + ".recovered"
-    hive.save(out)
-    print(f"  written to {out}")
-    return 0
+    with outputs.staged(args.output) as staged:
+        hive.save(staged)
+    print(safe(f"  written to {args.output}"))
+
+
+def recover(args: argparse.Namespace) -> int:
+    args.output = args.output or args.hive + ".recovered"
+    outputs.check(args.output, hives.inputs_of([args.hive], args), args.force)
+    _, notes, failed = hives.run_one(recover_of, args.hive, args)
+    for note in notes:
+        hives.say(note)
+    return 1 if failed else 0

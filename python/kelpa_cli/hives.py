@@ -1,5 +1,6 @@
-"""Finding hives and their logs, opening them, walking their keys, and running work over many
-hives in parallel processes."""
+"""Finding hives and their logs, reading each as evidence (with the logs beside it, past what
+cannot be read, saying what was left out), walking their keys, and running work over many hives
+in parallel processes."""
 
 from __future__ import annotations
 
@@ -16,18 +17,24 @@ from typing import Any
 
 import kelpa
 
+from .text import safe
+
 # Windows transaction logs start with "regf" too; their base block's file type (offset 28) is
 # 1, 2 or 6, a primary hive file's is 0.
 FILE_TYPE_OFFSET = 28
 
-Report = Callable[[ValueError], None]  # takes a problem met while reading a hive
+# Why the library leaves a sound log unapplied (its own texts): the hive does not need it, or the
+# other log serves. Any other reason is a fault of the log file itself.
+LOG_NOT_NEEDED = {"the hive is clean", "the other log is newer", "the log is older than the hive",
+                  "the other log is in the new format", "no log entries", "no dirty pages"}
 
 
 class Failure(Exception):
-    """A problem with one input, reported as "kelpa: NAME: message" and counted in the exit status."""
+    """A problem with one input: reported as "kelpa: message", and the exit status is 1."""
 
-    def __init__(self, name: str, message: str) -> None:
-        super().__init__(f"{name}: {message}")
+
+class Usage(Exception):
+    """A call refused before anything is read: reported as "kelpa: message", exit status 2."""
 
 
 def is_hive_file(path: str) -> bool:
@@ -54,8 +61,16 @@ def find_hives(inputs: list[str]) -> list[str]:
             found.extend(p for p in (os.path.join(folder, f) for f in sorted(files))
                          if os.path.isfile(p) and is_hive_file(p))
         if len(found) == before:
-            raise Failure(given, "no hive files found in this folder")
+            raise Failure(f"no hive files found in {given}")
     return found
+
+
+def one_hive(given: str) -> str:
+    """The hive a single-hive command reads: a file as given, or the one hive in a folder."""
+    found = find_hives([given])
+    if len(found) > 1:
+        raise Usage(f"{given} holds {len(found)} hive files; name one of them")
+    return found[0]
 
 
 def logs_beside(path: str) -> tuple[str | None, str | None]:
@@ -72,15 +87,24 @@ def logs_beside(path: str) -> tuple[str | None, str | None]:
     return beside(".log1") or beside(".log"), beside(".log2")
 
 
-def open_hive(path: str, args: argparse.Namespace) -> kelpa.Hive:
-    log1, log2 = logs_beside(path) if getattr(args, "logs", "none") == "auto" else (None, None)
-    if log1 or log2:
-        return kelpa.Hive.open_with_logs(path, log1, log2)
-    return kelpa.Hive.open(path)
+def named_logs(args: argparse.Namespace) -> tuple[str | None, str | None]:
+    return getattr(args, "log1", None), getattr(args, "log2", None)
+
+
+def logs_for(path: str, args: argparse.Namespace) -> tuple[str | None, str | None]:
+    """The logs a command reads a hive with: those named, else (unless --logs none) those beside it."""
+    if any(named := named_logs(args)):
+        return named
+    return logs_beside(path) if getattr(args, "logs", "auto") == "auto" else (None, None)
+
+
+def inputs_of(paths: list[str], args: argparse.Namespace) -> list[str | None]:
+    """Every file a command reads: the hives and each one's logs."""
+    return [f for path in paths for f in (path, *logs_beside(path), *named_logs(args))]
 
 
 def replay_report(hive: kelpa.Hive) -> list[str]:
-    """One line per log given to open_with_logs: what replaying it did."""
+    """One line per log read with the hive: what replaying it did."""
     lines = []
     for log in hive.log_replay():
         if log.applied:
@@ -91,12 +115,79 @@ def replay_report(hive: kelpa.Hive) -> list[str]:
     return lines
 
 
-def when(key: kelpa.RegistryKey, report: Report) -> datetime.datetime | None:
-    """The key's last-write time; one past the year 9999 is reported and shown as none."""
+def describe(problem: kelpa.Problem) -> str:
+    where = "in the base block" if problem.offset is None else f"at offset {problem.offset:#x}"
+    return f"{where}: {problem.message}"
+
+
+class Reading:
+    """One hive read by a command as evidence is read: with its logs (named, or found beside it
+    unless --logs none), tolerantly unless --strict. Gathers the lines for standard error (each
+    naming the hive) and whether anything could not be read or applied, which makes the exit
+    status 1: a problem met, a named log that could not be read or was refused, a hive left dirty."""
+
+    def __init__(self, path: str, args: argparse.Namespace) -> None:
+        self.path, self.args = path, args
+        self.notes: list[str] = []
+        self.failed = False
+        self.hive: kelpa.Hive | None = None
+
+    def note(self, text: str, *, failed: bool = True) -> None:
+        self.notes.append(f"{self.path}: {text}")
+        self.failed |= failed
+
+    def problem(self, error: Exception) -> None:
+        """Something a strict read (or a last-write time past the year 9999) could not read."""
+        self.note(str(error))
+
+    def open(self) -> kelpa.Hive:
+        log1, log2 = logs_for(self.path, self.args)
+        strict = getattr(self.args, "strict", False)
+        hive = kelpa.Hive.from_path(self.path, log1, log2, strict=strict)
+        self.hive = hive
+        named = [p for p in named_logs(self.args) if p]
+        for log in hive.log_replay():
+            if log.path in named and not log.applied and log.reason not in LOG_NOT_NEEDED:
+                self.note(f"the log {log.path} was refused: {log.reason}")
+        if hive.base_block().is_dirty:
+            why = ("not read (--logs none)" if getattr(self.args, "logs", "auto") == "none"
+                   else "not applied" if log1 or log2 else "not found")
+            self.note(f"the hive is dirty and its logs were {why}: recent changes may be missing")
+        return hive
+
+    def finish(self) -> None:
+        """Notes the problems the hive met: one line with the count and the first, or (with
+        --problems) one line each."""
+        problems = self.hive.problems() if self.hive is not None else []
+        if not problems:
+            return
+        if getattr(self.args, "problems", False):
+            for problem in problems:
+                self.note(describe(problem))
+        else:
+            count = f"{len(problems)} problem{'s' if len(problems) > 1 else ''}"
+            self.note(f"{count} reading the hive, the first {describe(problems[0])} (--problems lists them all)")
+
+
+def key_path_in(hive: kelpa.Hive, path: str) -> str:
+    """`path` with a first component CurrentControlSet (any letter case) replaced by the control
+    set that Select\\Current names (ControlSet001 for 1); unchanged where the hive has none."""
+    first, sep, rest = path.lstrip("\\").partition("\\")
+    if first.lower() != "currentcontrolset":
+        return path
+    try:
+        current = hive.open_key("Select").value("Current").data().as_dword()
+    except ValueError:
+        return path
+    return f"ControlSet{current:03d}{sep}{rest}"
+
+
+def when(key: kelpa.RegistryKey, reading: Reading) -> datetime.datetime | None:
+    """The key's last-write time; one past the year 9999 is noted and shown as none."""
     try:
         return key.last_written()
     except ValueError as e:
-        report(e)
+        reading.problem(e)
         return None
 
 
@@ -104,10 +195,10 @@ def iso(moment: datetime.datetime | None) -> str | None:
     return None if moment is None else moment.isoformat(timespec="microseconds")
 
 
-def walk(key: kelpa.RegistryKey, onerror: Report) -> Iterator[tuple[str, kelpa.RegistryKey]]:
+def walk(key: kelpa.RegistryKey, onerror: Callable[[Exception], None]) -> Iterator[tuple[str, kelpa.RegistryKey]]:
     """(path from the root key, key) for `key` and every key below it, depth first, in subkey
-    order. A subtree that cannot be read, or a key whose path cannot be found, goes to onerror
-    and is left out; the walk goes on."""
+    order. A subtree that cannot be read (strict reading), or a key whose path cannot be found,
+    goes to onerror and is left out; the walk goes on."""
     for sub in key.walk(onerror=onerror):
         try:
             path = sub.path()
@@ -119,18 +210,27 @@ def walk(key: kelpa.RegistryKey, onerror: Report) -> Iterator[tuple[str, kelpa.R
 
 # --- many hives ------------------------------------------------------------------------------
 
-Work = Callable[[str, argparse.Namespace, Report], Any]
+Work = Callable[[Reading], Any]
 
 
-def _guarded(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list[str]]:
-    """work's result (None when the hive failed) and the problems met, each naming the hive."""
-    problems: list[str] = []
+def run_one(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list[str], bool]:
+    """work's result (None when the hive could not be read at all), the lines for standard
+    error, and whether anything failed."""
+    reading = Reading(path, args)
+    value = None
     try:
-        return work(path, args, lambda e: problems.append(f"{path}: {e}")), problems
+        value = work(reading)
     except (OSError, ValueError) as e:
-        return None, problems + [f"{path}: {e}"]
+        reading.problem(e)
     except Failure as e:
-        return None, problems + [str(e)]
+        reading.notes.append(str(e))
+        reading.failed = True
+    reading.finish()
+    return value, reading.notes, reading.failed
+
+
+def say(text: str) -> None:
+    print(f"kelpa: {safe(text)}", file=sys.stderr)
 
 
 class Progress:
@@ -138,15 +238,15 @@ class Progress:
 
     def __init__(self, total: int) -> None:
         self.bar = None
-        if sys.stderr.isatty():
+        if sys.stderr.isatty() and total > 1:
             from tqdm import tqdm  # imported only here: it takes a good part of the start-up time
             self.bar = tqdm(total=total, unit="hive", file=sys.stderr)
 
     def say(self, text: str) -> None:
         if self.bar is None:
-            print(text, file=sys.stderr)
+            say(text)
         else:
-            self.bar.write(text, file=sys.stderr)
+            self.bar.write(f"kelpa: {safe(text)}", file=sys.stderr)
 
     def step(self) -> None:
         if self.bar is not None:
@@ -157,31 +257,37 @@ class Progress:
             self.bar.close()
 
 
-def run_many(paths: list[str], work: Work, args: argparse.Namespace) -> tuple[list[tuple[str, Any]], int]:
-    """work(path, args, report) for every hive, in up to args.jobs processes, with a progress bar
-    on stderr when it is a terminal. A hive that raises is left out; what it or `report` met is
-    written to stderr as it comes in. Returns the results of the hives that gave one, in input
-    order, and the number of hives with problems."""
-    outcomes: dict[int, tuple[Any, list[str]]] = {}
-    failed = 0
-    jobs = min(args.jobs, len(paths))
+def run_many(paths: list[str], work: Work, args: argparse.Namespace,
+             each: Callable[[str, Any], None] | None = None) -> tuple[list[tuple[str, Any]], int]:
+    """work(reading) for every hive, in up to args.jobs processes, with a progress bar on stderr
+    when it is a terminal. What each hive met is written to stderr as it comes in; `each(path,
+    result)` gets the results in input order as soon as each is in (one process: as each hive is
+    done). Returns the results of the hives that gave one, in input order, and the number of
+    hives that failed."""
+    outcomes: dict[int, Any] = {}
+    failed, next_in_order = 0, 0
+    jobs = min(getattr(args, "jobs", 1), len(paths))
     with contextlib.ExitStack() as stack:
-        done: Iterator[tuple[int, tuple[Any, list[str]]]]
+        done: Iterator[tuple[int, tuple[Any, list[str], bool]]]
         if jobs <= 1:
-            done = ((i, _guarded(work, path, args)) for i, path in enumerate(paths))
+            done = ((i, run_one(work, path, args)) for i, path in enumerate(paths))
         else:
             # Forked workers are this process's children, so their time shows in its usage. All
             # are forked at the first submit, before the progress bar starts a thread of its own.
             pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(
                 jobs, mp_context=multiprocessing.get_context("fork")))
-            futures = {pool.submit(_guarded, work, p, args): i for i, p in enumerate(paths)}
+            futures = {pool.submit(run_one, work, p, args): i for i, p in enumerate(paths)}
             done = ((futures[f], f.result()) for f in concurrent.futures.as_completed(futures))
         progress = Progress(len(paths))
-        for index, (value, problems) in done:
-            outcomes[index] = (value, problems)
-            for problem in problems:
-                progress.say(f"kelpa: {problem}")
-            failed += bool(problems)
+        for index, (value, notes, hive_failed) in done:
+            outcomes[index] = value
+            for note in notes:
+                progress.say(note)
+            failed += hive_failed
             progress.step()
+            while next_in_order in outcomes:
+                if each is not None and outcomes[next_in_order] is not None:
+                    each(paths[next_in_order], outcomes[next_in_order])
+                next_in_order += 1
         progress.close()
-    return [(paths[i], outcomes[i][0]) for i in sorted(outcomes) if outcomes[i][0] is not None], failed
+    return [(paths[i], outcomes[i]) for i in sorted(outcomes) if outcomes[i] is not None], failed

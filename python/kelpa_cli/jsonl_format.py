@@ -4,26 +4,33 @@ from __future__ import annotations
 
 import argparse
 import json
+from typing import IO
 
 import kelpa
 
-from . import export, hives, values
+from . import export, hives, outputs, values
 
 
-def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
-          report: hives.Report) -> None:
-    with open(out, "w", encoding="utf-8") as f:
-        for key_path, key in hives.walk(hive.root_key(), report):
+class Sink:
+    def __init__(self, out: IO[bytes], args: argparse.Namespace, header: bool = True) -> None:
+        self.raw, self.out = out, outputs.text(out)
+
+    def hive(self, reading: hives.Reading, hive: kelpa.Hive) -> None:
+        for key_path, key in hives.walk(hive.root_key(), reading.problem):
             try:
-                listed = [{"name": v.name(), "type": v.value_type().type_name(),
+                listed = [{"name": None if v.is_unnamed() else v.name(), "type": v.value_type().type_name(),
                            "data": values.typed(v)} for v in key.values()]
             except ValueError as e:
-                report(e)
+                reading.problem(e)
                 listed = []
-            record = {"hive": path, "path": key_path, "last_written": hives.iso(hives.when(key, report)),
-                      "values": listed}
-            f.write(json.dumps(record, ensure_ascii=False) + "\n")
+            record = {"hive": reading.path, "path": key_path, "last_written": hives.iso(hives.when(key, reading)),
+                      "class_name": values.class_name(key, reading), "values": listed}
+            self.out.write(json.dumps(record, ensure_ascii=False) + "\n")
 
+    def part(self, part: str) -> None:
+        self.out.flush()
+        export.copy_part(part, self.raw)
 
-def combine(parts: list[str], output: str | None) -> None:
-    export.concatenate(parts, output)
+    def close(self) -> None:
+        self.out.flush()
+        self.out.detach()

@@ -7,10 +7,11 @@ from __future__ import annotations
 
 import argparse
 import os
+from typing import IO
 
 import kelpa
 
-from . import export, hives
+from . import export, hives, outputs
 
 HEADER = "\ufeffWindows Registry Editor Version 5.00\r\n\r\n"
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
@@ -40,8 +41,7 @@ def hex_form(head: str, raw: bytes) -> str:
 
 
 def entry(value: kelpa.RegistryValue) -> str:
-    name = value.name()  # the library names the unnamed value "(default)"
-    head = ("@" if name == "(default)" else quoted(name)) + "="
+    head = ("@" if value.is_unnamed() else quoted(value.name())) + "="
     kind, raw = value.value_type().type_id(), value.raw_data()
     if kind == REG_SZ and (text := literal(raw)) is not None:
         return head + quoted(text)
@@ -54,19 +54,27 @@ def root_name(path: str, args: argparse.Namespace) -> str:
     return str(args.prefix) + "\\" + os.path.basename(path).split(".")[0]
 
 
-def write(hive: kelpa.Hive, path: str, args: argparse.Namespace, out: str,
-          report: hives.Report) -> None:
-    root = root_name(path, args)
-    with open(out, "w", encoding="utf-16-le", newline="") as f:
-        for key_path, key in hives.walk(hive.root_key(), report):
+class Sink:
+    def __init__(self, out: IO[bytes], args: argparse.Namespace, header: bool = True) -> None:
+        self.raw, self.args = out, args
+        self.out = outputs.text(out, encoding="utf-16-le", newline="")
+        if header:
+            self.out.write(HEADER)
+
+    def hive(self, reading: hives.Reading, hive: kelpa.Hive) -> None:
+        root = root_name(reading.path, self.args)
+        for key_path, key in hives.walk(hive.root_key(), reading.problem):
             try:
                 lines = [entry(v) for v in key.values()]
             except ValueError as e:
-                report(e)
+                reading.problem(e)
                 lines = []
             name = root + "\\" + key_path if key_path else root
-            f.write(f"[{name}]\r\n" + "".join(line + "\r\n" for line in lines) + "\r\n")
+            self.out.write(f"[{name}]\r\n" + "".join(line + "\r\n" for line in lines) + "\r\n")
 
+    def part(self, part: str) -> None:
+        self.out.flush()
+        export.copy_part(part, self.raw)
 
-def combine(parts: list[str], output: str | None) -> None:
-    export.concatenate(parts, output, HEADER.encode("utf-16-le"))
+    def close(self) -> None:
+        self.out.detach()

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import kelpa
 
+from .text import safe
+
 Typed = str | int | list[str]
 
 
@@ -32,10 +34,21 @@ def as_text(data: Typed) -> str:
 
 
 def shown(value: kelpa.RegistryValue, width: int = 100) -> str:
-    """A short display form, as the library prints data; damaged data as its error and bytes."""
+    """A short display form on one line, as the library prints data, control characters escaped;
+    damaged data as its error and bytes."""
     try:
         text = str(value.data())
     except ValueError as e:
         text = f"<{e}> {value.raw_data()[:32].hex()}"
-    text = text.replace("\r", "\\r").replace("\n", "\\n")
-    return text if len(text) <= width else text[: width - 3] + "..."
+    text = text if len(text) <= width else text[: width - 3] + "..."
+    return safe(text)
+
+
+def class_name(key: kelpa.RegistryKey, reading) -> str | None:
+    """The key's class name; one that cannot be read is noted as a problem of the reading and
+    shown as none."""
+    try:
+        return key.class_name()
+    except ValueError as e:
+        reading.problem(e)
+        return None
