@@ -16,7 +16,7 @@ find_python = $(shell \
   else for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
     [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done; fi)
 
-.PHONY: demo test build venv clean format fuzz fuzz-regressions test-sanitize
+.PHONY: demo test build venv clean format fuzz fuzz-regressions test-sanitize test-peers
 
 venv: $(VENV)/.ready
 
@@ -41,7 +41,15 @@ demo: build
 	  echo; echo "\$$ kelpa $$args | head -12"; $(VENV)/bin/kelpa $$args | head -12; \
 	done
 
-test: build fuzz-regressions
+# hivexregedit (Debian's libwin-hivex-perl), the peer the .reg export is compared with, where it can be installed.
+TEST_DEBIAN_PACKAGES := libwin-hivex-perl
+test-peers:
+	@command -v hivexregedit >/dev/null || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
+	  { apt-get install -y -qq $(TEST_DEBIAN_PACKAGES) >/dev/null 2>&1 || \
+	    { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq $(TEST_DEBIAN_PACKAGES) >/dev/null 2>&1; }; }; } \
+	  || echo "hivexregedit not installed: the .reg export is not compared with it"
+
+test: build fuzz-regressions test-peers
 	$(VPY) -m pytest
 
 clean:
