@@ -317,7 +317,8 @@ def damaged_scene() -> tuple[bytes, list[tuple[int, str]]]:
     """ROOT lists, through an "ri", a sound "lf" (A, a zeroed cell, B with half a surrogate pair in its name),
     a list of unknown type and an "li" whose count (4) runs past its cell (C and D fit). A has four values: a
     sound one, a list entry naming a key node, one whose data cell lies past the image, and an odd-length
-    UTF-16 name. Returns the image, the offsets met and the expected problems in reading order."""
+    UTF-16 name; C claims three values, but its list holds one (the sound one). Returns the image and the
+    expected problems (offset, message) in reading order."""
     b = HiveBuilder()
     good = b.vk("good", REG_DWORD, dword(7))
     lost_data = b.vk("lost", REG_SZ, b"", data_size=12, data_offset=0x7FF0)
@@ -326,7 +327,8 @@ def damaged_scene() -> tuple[bytes, list[tuple[int, str]]]:
     a = b.nk("A", value_count=4, value_list=b.value_list([good, not_vk, lost_data, odd_name]))
     zeroed = b.alloc(bytes(80), size=0)
     bad_name = b.nk("B\ud800".encode("utf-16-le", "surrogatepass"), flags=0)
-    c, d = b.nk("C"), b.nk("D")
+    short_list = b.value_list([good])
+    c, d = b.nk("C", value_count=3, value_list=short_list), b.nk("D")
     leaf = b.subkey_list("lf", [a, zeroed, bad_name])
     unknown = b.subkey_list("zz", [c])
     truncated = b.alloc(subkey_list_record("li", [c, d], count=4))
@@ -339,6 +341,7 @@ def damaged_scene() -> tuple[bytes, list[tuple[int, str]]]:
         (not_vk, f"Invalid format: Expected 'vk' signature at offset {not_vk:#x}"),
         (0x7FF0, f"Invalid offset 0x7ff0 (hive size: {len(b.build(root=root)):#x})"),
         (odd_name, f"Invalid UTF-16 string at offset {odd_name:#x}"),
+        (short_list, f"Truncated data at offset {short_list:#x}: expected 12 bytes, got 4 bytes"),
     ]
     return b.build(root=root), problems
 
