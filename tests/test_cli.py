@@ -60,6 +60,7 @@ ControlSet001\\Services\\EventLog\\System:
 INFO = """\
 SYSTEM
   file name       
+  hive type       SYSTEM
   last written    never
   version         1.5, file type 0, format 1, clustering factor 1
   checksum        0x6667a556

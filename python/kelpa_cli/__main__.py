@@ -11,7 +11,7 @@ from collections.abc import Callable
 
 import kelpa
 
-from . import browse, export, forensic, hives
+from . import batch, browse, export, forensic, hives
 
 EXIT_STATUS = """\
 exit status:
@@ -83,6 +83,10 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                          "after the hive file (default: HKEY_LOCAL_MACHINE)")
     command("deleted", forensic.deleted, "Deleted keys and values found in the hive's free space, "
             "as CSV.", many=True)
+    bt = command("batch", batch.batch, "Apply a batch rule file (YAML key-path rules by hive type) and write "
+                 "its rows as CSV.", many=True)
+    bt.add_argument("-r", "--rules", required=True, metavar="RULES.reb", help="the batch rule file")
+    bt.add_argument("--deleted", action="store_true", help="apply the rules to deleted keys too")
     rec = command("recover", forensic.recover, "Replay the logs beside a hive and write the "
                   "recovered hive.", logs=False, output="recovered hive (default: HIVE.recovered)")
     rec.add_argument("--log1", help="first log (default: found beside the hive by name)")

@@ -9,31 +9,10 @@ import sys
 
 import kelpa
 
+from kelpa_tools import hive_types
+
 from . import hives, outputs, values
 from .text import safe
-
-FILE_NAME_FIELD = slice(48, 112)  # the base block's 64-byte file name
-
-
-def embedded_file_name(path: str, hive: kelpa.Hive) -> str:
-    """The base block's file name. Windows stores it as UTF-16LE (its last 31 characters, NUL
-    padded), which shows as such when it decodes and some character has a zero high byte; any
-    other field is shown as the library reads it, a byte a character."""
-    try:
-        with open(path, "rb") as f:
-            stored = f.read(FILE_NAME_FIELD.stop)[FILE_NAME_FIELD].rstrip(b"\0")
-    except OSError:
-        stored = b""
-    stored += b"\0" * (len(stored) % 2)
-    if 0 in stored[1::2]:
-        try:
-            text = stored.decode("utf-16-le")
-        except UnicodeDecodeError:
-            text = "\0"
-        if "\0" not in text:
-            return text
-    return hive.base_block().file_name
-
 
 def info_of(reading: hives.Reading) -> str:
     hive = reading.open()
@@ -55,7 +34,8 @@ def info_of(reading: hives.Reading) -> str:
         except ValueError as e:
             reading.problem(e)
     rows = [
-        ("file name", embedded_file_name(reading.path, hive)),
+        ("file name", hive_types.embedded_file_name(hive, reading.path)),
+        ("hive type", hive_types.hive_type(hive, reading.path)),
         ("last written", hives.iso(bb.last_written) or "never"),
         ("version", f"{bb.major_version}.{bb.minor_version}, file type {bb.file_type}, "
                     f"format {bb.file_format}, clustering factor {bb.clustering_factor}"),
