@@ -23,7 +23,8 @@ def _need(data: bytes, size: int, name: str) -> None:
 
 def time_text(moment: datetime.datetime, ticks: int = 0) -> str:
     """yyyy-MM-dd HH:mm:ss.fffffff: seconds, then 100 ns ticks in seven digits."""
-    return f"{moment:%Y-%m-%d %H:%M:%S}.{ticks:07d}"
+    return (f"{moment.year:04d}-{moment.month:02d}-{moment.day:02d} "
+            f"{moment.hour:02d}:{moment.minute:02d}:{moment.second:02d}.{ticks:07d}")
 
 
 def filetime_text(filetime: int) -> str:

@@ -8,7 +8,7 @@ import dataclasses
 import os
 import re
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 import yaml
 
@@ -133,8 +133,7 @@ def load_batch(path: str | os.PathLike[str]) -> Batch:
 # --- applying rules --------------------------------------------------------------------------
 
 
-@dataclasses.dataclass(frozen=True)
-class Row:
+class Row(NamedTuple):
     """One row of a batch's output: the rule, the key, and one of its values (or none)."""
     rule: Rule
     hive_path: str
@@ -216,6 +215,10 @@ def _matches_path(rule: Rule, hive: kelpa.Hive, path: str) -> bool:
     return all(_pattern(c).fullmatch(p) for c, p in zip(components, parts))
 
 
+def _hex(raw: bytes) -> str:
+    return raw.hex("-").upper()
+
+
 def value_text(rule: Rule, value: kelpa.RegistryValue) -> tuple[str, str, str]:
     """ValueData, ValueData2 and ValueData3 of a value:
     - strings (REG_SZ, REG_EXPAND_SZ, REG_LINK): the text; multi-strings: the strings joined by ", ";
@@ -227,25 +230,24 @@ def value_text(rule: Rule, value: kelpa.RegistryValue) -> tuple[str, str, str]:
     - data that does not read as its type, or does not convert, shows as hex bytes, with the reason
       in ValueData3."""
     kind, raw = value.value_type().type_name(), value.raw_data()
-    hex_bytes = raw.hex("-").upper()
     try:
         data = value.data()
     except ValueError as e:
-        return hex_bytes, "", str(e)
+        return _hex(raw), "", str(e)
     if data.is_multi_string():
         return ", ".join(data.as_multi_string()), "", ""
     if kind == "REG_LINK":
         try:
             return raw.decode("utf-16-le").rstrip("\0"), "", ""
         except UnicodeDecodeError as e:
-            return hex_bytes, "", f"not UTF-16 text: {e.reason}"
+            return _hex(raw), "", f"not UTF-16 text: {e.reason}"
     if kind in _STRING_TYPES:
         return data.as_string() if data.is_string() else "", "", ""  # no data: the empty text
     shown = str(data.as_dword()) if data.is_dword() else str(data.as_qword()) if data.is_qword() else None
     if shown is None:
         if not rule.include_binary:
             return BINARY, "", ""
-        shown = hex_bytes
+        shown = _hex(raw)
     if not rule.include_binary or rule.binary_convert is None:
         return shown, "", ""
     try:
@@ -266,21 +268,20 @@ def _last_written(key: kelpa.RegistryKey) -> str:
 
 def _rows_of_key(rule: Rule, key: kelpa.RegistryKey, path: str, hive_path: str, hive_type: str,
                  deleted: bool) -> Iterator[Row]:
-    base = dict(rule=rule, hive_path=hive_path, hive_type=hive_type, key_path=path, deleted=deleted,
-                last_written=_last_written(key))
     listed = key.values()
     if rule.value_name is not None:
         wanted = rule.value_name.casefold()
         listed = [v for v in listed if v.name().casefold() == wanted][:1]
         if not listed:
             return
-    elif not listed:
-        yield Row(**base)
+    written = _last_written(key)
+    if not listed:
+        yield Row(rule, hive_path, hive_type, path, "", "", "", "", "", deleted, written)
         return
     for value in listed:
         data, data2, data3 = value_text(rule, value)
-        yield Row(**base, value_name="" if value.is_unnamed() else value.name(),
-                  value_type=value.value_type().type_name(), value_data=data, value_data2=data2, value_data3=data3)
+        yield Row(rule, hive_path, hive_type, path, "" if value.is_unnamed() else value.name(),
+                  value.value_type().type_name(), data, data2, data3, deleted, written)
 
 
 def _path(key: kelpa.RegistryKey) -> str | None:
