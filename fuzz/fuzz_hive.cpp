@@ -23,6 +23,7 @@ bool open_and_walk(const std::uint8_t* data, std::size_t size, bool fix_checksum
   }
   kelpa::fuzz::walk(**hive);
   kelpa::fuzz::walk_paths(**hive);
+  kelpa::fuzz::walk_tables(*hive);
   kelpa::fuzz::check_problems(**hive);
   return true;
 }

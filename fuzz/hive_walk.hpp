@@ -15,7 +15,10 @@
 // - the deleted-record scan lists records in image order, at most one per 80 (keys) or 24
 //   (values) bytes of the image, within the read limit, and get_key reads each deleted key as
 //   the scan found it;
-// - on a tolerant hive no listing fails (subkeys, values, the tree walk): what cannot be read is
+// - the tables (keys and values, deleted records included) hand out batches of at most
+//   HiveTable::MAX_ROWS rows whose columns all hold that many rows, and end (or fail, on a strict
+//   hive) without leaking a buffer;
+// - on a tolerant hive no listing fails (subkeys, values, the tree walk, the tables): what cannot be read is
 //   in the problem log, each problem once, at most ProblemLog::MAX_PROBLEMS of them and one more
 //   that says the rest were left out; a strict hive's log stays empty.
 
@@ -26,6 +29,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "arrow_table.hpp"
 #include "filetime.hpp"
 #include "hive.hpp"
 #include "key_path.hpp"
@@ -188,6 +192,34 @@ inline void walk_paths(const Hive& hive) {
         continue;
       }
       if (auto found = open_key(*root, *path); !found) consume(found.error());
+    }
+  }
+}
+
+// Both tables of the whole hive, deleted records included, batch by batch up to MAX_KEYS rows each.
+inline void walk_tables(const std::shared_ptr<Hive>& hive) {
+  for (const TableKind kind : {TableKind::Keys, TableKind::Values}) {
+    HiveTable table(hive, kind, hive->base_block().root_cell_offset, "", true);
+    ArrowSchema schema;
+    table.export_schema(&schema);
+    const std::int64_t columns = schema.n_children;
+    schema.release(&schema);
+    std::size_t rows = 0;
+    while (rows < MAX_KEYS) {
+      ArrowArray batch;
+      auto next = table.next_batch(&batch);
+      if (!next) {
+        if (hive->problems().mode() == ReadMode::Tolerant) broken("a table of a tolerant hive failed");
+        consume(next.error());
+        break;
+      }
+      if (batch.release == nullptr) break;  // the end
+      if (batch.length <= 0 || static_cast<std::size_t>(batch.length) > HiveTable::MAX_ROWS || batch.n_children != columns)
+        broken("a table batch holds no rows, too many, or the wrong columns");
+      for (std::int64_t i = 0; i < batch.n_children; ++i)
+        if (batch.children[i]->length != batch.length) broken("a table column's length differs from its batch's");
+      rows += static_cast<std::size_t>(batch.length);
+      batch.release(&batch);
     }
   }
 }

@@ -17,14 +17,14 @@ constexpr std::uint64_t MAX_NAME_EXPANSION = 3;
 }  // namespace
 
 void TreeWalk::add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
-                       std::string_view name) {
+                       std::string_view name, std::size_t depth) {
   batch.entries.push_back({offset, subkey_count, value_count, static_cast<std::uint32_t>(batch.names.size()),
-                           static_cast<std::uint32_t>(name.size()), -1});
+                           static_cast<std::uint32_t>(name.size()), -1, static_cast<std::uint32_t>(depth)});
   batch.names.append(name);
 }
 
 void TreeWalk::add_error(WalkBatch& batch, RegistryError error) {
-  batch.entries.push_back({0, 0, 0, 0, 0, static_cast<std::int32_t>(batch.errors.size())});
+  batch.entries.push_back({0, 0, 0, 0, 0, static_cast<std::int32_t>(batch.errors.size()), 0});
   batch.errors.push_back(std::move(error));
 }
 
@@ -92,7 +92,7 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
       meet(batch, start_, std::move(start.error()));
       return;
     }
-    add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name());
+    add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name(), 0);
     ++added;
     if (!enter(start_, start->node().subkey_count, start->node().subkey_list_offset, batch)) return;
   }
@@ -114,7 +114,7 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
       continue;
     }
     add_key(batch, child.offset, child.subkey_count, child.value_count,
-            std::string_view(top.names).substr(child.name_at, child.name_size));
+            std::string_view(top.names).substr(child.name_at, child.name_size), depth_);
     ++added;
     if (!enter(child.offset, child.subkey_count, child.subkey_list_offset, batch)) return;
   }

@@ -17,6 +17,7 @@ struct WalkBatch {
     std::uint32_t offset, subkey_count, value_count;
     std::uint32_t name_at, name_size;  // into `names`
     std::int32_t error;                // index into `errors`, or -1 for a key
+    std::uint32_t depth;               // levels below the start (0 for the start itself)
   };
   std::vector<Entry> entries;
   std::string names;
@@ -76,7 +77,7 @@ class TreeWalk {
   // `batch`) when that fails.
   bool enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t subkey_list_offset, WalkBatch& batch);
   static void add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
-                      std::string_view name);
+                      std::string_view name, std::size_t depth);
   static void add_error(WalkBatch& batch, RegistryError error);
   // Meets `error` at `offset` in the hive's problem log: under strict reading it goes to the batch
   // (true: the batch ends here), under tolerant reading the walk goes on (false).

@@ -23,6 +23,7 @@ struct Types {
   PyTypeObject* log_replay = nullptr;  // a struct sequence, not one of the seven heap types
   PyTypeObject* problem = nullptr;     // a struct sequence too
   PyTypeObject* tree_walk = nullptr;  // the iterator of RegistryKey.walk; not a module attribute
+  PyTypeObject* hive_table = nullptr;  // what Hive.table returns; not a module attribute
 };
 extern Types types;
 
@@ -34,6 +35,7 @@ extern PyType_Spec value_type_spec;
 extern PyType_Spec base_block_spec;
 extern PyType_Spec hbin_header_spec;
 extern PyType_Spec tree_walk_spec;
+extern PyType_Spec hive_table_spec;
 
 // What the Python objects hold.
 using PyHive = std::shared_ptr<Hive>;
@@ -87,5 +89,7 @@ PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offs
 // A walk of the keys from the key at `offset` down (RegistryKey.walk); `onerror` is None or a
 // callable (borrowed).
 PyObject* new_tree_walk(const std::shared_ptr<Hive>& hive, std::uint32_t offset, PyObject* onerror);
+// Hive.table(kind, *, path="", deleted=False): the stream object of py_table.cpp.
+PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace kelpa::python

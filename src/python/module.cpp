@@ -86,8 +86,10 @@ PyObject* create_module() {
                   add_attribute(module.get(), "LogReplay", struct_sequence_class(types.log_replay, new_log_replay_type)) &&
                   add_attribute(module.get(), "Problem", struct_sequence_class(types.problem, new_problem_type)) &&
                   add_attribute(module.get(), "__version__", PyUnicode_FromString(KELPA_VERSION));
-  // The walk iterator's class is made here too, under the lock, but is no attribute of the module.
-  const bool walk_ok = ok && PyRef::steal(class_object(types.tree_walk, tree_walk_spec));
+  // The walk iterator's and the table's classes are made here too, under the lock, but are no
+  // attributes of the module.
+  const bool walk_ok = ok && PyRef::steal(class_object(types.tree_walk, tree_walk_spec)) &&
+                       PyRef::steal(class_object(types.hive_table, hive_table_spec));
   return walk_ok ? module.release() : nullptr;
 }
 

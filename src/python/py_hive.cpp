@@ -97,6 +97,10 @@ PyObject* hive_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       new_hive);
 }
 
+PyObject* hive_table_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return hive_table(hive_of(self), args, nargs, kwnames);
+}
+
 PyObject* hive_problems(PyObject* self, PyObject*) { return list_of(hive_of(self)->problems().problems(), new_problem); }
 
 PyObject* hive_base_block(PyObject* self, PyObject*) {
@@ -184,6 +188,9 @@ PyMethodDef hive_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data, log1=None, log2=None, *, strict=True)\n--\n\nOpen a hive held in memory, replaying the given transaction logs"},
     {"problems", guard<hive_problems>, METH_NOARGS, "problems($self)\n--\n\nGet the problems met while reading the hive"},
+    {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_table_method>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "table($self, kind, *, path='', deleted=False)\n--\n\nGet the keys or the values below a key as an Arrow stream, read once"},
     {"base_block", guard<hive_base_block>, METH_NOARGS, "base_block($self)\n--\n\nGet the base block (header) information"},
     {"root_key", guard<hive_root_key>, METH_NOARGS, "root_key($self)\n--\n\nGet the root key of the hive"},
     {"hbins", guard<hive_hbins>, METH_NOARGS, "hbins($self)\n--\n\nGet all hbin headers"},

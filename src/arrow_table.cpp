@@ -1,0 +1,442 @@
+#include "arrow_table.hpp"
+
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "key_path.hpp"
+#include "utils.hpp"
+#include "value_data.hpp"
+
+namespace kelpa {
+
+namespace {
+
+constexpr std::size_t WALK_BATCH = 1024;
+constexpr std::int64_t FILETIME_TICKS_PER_MICROSECOND = 10;
+constexpr std::int64_t MICROSECONDS_FROM_1601_TO_1970 = 11'644'473'600'000'000;
+
+enum class Layout : std::uint8_t { Fixed, Bits, Bytes };
+
+struct ColumnSpec {
+  const char* name;
+  const char* format;  // Arrow's format string
+  bool nullable;
+  Layout layout;
+  std::size_t width;  // bytes per value, for Fixed
+};
+
+constexpr std::array<ColumnSpec, 11> KEY_COLUMNS = {{
+    {"key_id", "I", false, Layout::Fixed, 4},
+    {"parent_id", "I", true, Layout::Fixed, 4},
+    {"path", "U", false, Layout::Bytes, 0},
+    {"name", "U", false, Layout::Bytes, 0},
+    {"last_written", "tsu:UTC", true, Layout::Fixed, 8},
+    {"last_written_filetime", "L", false, Layout::Fixed, 8},
+    {"class_name", "U", true, Layout::Bytes, 0},
+    {"flags", "S", false, Layout::Fixed, 2},
+    {"subkey_count", "I", false, Layout::Fixed, 4},
+    {"value_count", "I", false, Layout::Fixed, 4},
+    {"deleted", "b", false, Layout::Bits, 0},
+}};
+
+constexpr std::array<ColumnSpec, 8> VALUE_COLUMNS = {{
+    {"key_id", "I", true, Layout::Fixed, 4},
+    {"key_path", "U", true, Layout::Bytes, 0},
+    {"name", "U", true, Layout::Bytes, 0},
+    {"type_id", "I", false, Layout::Fixed, 4},
+    {"data", "Z", false, Layout::Bytes, 0},
+    {"text", "U", true, Layout::Bytes, 0},
+    {"number", "L", true, Layout::Fixed, 8},
+    {"deleted", "b", false, Layout::Bits, 0},
+}};
+
+std::span<const ColumnSpec> columns_of(TableKind kind) {
+  if (kind == TableKind::Keys) return KEY_COLUMNS;
+  return VALUE_COLUMNS;
+}
+
+// One column of a batch, its buffers laid out as Arrow reads them: a validity bitmap (nullable
+// columns), then the values (fixed width, or bits), or 64-bit offsets and the bytes.
+struct Column {
+  explicit Column(const ColumnSpec* column_spec) : spec(column_spec) {}
+
+  const ColumnSpec* spec;
+  std::vector<std::uint8_t> validity;
+  std::vector<std::uint8_t> values;
+  std::vector<std::int64_t> offsets{0};
+  std::string data;
+  std::int64_t length = 0, nulls = 0;
+
+  void mark(bool valid) {
+    if (spec->nullable) {
+      if (length % 8 == 0) validity.push_back(0);
+      if (valid) validity.back() = static_cast<std::uint8_t>(validity.back() | (1u << (length % 8)));
+    }
+    if (!valid) ++nulls;
+  }
+  template <class T>
+  void fixed(T value) {
+    static_assert(std::endian::native == std::endian::little, "Arrow buffers are written in the host's order");
+    mark(true);
+    const auto at = values.size();
+    values.resize(at + sizeof value);
+    std::memcpy(values.data() + at, &value, sizeof value);
+    ++length;
+  }
+  void bit(bool value) {
+    mark(true);
+    if (length % 8 == 0) values.push_back(0);
+    if (value) values.back() = static_cast<std::uint8_t>(values.back() | (1u << (length % 8)));
+    ++length;
+  }
+  void bytes(std::string_view text) {
+    mark(true);
+    data.append(text);
+    offsets.push_back(static_cast<std::int64_t>(data.size()));
+    ++length;
+  }
+  void bytes(Bytes raw) { bytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size())); }
+  void null() {
+    mark(false);
+    switch (spec->layout) {
+      case Layout::Fixed: values.resize(values.size() + spec->width); break;
+      case Layout::Bits: if (length % 8 == 0) values.push_back(0); break;
+      case Layout::Bytes: offsets.push_back(static_cast<std::int64_t>(data.size())); break;
+    }
+    ++length;
+  }
+  template <class T>
+  void fixed_or_null(const std::optional<T>& value) {
+    if (value) fixed(*value); else null();
+  }
+};
+
+// --- export: each column an array of its own, the batch a struct array of them -------------
+
+struct ExportedColumn {
+  Column column;
+  std::array<const void*, 3> buffers{};
+};
+
+void release_column(ArrowArray* array) {
+  delete static_cast<ExportedColumn*>(array->private_data);
+  array->release = nullptr;
+}
+
+void export_column(Column&& column, ArrowArray* out) {
+  auto* exported = new ExportedColumn{std::move(column), {}};
+  Column& c = exported->column;
+  // Data buffers must be valid pointers even when empty.
+  if (c.values.empty()) c.values.reserve(8);
+  exported->buffers[0] = c.nulls > 0 ? c.validity.data() : nullptr;
+  std::int64_t n_buffers = 2;
+  if (c.spec->layout == Layout::Bytes) {
+    exported->buffers[1] = c.offsets.data();
+    exported->buffers[2] = c.data.data();
+    n_buffers = 3;
+  } else {
+    exported->buffers[1] = c.values.data();
+  }
+  *out = ArrowArray{c.length, c.nulls, 0, n_buffers, 0, exported->buffers.data(), nullptr, nullptr, release_column,
+                    exported};
+}
+
+struct ExportedBatch {
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> pointers;
+  std::array<const void*, 1> buffers{};  // a struct array has no validity bitmap here
+};
+
+void release_batch(ArrowArray* array) {
+  auto* batch = static_cast<ExportedBatch*>(array->private_data);
+  for (ArrowArray& child : batch->children)
+    if (child.release != nullptr) child.release(&child);  // a consumer may have moved some out
+  delete batch;
+  array->release = nullptr;
+}
+
+struct ExportedSchema {
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> pointers;
+};
+
+void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }  // static strings only
+
+void release_schema(ArrowSchema* schema) {
+  auto* exported = static_cast<ExportedSchema*>(schema->private_data);
+  for (ArrowSchema& child : exported->children)
+    if (child.release != nullptr) child.release(&child);
+  delete exported;
+  schema->release = nullptr;
+}
+
+std::optional<std::int64_t> microseconds(std::uint64_t filetime) {
+  if (filetime == 0) return std::nullopt;
+  return static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_MICROSECOND) - MICROSECONDS_FROM_1601_TO_1970;
+}
+
+// The text of string data: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's strings joined by "\n".
+std::optional<std::string> text_of(ValueType type, Bytes data) {
+  const auto member = type.member();
+  if (member != ValueType::REG_SZ && member != ValueType::REG_EXPAND_SZ && member != ValueType::REG_MULTI_SZ)
+    return std::nullopt;
+  auto parsed = parse_value_data(type, data);
+  if (!parsed) return std::nullopt;
+  if (auto* s = std::get_if<StringData>(&*parsed)) return std::move(s->text);
+  if (auto* s = std::get_if<ExpandStringData>(&*parsed)) return std::move(s->text);
+  if (auto* m = std::get_if<MultiStringData>(&*parsed)) {
+    std::string joined;
+    for (std::size_t i = 0; i < m->items.size(); ++i) joined.append(i ? "\n" : "").append(m->items[i]);
+    return joined;
+  }
+  return std::string();  // no data: the empty text
+}
+
+std::optional<std::uint64_t> number_of(ValueType type, Bytes data) {
+  switch (type.member()) {
+    case ValueType::REG_DWORD: if (data.size() >= 4) return load_u32(data, 0); break;
+    case ValueType::REG_DWORD_BIG_ENDIAN: if (data.size() >= 4) return std::byteswap(load_u32(data, 0)); break;
+    case ValueType::REG_QWORD: if (data.size() >= 8) return load_u64(data, 0); break;
+    default: break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+struct HiveTable::Builder {
+  std::vector<Column> columns;
+  std::size_t rows = 0;
+  explicit Builder(TableKind kind) {
+    for (const ColumnSpec& spec : columns_of(kind)) columns.emplace_back(&spec);
+  }
+};
+
+HiveTable::HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint32_t start_offset,
+                     std::string start_path, bool deleted)
+    : hive_(std::move(hive)), kind_(kind), deleted_(deleted), walk_(*hive_, start_offset), paths_{std::move(start_path)} {}
+
+HiveTable::~HiveTable() = default;
+
+void HiveTable::export_schema(ArrowSchema* out) const {
+  auto* exported = new ExportedSchema;
+  for (const ColumnSpec& spec : columns_of(kind_))
+    exported->children.push_back(ArrowSchema{spec.format, spec.name, nullptr, spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0,
+                                             nullptr, nullptr, release_child_schema, nullptr});
+  for (ArrowSchema& child : exported->children) exported->pointers.push_back(&child);
+  *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(exported->children.size()),
+                     exported->pointers.data(), nullptr, release_schema, exported};
+}
+
+bool HiveTable::meet(std::uint32_t offset, RegistryError error) {
+  auto met = hive_->problems().meet(offset, std::move(error));
+  if (!met) error_ = std::move(met.error());
+  return static_cast<bool>(met);
+}
+
+bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::string_view name) {
+  const std::size_t depth = entry.depth;
+  paths_.resize(depth + 1);
+  offsets_.resize(depth + 1);
+  if (depth > 0) {
+    const std::string& parent = paths_[depth - 1];
+    paths_[depth].assign(parent).append(parent.empty() ? "" : "\\").append(name);
+  }
+  offsets_[depth] = entry.offset;
+  auto key = hive_->get_key(entry.offset);  // the walk has just read it: a cache hit
+  if (!key) return meet(entry.offset, std::move(key.error()));
+  if (kind_ == TableKind::Values) {
+    listing_key_ = entry.offset;
+    listing_path_ = paths_[depth];
+    next_value_ = 0;
+    if (auto listed = key->values_with_data(listing_); !listed) {
+      listing_.entries.clear();
+      error_ = std::move(listed.error());  // met already: only a strict hive's listing fails
+      return false;
+    }
+    return true;
+  }
+  std::optional<std::string> class_name;
+  if (auto read = key->class_name(); read) {
+    class_name = std::move(*read);
+  } else if (!meet(key->node().class_name_offset, std::move(read.error()))) {
+    return false;
+  }
+  const KeyRecord& node = key->node();
+  auto& c = builder.columns;
+  c[0].fixed(entry.offset);
+  c[1].fixed_or_null(depth > 0 ? std::optional(offsets_[depth - 1]) : std::nullopt);
+  c[2].bytes(paths_[depth]);
+  c[3].bytes(name);
+  c[4].fixed_or_null(microseconds(node.last_written));
+  c[5].fixed(node.last_written);
+  if (class_name) c[6].bytes(*class_name); else c[6].null();
+  c[7].fixed(node.flags);
+  c[8].fixed(node.subkey_count);
+  c[9].fixed(node.value_count);
+  c[10].bit(false);
+  ++builder.rows;
+  return true;
+}
+
+void HiveTable::add_values(Builder& builder) {
+  auto& c = builder.columns;
+  const bool deleted = !listing_key_;
+  for (; next_value_ < listing_.entries.size() && builder.rows < MAX_ROWS; ++next_value_, ++builder.rows) {
+    const ValueListing::Entry& entry = listing_.entries[next_value_];
+    const Bytes data = listing_.data_of(entry);
+    c[0].fixed_or_null(listing_key_);
+    if (deleted) c[1].null(); else c[1].bytes(listing_path_);
+    if (entry.unnamed) c[2].null(); else c[2].bytes(listing_.name(entry));
+    c[3].fixed(entry.value_type.type_id());
+    c[4].bytes(data);
+    if (auto text = text_of(entry.value_type, data)) c[5].bytes(*text); else c[5].null();
+    c[6].fixed_or_null(number_of(entry.value_type, data));
+    c[7].bit(deleted);
+  }
+}
+
+void HiveTable::add_deleted(Builder& builder) {
+  if (!scanned_) {
+    scanned_ = true;
+    if (kind_ == TableKind::Keys) {
+      deleted_keys_ = hive_->deleted_keys();
+    } else {
+      listing_ = hive_->deleted_values();
+      listing_key_.reset();
+      next_value_ = 0;
+    }
+  }
+  if (kind_ == TableKind::Values) {
+    add_values(builder);
+    done_ = next_value_ == listing_.entries.size();
+    return;
+  }
+  auto& c = builder.columns;
+  for (; next_deleted_ < deleted_keys_.size() && builder.rows < MAX_ROWS; ++next_deleted_, ++builder.rows) {
+    const RegistryKey& key = deleted_keys_[next_deleted_];
+    const KeyRecord& node = key.node();
+    auto path = key_path(key);  // as far as its parents still hold; else its name alone
+    auto class_name = key.class_name();
+    auto parent = hive_->get_key(node.parent_offset);
+    c[0].fixed(key.offset);
+    c[1].fixed_or_null(parent ? std::optional(node.parent_offset) : std::nullopt);
+    c[2].bytes(path ? std::string_view(*path) : node.name());
+    c[3].bytes(node.name());
+    c[4].fixed_or_null(microseconds(node.last_written));
+    c[5].fixed(node.last_written);
+    if (class_name && *class_name) c[6].bytes(**class_name); else c[6].null();
+    c[7].fixed(node.flags);
+    c[8].fixed(node.subkey_count);
+    c[9].fixed(node.value_count);
+    c[10].bit(true);
+  }
+  done_ = next_deleted_ == deleted_keys_.size();
+}
+
+void HiveTable::fill(Builder& builder) {
+  while (builder.rows < MAX_ROWS && !done_ && !error_) {
+    if (kind_ == TableKind::Values && !walk_done_ && next_value_ < listing_.entries.size()) {
+      add_values(builder);
+      continue;
+    }
+    if (walk_done_) {
+      if (deleted_) add_deleted(builder); else done_ = true;
+      continue;
+    }
+    if (next_entry_ == batch_.entries.size()) {
+      if (walk_.finished()) {
+        walk_done_ = true;
+        listing_.entries.clear();
+        continue;
+      }
+      batch_.clear();
+      next_entry_ = 0;
+      walk_.next_batch(WALK_BATCH, batch_);
+      continue;
+    }
+    const WalkBatch::Entry& entry = batch_.entries[next_entry_++];
+    if (entry.error >= 0) {
+      error_ = batch_.errors[static_cast<std::size_t>(entry.error)];  // met already by the walk
+      continue;
+    }
+    add_key(builder, entry, batch_.name(entry));
+  }
+}
+
+Result<void> HiveTable::next_batch(ArrowArray* out) {
+  out->release = nullptr;
+  Builder builder(kind_);
+  if (!error_) fill(builder);
+  if (builder.rows == 0) {
+    if (error_) return std::unexpected(*error_);
+    return {};  // the end of the table
+  }
+  auto* batch = new ExportedBatch;
+  batch->children.resize(builder.columns.size());
+  for (std::size_t i = 0; i < builder.columns.size(); ++i) {
+    export_column(std::move(builder.columns[i]), &batch->children[i]);
+    batch->pointers.push_back(&batch->children[i]);
+  }
+  *out = ArrowArray{static_cast<std::int64_t>(builder.rows), 0, 0, 1, static_cast<std::int64_t>(batch->children.size()),
+                    batch->buffers.data(), batch->pointers.data(), nullptr, release_batch, batch};
+  return {};
+}
+
+// --- the stream -------------------------------------------------------------------------------
+
+namespace {
+
+struct StreamState {
+  std::unique_ptr<HiveTable> table;
+  std::string last_error;
+};
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  try {
+    static_cast<StreamState*>(stream->private_data)->table->export_schema(out);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+}
+
+}  // namespace
+
+int table_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* state = static_cast<StreamState*>(stream->private_data);
+  try {
+    auto next = state->table->next_batch(out);
+    if (next) return 0;
+    state->last_error = next.error().message();
+    return EIO;
+  } catch (const std::bad_alloc&) {
+    state->last_error = "out of memory";
+    return ENOMEM;
+  }
+}
+
+namespace {
+
+const char* stream_get_last_error(ArrowArrayStream* stream) {
+  const auto* state = static_cast<StreamState*>(stream->private_data);
+  return state->last_error.empty() ? nullptr : state->last_error.c_str();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+  delete static_cast<StreamState*>(stream->private_data);
+  stream->release = nullptr;
+}
+
+}  // namespace
+
+void export_table_stream(std::unique_ptr<HiveTable> table, ArrowArrayStream* out) {
+  *out = ArrowArrayStream{stream_get_schema, table_stream_get_next, stream_get_last_error, stream_release,
+                          new StreamState{std::move(table), {}}};
+}
+
+}  // namespace kelpa

@@ -1,0 +1,89 @@
+#pragma once
+
+// A hive's keys or values as Arrow record batches (the C data interface of arrow_c.hpp), built
+// straight from the tree walk: no per-row objects of any language, and at most one batch in
+// memory at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "arrow_c.hpp"
+#include "hive.hpp"
+#include "tree_walk.hpp"
+
+namespace kelpa {
+
+enum class TableKind : std::uint8_t { Keys, Values };
+
+// The rows of one table, batch after batch. Columns:
+//   keys:   key_id u32 (the key node's cell offset), parent_id u32 (null for the first key and
+//           for deleted keys whose parent is unknown), path large utf8, name large utf8,
+//           last_written timestamp[us, UTC] (null for 0), last_written_filetime u64, class_name
+//           large utf8 (null for none), flags u16, subkey_count u32, value_count u32, deleted bool;
+//   values: key_id u32 (null for deleted values), key_path large utf8 (null likewise), name large
+//           utf8 (null for the unnamed value), type_id u32, data large binary (as raw_data gives
+//           it), text large utf8 (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ's strings joined by "\n";
+//           null otherwise or when the data does not decode), number u64 (REG_DWORD,
+//           REG_DWORD_BIG_ENDIAN, REG_QWORD; null otherwise or when too short), deleted bool.
+// Keys come in walk order (the order of walk()), values key by key in that order; with
+// `deleted`, the deleted keys or values of the scan follow, marked so.
+//
+// Errors follow the walk's: what cannot be read goes to the hive's problem log, which fails a
+// strict hive's table (the rows before the error are handed out first, then the error ends the
+// table) and leaves the record out of a tolerant one.
+class HiveTable {
+ public:
+  static constexpr std::size_t MAX_ROWS = 65536;
+
+  // `start_path` is the path of the key at `start_offset` (the first key's path).
+  HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint32_t start_offset, std::string start_path,
+            bool deleted);
+  ~HiveTable();
+  HiveTable(const HiveTable&) = delete;
+  HiveTable& operator=(const HiveTable&) = delete;
+
+  // The schema: a struct of the columns above; the caller owns (and releases) it.
+  void export_schema(ArrowSchema* out) const;
+  // The next batch of at most MAX_ROWS rows into `out` (the caller owns it); at the end of the
+  // table `out` is released-marked (release null), as the stream interface ends a stream.
+  [[nodiscard]] Result<void> next_batch(ArrowArray* out);
+
+ private:
+  struct Builder;
+  void fill(Builder& builder);
+  // Writes the walked key's row (keys) or reads its values for the rows to come (values); false
+  // when it met a problem that ends the table.
+  bool add_key(Builder& builder, const WalkBatch::Entry& entry, std::string_view name);
+  void add_values(Builder& builder);
+  void add_deleted(Builder& builder);
+  // Meets a problem in the hive's log: a strict hive's ends the table (false).
+  bool meet(std::uint32_t offset, RegistryError error);
+
+  std::shared_ptr<const Hive> hive_;
+  TableKind kind_;
+  bool deleted_;
+  TreeWalk walk_;
+  WalkBatch batch_;
+  std::size_t next_entry_ = 0;
+  std::vector<std::string> paths_;          // the path of the key at each depth of the walk
+  std::vector<std::uint32_t> offsets_;      // the key node offset at each depth
+  ValueListing listing_;                    // the values of the key being written, or the deleted values
+  std::size_t next_value_ = 0;              // the next of them to write
+  std::optional<std::uint32_t> listing_key_;  // their key (none for deleted values)
+  std::string listing_path_;                // its path
+  std::vector<RegistryKey> deleted_keys_;   // found by the scan once the walk is done
+  std::size_t next_deleted_ = 0;
+  bool walk_done_ = false, scanned_ = false, done_ = false;
+  std::optional<RegistryError> error_;      // ends the table after the rows before it
+};
+
+// `table` as an Arrow C stream: get_schema, get_next (which runs the table's next batch) and
+// get_last_error; the stream owns the table and frees it on release.
+void export_table_stream(std::unique_ptr<HiveTable> table, ArrowArrayStream* out);
+// The get_next of such a stream, for a caller that wraps it (to run it without a lock of its own).
+int table_stream_get_next(ArrowArrayStream* stream, ArrowArray* out);
+
+}  // namespace kelpa

@@ -1,0 +1,152 @@
+// Hive.table: a hive's keys or values as an Arrow stream (the PyCapsule interface), read once.
+// The batches are built by the core; get_next releases the interpreter lock when its caller holds it.
+
+#include <array>
+#include <memory>
+
+#include "args.hpp"
+#include "arrow_table.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "key_path.hpp"
+
+namespace kelpa::python {
+
+namespace {
+
+struct PyHiveTable {
+  PyObject_HEAD
+  std::unique_ptr<HiveTable> table;  // null once read
+};
+
+PyHiveTable& table_of(PyObject* self) { return *reinterpret_cast<PyHiveTable*>(self); }
+
+int get_next_without_lock(ArrowArrayStream* stream, ArrowArray* out) {
+  if (!PyGILState_Check()) return table_stream_get_next(stream, out);
+  PyThreadState* saved = PyEval_SaveThread();
+  const int status = table_stream_get_next(stream, out);
+  PyEval_RestoreThread(saved);
+  return status;
+}
+
+void release_stream_capsule(PyObject* capsule) {
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+  if (stream == nullptr) return;
+  if (stream->release != nullptr) stream->release(stream);  // not taken by a consumer
+  delete stream;
+}
+
+void release_schema_capsule(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (schema == nullptr) return;
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
+  const PyHiveTable& table = table_of(self);
+  if (!table.table) return PyErr_Format(PyExc_ValueError, "The table has been read already; ask the hive for a new one");
+  auto schema = std::make_unique<ArrowSchema>();
+  table.table->export_schema(schema.get());
+  PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
+  if (capsule == nullptr) {
+    schema->release(schema.get());
+    return nullptr;
+  }
+  schema.release();
+  return capsule;
+}
+
+PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"requested_schema"};
+  std::array<PyObject*, 1> argv{};
+  if (!parse_arguments({"HiveTable.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, argv)) return nullptr;
+  PyHiveTable& table = table_of(self);
+  if (!table.table) return PyErr_Format(PyExc_ValueError, "The table has been read already; ask the hive for a new one");
+  auto stream = std::make_unique<ArrowArrayStream>();
+  export_table_stream(std::move(table.table), stream.get());
+  stream->get_next = get_next_without_lock;
+  PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
+  if (capsule == nullptr) {
+    stream->release(stream.get());
+    return nullptr;
+  }
+  stream.release();
+  return capsule;
+}
+
+void hive_table_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&table_of(self).table);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef hive_table_methods[] = {
+    {"__arrow_c_schema__", guard<hive_table_arrow_c_schema>, METH_NOARGS,
+     "__arrow_c_schema__($self)\n--\n\nExport the schema as an Arrow PyCapsule"},
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_table_arrow_c_stream>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nExport the rows as an Arrow stream PyCapsule (once)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot hive_table_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A hive's keys or values as an Arrow stream, read once")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hive_table_dealloc)},
+    {Py_tp_methods, hive_table_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec hive_table_spec = {"builtins.HiveTable", sizeof(PyHiveTable), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, hive_table_slots};
+
+PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names = {"kind", "path", "deleted"};
+  std::array<PyObject*, 3> argv{};
+  if (!parse_arguments({"Hive.table()", names, 1, 2}, args, nargs, kwnames, argv)) return nullptr;
+  auto kind_text = text_argument(argv[0], "kind");
+  if (!kind_text) return nullptr;
+  std::string path;
+  if (argv[1] != nullptr) {
+    auto given = text_argument(argv[1], "path");
+    if (!given) return nullptr;
+    path = std::move(*given);
+  }
+  const auto deleted = flag_argument(argv[2], false);
+  if (!deleted) return nullptr;
+  TableKind kind;
+  if (*kind_text == "keys") {
+    kind = TableKind::Keys;
+  } else if (*kind_text == "values") {
+    kind = TableKind::Values;
+  } else {
+    return PyErr_Format(PyExc_ValueError, "kind must be 'keys' or 'values', not '%s'", kind_text->c_str());
+  }
+  struct Start {
+    std::uint32_t offset;
+    std::string path;
+  };
+  return run_then_build(
+      [&]() -> Result<Start> {
+        auto root = hive->get_key(hive->base_block().root_cell_offset);
+        if (!root) return std::unexpected(std::move(root.error()));
+        auto start = open_key(*root, path);
+        if (!start) return std::unexpected(std::move(start.error()));
+        auto start_path = start->offset == root->offset ? Result<std::string>("") : key_path(*start);
+        if (!start_path) return std::unexpected(std::move(start_path.error()));
+        return Start{start->offset, std::move(*start_path)};
+      },
+      [&](Start& start) -> PyObject* {
+        PyObject* self = types.hive_table->tp_alloc(types.hive_table, 0);
+        if (self == nullptr) return nullptr;
+        std::construct_at(&table_of(self).table,
+                          std::make_unique<HiveTable>(hive, kind, start.offset, std::move(start.path), *deleted));
+        return self;
+      });
+}
+
+}  // namespace kelpa::python
