@@ -172,6 +172,8 @@ def steps(tmp):
     yield lambda: [touch(x) for x in (hive.base_block(), *hive.hbins(), *kelpa.Hive.open_with_logs(
         sample, log, missing).log_replay())]
     yield lambda: hive.save(str(tmp / "saved"))
+    yield lambda: [(hive.table(kind).__arrow_c_stream__(), hive.table(kind, deleted=True).__arrow_c_schema__())
+                   for kind in ("keys", "values")]
 
     def keys_and_values():  # the keys keep the hive alive on their own
         keys = list(kelpa.Hive.open(sample).root_key().walk())

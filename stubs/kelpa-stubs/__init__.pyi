@@ -1,7 +1,7 @@
 import datetime
 import os
 from collections.abc import Buffer, Callable, Iterator
-from typing import NamedTuple, final
+from typing import Literal, NamedTuple, final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay",
            "Problem", "__version__"]
@@ -28,6 +28,8 @@ class Hive:
         """Open a hive held in memory, replaying the given transaction logs"""
     def problems(self) -> list[Problem]:
         """Get the problems met while reading the hive"""
+    def table(self, kind: Literal["keys", "values"], *, path: str = '', deleted: bool = False) -> HiveTable:
+        """Get the keys or the values below a key as an Arrow stream, read once"""
     def base_block(self) -> BaseBlock:
         """Get the base block (header) information"""
     def root_key(self) -> RegistryKey:
@@ -228,3 +230,12 @@ class Problem(NamedTuple):
 
     offset: int | None
     message: str
+
+@final
+class HiveTable:
+    """A hive's keys or values as an Arrow stream, read once"""
+
+    def __arrow_c_schema__(self) -> object:
+        """Export the schema as an Arrow PyCapsule"""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """Export the rows as an Arrow stream PyCapsule (once)"""

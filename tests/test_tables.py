@@ -1,0 +1,115 @@
+"""Hive.table: the keys and values of a hive as Arrow streams. The columns on a test-side hive, the stream
+protocol (read once, released unread, outliving its Hive, two threads, a strict error in the middle), and on
+every shared hive the same keys and values as walk() and values(), through pyarrow, Polars and DuckDB."""
+
+import datetime
+import hashlib
+import struct
+import threading
+
+import pytest
+
+import hivegen
+import kelpa
+from conftest import SHARED_HIVES, corpus_params, error, outcome
+from hivegen import REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_MULTI_SZ, REG_QWORD, REG_SZ, Key, Value
+
+pa = pytest.importorskip("pyarrow")
+
+TREE = Key("ROOT", last_written=0, subkeys=[
+    Key("A", last_written=116444736000000010, class_name="boot", values=[
+        Value("", REG_SZ, hivegen.sz("unnamed")), Value("m", REG_MULTI_SZ, hivegen.multi_sz(["x", "y"])),
+        Value("d", REG_DWORD, hivegen.dword(7)), Value("be", REG_DWORD_BIG_ENDIAN, b"\0\0\1\0"),
+        Value("q", REG_QWORD, hivegen.qword(2**40)), Value("short", REG_QWORD, b"\1\2\3\4\5"),
+        Value("odd", REG_SZ, b"abc"), Value("bin", REG_BINARY, b"\0\1")]),
+    Key("B", subkeys=[Key("C")])])
+
+
+def test_columns():
+    hive = kelpa.Hive.from_bytes(hivegen.build_tree(TREE))
+    keys = pa.table(hive.table("keys")).to_pylist()
+    assert [(k["path"], k["name"], k["parent_id"] is None, k["class_name"], k["subkey_count"], k["value_count"])
+            for k in keys] == [("", "ROOT", True, None, 2, 0), ("A", "A", False, "boot", 0, 8), ("B", "B", False, None, 1, 0),
+                               ("B\\C", "C", False, None, 0, 0)]
+    assert (keys[0]["last_written"], keys[1]["last_written"], keys[1]["last_written_filetime"]) == (
+        None, datetime.datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=datetime.UTC), 116444736000000010)
+    assert [k["parent_id"] for k in keys[1:]] == [keys[0]["key_id"], keys[0]["key_id"], keys[2]["key_id"]]
+    values = pa.table(hive.table("values")).to_pylist()
+    assert [(v["key_id"], v["key_path"], v["name"], v["type_id"], v["text"], v["number"], v["deleted"]) for v in values] == [
+        (keys[1]["key_id"], "A", None, REG_SZ, "unnamed", None, False), (keys[1]["key_id"], "A", "m", REG_MULTI_SZ, "x\ny", None, False),
+        (keys[1]["key_id"], "A", "d", REG_DWORD, None, 7, False), (keys[1]["key_id"], "A", "be", REG_DWORD_BIG_ENDIAN, None, 256, False),
+        (keys[1]["key_id"], "A", "q", REG_QWORD, None, 2**40, False), (keys[1]["key_id"], "A", "short", REG_QWORD, None, None, False),
+        (keys[1]["key_id"], "A", "odd", REG_SZ, None, None, False), (keys[1]["key_id"], "A", "bin", REG_BINARY, None, None, False)]
+    assert [v["data"] for v in values] == [v.raw_data() for v in hive.open_key("A").values()]
+    below = pa.table(hive.table("keys", path="b")).column("path").to_pylist()
+    assert below == ["B", "B\\C"]
+
+
+def test_stream_protocol():
+    image = hivegen.build_tree(TREE)
+    hive = kelpa.Hive.from_bytes(image)
+    table = hive.table("values")
+    assert pa.table(table).num_rows == 8
+    assert [outcome(lambda: pa.table(table)), outcome(table.__arrow_c_schema__)] == [
+        error("The table has been read already; ask the hive for a new one")] * 2
+    hive.table("keys").__arrow_c_stream__()  # a capsule dropped unread releases its stream
+    unread, schema = hive.table("keys"), pa.schema(hive.table("keys"))
+    del hive  # the table keeps the hive alive
+    assert pa.table(unread).schema == schema and schema.field("last_written").type == pa.timestamp("us", tz="UTC")
+    hives = [kelpa.Hive.from_bytes(image) for _ in range(2)]
+    results = [None, None]
+    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, pa.table(hives[i].table("keys")))) for i in (0, 1)]
+    [t.start() for t in threads], [t.join() for t in threads]
+    assert results[0] == results[1] and results[0].num_rows == 4
+    assert outcome(lambda: hives[0].table("rows")) == error("kind must be 'keys' or 'values', not 'rows'")
+    assert outcome(lambda: hives[0].table("keys", path="nope")) == error("Not found: Key 'nope'")
+
+
+def test_errors_end_a_strict_table_and_are_problems_of_a_tolerant_one():
+    image, problems = hivegen.damaged_scene()
+    reader = pa.RecordBatchReader.from_stream(kelpa.Hive.from_bytes(image).table("keys"))
+    with pytest.raises(OSError, match="Invalid subkey list type: \\[122, 122\\]"):
+        reader.read_all()
+    tolerant = kelpa.Hive.from_bytes(image, strict=False)
+    assert pa.table(tolerant.table("keys")).column("name").to_pylist() == ["ROOT", "A", "B\ufffd", "C", "D"]
+    assert pa.table(tolerant.table("values")).column("name").to_pylist() == ["good", "lost", "o\ufffd", "good"]
+    assert sorted(tolerant.problems()) == sorted(problems)
+
+
+def test_deleted_records_follow():
+    image, deleted_keys, deleted_values = hivegen.deleted_scene()
+    hive = kelpa.Hive.from_bytes(image)
+    keys = pa.table(hive.table("keys", deleted=True)).to_pylist()
+    values = pa.table(hive.table("values", deleted=True)).to_pylist()
+    assert [k["name"] for k in keys if k["deleted"]] == deleted_keys
+    assert [(v["name"], v["data"], v["key_id"]) for v in values if v["deleted"]] == [(n, d, None) for n, d in deleted_values]
+
+
+def walk_digests(keys_names, values):
+    names = hashlib.sha256(b"".join(n.encode() + b"\0" for n in keys_names))
+    data = hashlib.sha256(b"".join(struct.pack("<IQ", t, len(d)) + d for t, d in values))
+    return names.hexdigest(), data.hexdigest()
+
+
+@pytest.mark.parametrize("record", corpus_params())
+def test_tables_hold_what_the_walk_reads(record):
+    polars, duckdb = pytest.importorskip("polars"), pytest.importorskip("duckdb")
+    path = SHARED_HIVES / record["file"]
+    try:
+        hive = kelpa.Hive.from_path(path)
+        keys = list(hive.root_key().walk())
+        listed = [(k, k.values()) for k in keys]
+    except ValueError:
+        hive = kelpa.Hive.from_path(path, strict=False)
+        keys = list(hive.root_key().walk())
+        listed = [(k, k.values()) for k in keys]
+    expected = walk_digests([k.name() for k in keys], [(v.value_type().type_id(), v.raw_data()) for _, vs in listed for v in vs])
+    by_key = [(k.name(), [(v.name(), v.raw_data()) for v in vs]) for k, vs in listed]
+    for read in (lambda t: pa.table(t), lambda t: polars.DataFrame(t).to_arrow(), lambda t: duckdb.connect().sql("select * from t").to_arrow_table()):
+        key_table, value_table = read(hive.table("keys")), read(hive.table("values"))
+        got = walk_digests(key_table.column("name").to_pylist(),
+                           zip(value_table.column("type_id").to_pylist(), value_table.column("data").to_pylist()))
+        assert got == expected and key_table.column("value_count").to_pylist() == [k.value_count() for k in keys]
+    names = value_table.column("name").to_pylist()
+    assert sum(len(vs) for _, vs in by_key) == len(names) and [n or "(default)" for n in names] == [
+        n for _, vs in by_key for n, _ in vs]
