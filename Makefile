@@ -26,7 +26,8 @@ $(VENV)/.ready: pyproject.toml
 	if [ ! -x $(VPY) ]; then "$$py" -m venv $(VENV); fi
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8"
-	$(VPY) -m pip install --quiet "tqdm>=4.66" "PyYAML>=6" "pyarrow>=15" "duckdb>=1.0" "polars>=1.0"
+	$(VPY) -m pip install --quiet "tqdm>=4.66" "PyYAML>=6" "pyarrow>=15" "duckdb>=1.0" "polars>=1.0" \
+	  "dask[dataframe]>=2025.1,<2026" "distributed>=2025.1,<2026"
 	touch $@
 
 build: venv

@@ -11,7 +11,7 @@ from collections.abc import Callable
 
 import kelpa
 
-from . import batch, browse, export, forensic, hives
+from . import answers, batch, browse, export, forensic, hives
 
 EXIT_STATUS = """\
 exit status:
@@ -36,7 +36,7 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace], int], text: str, *,
-                many: bool = False, logs: bool = True, output: str = "output file") -> argparse.ArgumentParser:
+                many: bool | None = False, logs: bool = True, output: str = "output file") -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=text, description=text, epilog=EXIT_STATUS,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(run=run)
@@ -46,7 +46,7 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
             sub.add_argument("-j", "--jobs", type=jobs, default=os.process_cpu_count() or 1,
                              metavar="N", help="hives read at once, in parallel processes "
                                                "(default: the number of cores)")
-        else:
+        elif many is not None:  # None: the command adds its own positional arguments
             sub.add_argument("hive", metavar="HIVE", help="hive file (or a folder holding one)")
         if logs:
             sub.add_argument("--logs", choices=("auto", "none"), default="auto",
@@ -78,6 +78,9 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     ex = command("export", export.export, "Export keys and values as .reg, JSON lines or Parquet.",
                  many=True)
     ex.add_argument("-f", "--format", choices=tuple(export.FORMATS), required=True)
+    ex.add_argument("--scheduler", metavar="ADDRESS",
+                    help="parquet: write OUT as a partitioned dataset (OUT/keys, OUT/values, a file per hive), "
+                         "computed by the Dask cluster at ADDRESS (e.g. tcp://10.0.0.5:8786)")
     ex.add_argument("--prefix", default="HKEY_LOCAL_MACHINE",
                     help="reg: key under which each hive's keys are written, as a folder named "
                          "after the hive file (default: HKEY_LOCAL_MACHINE)")
@@ -91,6 +94,24 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                   "recovered hive.", logs=False, output="recovered hive (default: HIVE.recovered)")
     rec.add_argument("--log1", help="first log (default: found beside the hive by name)")
     rec.add_argument("--log2", help="second log")
+    se = command("search", answers.search, "Keys, values and data matching patterns, as CSV.", many=True)
+    se.add_argument("--key", metavar="RE", help="keys whose name matches")
+    se.add_argument("--value", metavar="RE", help="values whose name matches (the unnamed value's is empty)")
+    se.add_argument("--data", metavar="RE", help="values whose data matches: strings as text, numbers in "
+                                                 "decimal, other data as the UTF-16LE and ASCII text it "
+                                                 "holds and as hex")
+    se.add_argument("--literal", action="store_true", help="the patterns are text, not regular expressions")
+    se.add_argument("--case-sensitive", action="store_true", help="letter case must match (default: any case)")
+    se.add_argument("--min-size", type=answers.byte_count, metavar="N",
+                    help="only values of at least N bytes of data (alone: every such value)")
+    se.add_argument("--deleted", action="store_true",
+                    help="also the deleted keys and values found in the hive's free space")
+    df = command("diff", answers.diff, "Keys and values added, removed and changed from OLD to NEW, as CSV "
+                 "or JSON lines.", many=None)
+    df.add_argument("old", metavar="OLD", help="the older hive file (or a folder holding one)")
+    df.add_argument("new", metavar="NEW", help="the newer hive file (or a folder holding one)")
+    df.add_argument("-f", "--format", choices=("csv", "jsonl"), default="csv")
+    df.epilog = answers.DIFF_EXIT_STATUS
     tl = command("timeline", forensic.timeline, "Every key's last-write time, newest first, as CSV.",
                  many=True)
     tl.add_argument("--since", type=forensic.moment, help="only keys written at or after this "
@@ -108,6 +129,8 @@ def main(argv: list[str] | None = None) -> int:
     args = top.parse_args(argv)
     if args.command == "export" and args.format == "parquet" and not args.output:
         commands["export"].error("--format parquet needs -o OUT")
+    if args.command == "export" and args.scheduler and args.format != "parquet":
+        commands["export"].error("--scheduler writes --format parquet only")
     signal.signal(signal.SIGTERM, stop)
     sys.stdout.reconfigure(errors="surrogateescape")  # file names of any bytes, as they are
     try:

@@ -31,10 +31,30 @@ def part_of(reading: hives.Reading) -> str:
     return part
 
 
+def export_dataset(paths: list[str], args: argparse.Namespace) -> int:
+    """The keys and values of every hive as a partitioned Parquet dataset (OUT/keys, OUT/values,
+    a file per hive), computed by the Dask cluster at args.scheduler, each worker reading its hives."""
+    try:
+        from distributed import Client
+
+        from kelpa_tools import datasets
+    except ImportError:
+        raise hives.Usage("--scheduler needs Dask: pip install 'kelpa[dask]'") from None
+    if os.path.exists(args.output) and not args.force:
+        raise hives.Usage(f"{args.output}: exists; use --force to replace it")
+    with Client(args.scheduler):
+        for kind in datasets.KINDS:
+            frame = datasets.read_hives(paths, kind, logs=args.logs, strict=args.strict)
+            frame.to_parquet(os.path.join(args.output, kind), write_index=False, overwrite=args.force)
+    return 0
+
+
 def export(args: argparse.Namespace) -> int:
     fmt = writer(args.format)  # a missing optional library is reported before any work
     paths = hives.find_hives(args.hives)
     outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    if args.scheduler:
+        return export_dataset(paths, args)
     with outputs.written(args.output) as out:
         sink = fmt.Sink(out, args)
         if min(args.jobs, len(paths)) <= 1:  # one process: every row goes out as it is read

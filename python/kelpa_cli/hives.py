@@ -16,6 +16,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import kelpa
+from kelpa_tools.evidence import logs_beside
 
 from .text import safe
 
@@ -71,20 +72,6 @@ def one_hive(given: str) -> str:
     if len(found) > 1:
         raise Usage(f"{given} holds {len(found)} hive files; name one of them")
     return found[0]
-
-
-def logs_beside(path: str) -> tuple[str | None, str | None]:
-    """The transaction logs next to a hive, found by name in any letter case: (HIVE.LOG1, or
-    HIVE.LOG when there is no LOG1; HIVE.LOG2)."""
-    folder, base = os.path.split(path)
-    try:
-        names = {n.lower(): n for n in os.listdir(folder or ".")}
-    except OSError:
-        return None, None
-    def beside(suffix: str) -> str | None:
-        name = names.get(base.lower() + suffix)
-        return os.path.join(folder, name) if name else None
-    return beside(".log1") or beside(".log"), beside(".log2")
 
 
 def named_logs(args: argparse.Namespace) -> tuple[str | None, str | None]:
