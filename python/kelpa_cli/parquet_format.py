@@ -14,6 +14,7 @@ from . import hives, values
 
 try:
     import pyarrow as pa
+    import pyarrow.compute as pc
     import pyarrow.parquet as pq
 except ImportError:
     raise hives.Usage("--format parquet needs pyarrow: pip install 'kelpa[parquet]'") from None
@@ -32,6 +33,69 @@ SCHEMA = pa.schema([
 
 
 ROWS_PER_GROUP = 65536  # a row group is written as soon as it is full
+TYPE_NAMES = pa.array(["REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
+                       "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
+                       "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"])
+REG_QWORD = 11
+
+
+def read(reading: hives.Reading, table: object) -> pa.Table:
+    """A whole table of the hive; a strict hive's error ends it, the rows before it kept."""
+    stream = pa.RecordBatchReader.from_stream(table)
+    batches = []
+    try:
+        for batch in stream:
+            batches.append(batch)
+    except OSError as e:
+        reading.problem(ValueError(str(e).removeprefix("IOError: ")))
+    return pa.Table.from_batches(batches, stream.schema)
+
+
+def rows_of(reading: hives.Reading, hive: kelpa.Hive) -> pa.Table:
+    """The hive's rows under SCHEMA, in walk order, from its keys and values tables: each key's
+    values, or, for a key without any (readable), one row of its own."""
+    keys, values = read(reading, hive.table("keys")), read(reading, hive.table("values"))
+    # Each value's key is the first key of the walk with its key id (a key the walk met twice, in a
+    # damaged hive, keeps its first place).
+    key_ids = keys.column("key_id").combine_chunks()
+    ordinal = pc.index_in(values.column("key_id"), value_set=key_ids)
+    bare = pc.invert(pc.is_in(key_ids, value_set=values.column("key_id").combine_chunks()))
+    type_ids = values.column("type_id").combine_chunks()
+    unknown = pc.greater_equal(type_ids, len(TYPE_NAMES))
+    names = pc.take(TYPE_NAMES, pc.if_else(unknown, 0, type_ids))
+    if pc.any(unknown).as_py():
+        names = pc.replace_with_mask(names, unknown, pa.array(
+            [f"REG_UNKNOWN_0x{t:08x}" for t in pc.filter(type_ids, unknown).to_pylist()], pa.string()))
+    value_rows = pa.table({
+        "key_path": values.column("key_path"), "key_last_written": pc.take(keys.column("last_written"), ordinal),
+        "key_class_name": pc.take(keys.column("class_name"), ordinal), "value_name": values.column("name"),
+        "value_type": names, "value_type_id": type_ids, "data": values.column("data"), "data_text": data_text(values),
+        "ordinal": pc.cast(ordinal, pa.int64()), "row": pa.array(range(values.num_rows), pa.int64())})
+    key_rows = keys.filter(bare)
+    key_rows = pa.table({
+        "key_path": key_rows.column("path"), "key_last_written": key_rows.column("last_written"),
+        "key_class_name": key_rows.column("class_name"),
+        "ordinal": pc.indices_nonzero(bare).cast(pa.int64()), "row": pa.nulls(key_rows.num_rows, pa.int64())})
+    # A name that is not UTF-8 cannot be a Parquet string: its undecodable bytes show as U+FFFD.
+    path = reading.path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    rows = pa.concat_tables([value_rows, key_rows], promote_options="permissive").sort_by(
+        [("ordinal", "ascending"), ("row", "ascending")])
+    rows = rows.drop_columns(["ordinal", "row"]).add_column(0, "hive", pa.array([path] * rows.num_rows, pa.string()))
+    return rows.cast(SCHEMA)
+
+
+def data_text(values: pa.Table) -> pa.Array:
+    """As the JSON lines show data: the text of strings (multi-strings one per line), the number
+    of a DWORD or QWORD of exactly its width, hex otherwise."""
+    text, number, data, type_ids = (values.column(c).combine_chunks() for c in ("text", "number", "data", "type_id"))
+    width = pc.if_else(pc.equal(type_ids, REG_QWORD), 8, 4)
+    exact = pc.and_(pc.is_valid(number), pc.equal(pc.binary_length(data), width))
+    shown = pc.if_else(pc.is_valid(text), text, pc.if_else(exact, pc.cast(number, pa.large_string()), None))
+    missing = pc.is_null(shown)
+    if not pc.any(missing).as_py():
+        return shown
+    hexed = pa.array([d.hex() for d in pc.filter(data, missing).to_pylist()], pa.large_string())
+    return pc.replace_with_mask(shown, missing, hexed)
 
 
 class Sink:
@@ -46,28 +110,9 @@ class Sink:
                 column.clear()
 
     def hive(self, reading: hives.Reading, hive: kelpa.Hive) -> None:
-        rows = self.columns.values()
-        # A name that is not UTF-8 cannot be a Parquet string: its undecodable bytes show as U+FFFD.
-        path = reading.path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
-        for key_path, key in hives.walk(hive.root_key(), reading.problem):
-            written, class_name = hives.when(key, reading), values.class_name(key, reading)
-            try:
-                listed = key.values()
-            except ValueError as e:
-                reading.problem(e)
-                listed = []
-            for value in listed:
-                kind = value.value_type()
-                for column, item in zip(rows, (path, key_path, written, class_name,
-                                               None if value.is_unnamed() else value.name(), kind.type_name(),
-                                               kind.type_id(), value.raw_data(), values.as_text(values.typed(value)))):
-                    column.append(item)
-            if not listed:
-                for column, item in zip(rows, (path, key_path, written, class_name, None, None, None, None, None)):
-                    column.append(item)
-            if len(self.columns["hive"]) >= ROWS_PER_GROUP:
-                self.flush()
         self.flush()
+        for batch in rows_of(reading, hive).to_batches(ROWS_PER_GROUP):
+            self.writer.write_batch(batch)
 
     def part(self, part: str) -> None:
         self.writer.write_table(pq.read_table(part))
