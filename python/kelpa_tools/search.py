@@ -57,6 +57,7 @@ _ASCII_TEXT = bytes(c if 0x20 <= c <= 0x7E else 0x0A for c in range(256))
 
 OnError = Callable[[ValueError], object]
 Where = tuple[str, datetime.datetime | None]
+Hits = tuple[str, str, list[tuple[str, str]]]  # value name, type name, (matched, excerpt) each
 
 
 @dataclass(frozen=True, slots=True)
@@ -115,10 +116,8 @@ def shown(type_id: int, raw: bytes) -> str:
 
 
 def _forms(type_id: int, raw: bytes) -> Iterator[tuple[str, int]]:
-    """Each text form of the data in the order searched, with the step a match must start on."""
-    if type_id in STRING_TYPES:
-        yield _string(raw), 1
-        return
+    """Each text form of data of a type other than the string types, in the order searched,
+    with the step a match must start on."""
     if (number := _number(type_id, raw)) is not None:
         yield number, 1
     if len(raw) > 1:
@@ -278,11 +277,6 @@ def _located(key: kelpa.RegistryKey) -> str:
         return key.name()
 
 
-def _value_match(value: kelpa.RegistryValue, matched: str, text: str, where: Where, deleted: bool = False) -> Match:
-    return Match(where[0], "" if value.is_unnamed() else value.name(), value.value_type().type_name(), matched,
-                 text, where[1], deleted)
-
-
 class Query:
     """What to look for, checked and compiled once; ``matches(hive)`` runs it over one hive.
 
@@ -311,13 +305,14 @@ class Query:
                      for text in ([data] if literal else required_texts(data))]
             self.probe = _Probe(texts) if min(map(len, texts)) >= PROBE_LENGTH else None
 
-    def _value_hits(self, value: kelpa.RegistryValue, raw: bytes, data: bool = True) -> list[tuple[str, str]]:
-        """(matched, excerpt) for each hit of one value, in the order value, data, size; the data
-        pattern is tried only when ``data``."""
+    def _value_hits(self, value: kelpa.RegistryValue, raw: bytes, data: bool = True) -> Hits | None:
+        """The value's name, type name and (matched, excerpt) of each of its hits, in the order
+        value, data, size; None without any. The data pattern is tried only when ``data``."""
         if self.min_size is not None and len(raw) < self.min_size:
-            return []
+            return None
         hits = []
-        type_id = value.value_type().type_id()
+        value_type = value.value_type()
+        type_id = value_type.type_id()
         if self.value is not None:
             name = value.name()
             if name == "(default)" and value.is_unnamed():
@@ -325,18 +320,24 @@ class Query:
             if self.value.search(name):
                 hits.append(("value", excerpt(shown(type_id, raw))))
         if self.data is not None:
-            if data:
+            if data and type_id in STRING_TYPES:  # one form: no generator, no steps
+                if (found := self.data.search(text := _string(raw))) is not None:
+                    hits.append(("data", excerpt(text, found.start(), found.end())))
+            elif data:
                 for text, step in _forms(type_id, raw):
                     if (found := _search(self.data, text, step)) is not None:
                         hits.append(("data", excerpt(text, found.start(), found.end(), step)))
                         break
         elif self.value is None and self.min_size is not None:
             hits.append(("size", excerpt(shown(type_id, raw))))
-        return hits
+        if not hits:
+            return None
+        return "" if value.is_unnamed() else value.name(), value_type.type_name(), hits
 
     def _rows(self, keys: list[kelpa.RegistryKey], lists: list[list[kelpa.RegistryValue]],
-              report: OnError) -> Iterator[Match]:
+              report: OnError) -> list[Match]:
         """The hits of some keys (each with its values), in order."""
+        rows: list[Match] = []
         listed = [value for values in lists for value in values]
         raws = [value.raw_data() for value in listed]
         probed = None
@@ -346,24 +347,30 @@ class Query:
                 ends = list(itertools.accumulate(map(len, lists)))
                 where_of, where = -1, ("", None)
                 for index in probed:
-                    for matched, text in self._value_hits(listed[index], raws[index]):
-                        if (owner := bisect.bisect_right(ends, index)) != where_of:
-                            where_of, where = owner, _where(keys[owner], report)
-                        yield _value_match(listed[index], matched, text, where)
-                return
+                    if (found := self._value_hits(listed[index], raws[index])) is None:
+                        continue
+                    if (owner := bisect.bisect_right(ends, index)) != where_of:
+                        where_of, where = owner, _where(keys[owner], report)
+                    name, type_name, hits = found
+                    rows.extend(Match(where[0], name, type_name, matched, text, where[1]) for matched, text in hits)
+                return rows
         candidates = None if probed is None else set(probed)
         index = 0
         for key, values in zip(keys, lists):
             where = None
             if self.key is not None and self.key.search(key.name()):
                 where = _where(key, report)
-                yield Match(where[0], None, None, "key", "", where[1])
+                rows.append(Match(where[0], None, None, "key", "", where[1]))
             for value in values:
-                for matched, text in self._value_hits(value, raws[index], candidates is None or index in candidates):
-                    if where is None:  # paths and times only for keys with hits
-                        where = _where(key, report)
-                    yield _value_match(value, matched, text, where)
+                found = self._value_hits(value, raws[index], candidates is None or index in candidates)
                 index += 1
+                if found is None:
+                    continue
+                if where is None:  # paths and times only for keys with hits
+                    where = _where(key, report)
+                name, type_name, hits = found
+                rows.extend(Match(where[0], name, type_name, matched, text, where[1]) for matched, text in hits)
+        return rows
 
     def _batch(self, keys: list[kelpa.RegistryKey], report: OnError) -> Iterator[Match]:
         """The hits of a batch of keys, and in their place the value lists that cannot be read
@@ -418,8 +425,9 @@ class Query:
             if self.key is not None and self.key.search(key.name()):
                 yield Match(_located(key), None, None, "key", "", _written(key, report), True)
         for value in hive.deleted_values():
-            for matched, text in self._value_hits(value, value.raw_data()):
-                yield _value_match(value, matched, text, ("", None), deleted=True)
+            if self.reads_values and (found := self._value_hits(value, value.raw_data())) is not None:
+                name, type_name, hits = found
+                yield from (Match("", name, type_name, matched, text, None, True) for matched, text in hits)
 
 
 def search(hive: kelpa.Hive, *, key: str | None = None, value: str | None = None, data: str | None = None,
