@@ -425,7 +425,7 @@ class Query:
             if self.key is not None and self.key.search(key.name()):
                 yield Match(_located(key), None, None, "key", "", _written(key, report), True)
         for value in hive.deleted_values():
-            if self.reads_values and (found := self._value_hits(value, value.raw_data())) is not None:
+            if (found := self._value_hits(value, value.raw_data())) is not None:
                 name, type_name, hits = found
                 yield from (Match("", name, type_name, matched, text, None, True) for matched, text in hits)
 
