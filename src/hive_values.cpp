@@ -56,7 +56,7 @@ Result<void> walk_value_list(const RegistryKey& key, Read&& read) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t entry = load_u32(*list, 4 * i);
     Result<std::uint16_t> name_length = read(entry);
-    if (!name_length) {
+    if (!name_length) [[unlikely]] {
       if (auto met = problems.meet(entry, std::move(name_length.error())); !met) return met;
       continue;
     }
@@ -181,7 +181,7 @@ Result<void> RegistryKey::values_with_data(ValueListing& listing) const {
     // A tolerant hive notes why; under strict reading the error is dropped (meet hands it back).
     const std::size_t data_at = listing.data.size();
     if (data_at < data_limit) {
-      if (auto appended = value.append_data(listing.data); !appended)
+      if (auto appended = value.append_data(listing.data); !appended) [[unlikely]]
         (void)hive->problems().meet(value.data_offset, std::move(appended.error()));
       else if (listing.data.size() > data_limit)
         listing.data.resize(data_at);

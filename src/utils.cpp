@@ -154,12 +154,11 @@ void append_ascii_string(Bytes bytes, std::string& out) {
   // Each byte is one character: the trailing NULs are the trailing zero bytes.
   std::size_t n = bytes.size();
   while (n > 0 && bytes[n - 1] == 0) --n;
-  const Bytes name = bytes.first(n);
-  if (is_ascii(name)) {
-    out.append(reinterpret_cast<const char*>(name.data()), name.size());
+  if (is_ascii(bytes)) {
+    out.append(reinterpret_cast<const char*>(bytes.data()), n);
     return;
   }
-  for (const std::uint8_t byte : name) append_code_point(out, byte);
+  for (const std::uint8_t byte : bytes.first(n)) append_code_point(out, byte);
 }
 
 std::string read_ascii_string(Bytes bytes) {
