@@ -5,8 +5,11 @@ and writes the rows."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import io
 import json
+from collections.abc import Iterator
 
 from kelpa_tools import diff as diffing
 from kelpa_tools.search import Query
@@ -33,6 +36,19 @@ def byte_count(text: str) -> int:
     return int(text)
 
 
+@contextlib.contextmanager
+def written(output: str | None) -> Iterator[io.TextIOWrapper]:
+    """outputs.text_written, with an output that cannot be written (its folder missing, no
+    permission) a usage error naming it, exit status 2."""
+    try:
+        with outputs.text_written(output) as out:
+            yield out
+    except BrokenPipeError:  # standard output's reader went away: the command line's own case
+        raise
+    except OSError as e:
+        raise hives.Usage(f"{output}: {e.strerror or e}") from None
+
+
 def matches_of(reading: hives.Reading) -> list[tuple[str, ...]]:
     args = reading.args
     return [(reading.path, m.key_path, m.value_name or "", m.value_type or "",
@@ -50,7 +66,7 @@ def search(args: argparse.Namespace) -> int:
         raise hives.Usage(str(e)) from None
     paths = hives.find_hives(args.hives)
     outputs.check(args.output, hives.inputs_of(paths, args), args.force)
-    with outputs.text_written(args.output) as out:
+    with written(args.output) as out:
         csv_out = csv.writer(out, lineterminator="\n")
         csv_out.writerow(SEARCH_COLUMNS)
         _, failed = hives.run_many(paths, matches_of, args, each=lambda _, rows: csv_out.writerows(rows))
@@ -86,7 +102,7 @@ def diff(args: argparse.Namespace) -> int:
     if None in snapshots:
         return 2
     changes = diffing.compare(*snapshots)
-    with outputs.text_written(args.output) as out:
+    with written(args.output) as out:
         if args.format == "csv":
             csv_out = csv.writer(out, lineterminator="\n")
             csv_out.writerow(DIFF_COLUMNS)
