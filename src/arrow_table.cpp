@@ -179,7 +179,8 @@ std::optional<std::int64_t> microseconds(std::uint64_t filetime) {
   return static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_MICROSECOND) - MICROSECONDS_FROM_1601_TO_1970;
 }
 
-// The text of string data: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's strings joined by "\n".
+// The text of string data: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's strings joined by U+0000
+// (which none of them holds, so that they split back exactly).
 std::optional<std::string> text_of(ValueType type, Bytes data) {
   const auto member = type.member();
   if (member != ValueType::REG_SZ && member != ValueType::REG_EXPAND_SZ && member != ValueType::REG_MULTI_SZ)
@@ -190,7 +191,10 @@ std::optional<std::string> text_of(ValueType type, Bytes data) {
   if (auto* s = std::get_if<ExpandStringData>(&*parsed)) return std::move(s->text);
   if (auto* m = std::get_if<MultiStringData>(&*parsed)) {
     std::string joined;
-    for (std::size_t i = 0; i < m->items.size(); ++i) joined.append(i ? "\n" : "").append(m->items[i]);
+    for (std::size_t i = 0; i < m->items.size(); ++i) {
+      if (i > 0) joined.push_back('\0');
+      joined.append(m->items[i]);
+    }
     return joined;
   }
   return std::string();  // no data: the empty text

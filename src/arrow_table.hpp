@@ -25,7 +25,7 @@ enum class TableKind : std::uint8_t { Keys, Values };
 //           large utf8 (null for none), flags u16, subkey_count u32, value_count u32, deleted bool;
 //   values: key_id u32 (null for deleted values), key_path large utf8 (null likewise), name large
 //           utf8 (null for the unnamed value), type_id u32, data large binary (as raw_data gives
-//           it), text large utf8 (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ's strings joined by "\n";
+//           it), text large utf8 (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ's strings joined by U+0000;
 //           null otherwise or when the data does not decode), number u64 (REG_DWORD,
 //           REG_DWORD_BIG_ENDIAN, REG_QWORD; null otherwise or when too short), deleted bool.
 // Keys come in walk order (the order of walk()), values key by key in that order; with

@@ -36,7 +36,7 @@ def test_columns():
     assert [k["parent_id"] for k in keys[1:]] == [keys[0]["key_id"], keys[0]["key_id"], keys[2]["key_id"]]
     values = pa.table(hive.table("values")).to_pylist()
     assert [(v["key_id"], v["key_path"], v["name"], v["type_id"], v["text"], v["number"], v["deleted"]) for v in values] == [
-        (keys[1]["key_id"], "A", None, REG_SZ, "unnamed", None, False), (keys[1]["key_id"], "A", "m", REG_MULTI_SZ, "x\ny", None, False),
+        (keys[1]["key_id"], "A", None, REG_SZ, "unnamed", None, False), (keys[1]["key_id"], "A", "m", REG_MULTI_SZ, "x\0y", None, False),
         (keys[1]["key_id"], "A", "d", REG_DWORD, None, 7, False), (keys[1]["key_id"], "A", "be", REG_DWORD_BIG_ENDIAN, None, 256, False),
         (keys[1]["key_id"], "A", "q", REG_QWORD, None, 2**40, False), (keys[1]["key_id"], "A", "short", REG_QWORD, None, None, False),
         (keys[1]["key_id"], "A", "odd", REG_SZ, None, None, False), (keys[1]["key_id"], "A", "bin", REG_BINARY, None, None, False)]

@@ -36,7 +36,7 @@ ROWS_PER_GROUP = 65536  # a row group is written as soon as it is full
 TYPE_NAMES = pa.array(["REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
                        "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
                        "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"])
-REG_QWORD = 11
+REG_MULTI_SZ, REG_QWORD = 7, 11
 
 
 def read(reading: hives.Reading, table: object) -> pa.Table:
@@ -90,7 +90,9 @@ def data_text(values: pa.Table) -> pa.Array:
     text, number, data, type_ids = (values.column(c).combine_chunks() for c in ("text", "number", "data", "type_id"))
     width = pc.if_else(pc.equal(type_ids, REG_QWORD), 8, 4)
     exact = pc.and_(pc.is_valid(number), pc.equal(pc.binary_length(data), width))
-    shown = pc.if_else(pc.is_valid(text), text, pc.if_else(exact, pc.cast(number, pa.large_string()), None))
+    # A multi-string's strings (joined by U+0000 in the table), one per line.
+    lines = pc.if_else(pc.equal(type_ids, REG_MULTI_SZ), pc.replace_substring(text, "\0", "\n"), text)
+    shown = pc.if_else(pc.is_valid(text), lines, pc.if_else(exact, pc.cast(number, pa.large_string()), None))
     missing = pc.is_null(shown)
     if not pc.any(missing).as_py():
         return shown
