@@ -10,6 +10,7 @@ import sys
 import kelpa
 
 from kelpa_tools import hive_types
+from kelpa_tools.evidence import key_path_in
 
 from . import hives, outputs, values
 from .text import safe
@@ -91,7 +92,7 @@ def single(args: argparse.Namespace, work: hives.Work) -> int:
 def ls_of(reading: hives.Reading) -> None:
     args = reading.args
     hive = reading.open()
-    top = hive.open_key(hives.key_path_in(hive, args.key_path))
+    top = hive.open_key(key_path_in(hive, args.key_path))
     tree = hives.walk(top, reading.problem) if args.recursive else [(None, top)]
     with outputs.text_written(args.output) as out:
         for path, key in tree:
@@ -107,7 +108,7 @@ def ls_of(reading: hives.Reading) -> None:
 def get_of(reading: hives.Reading) -> None:
     args = reading.args
     hive = reading.open()
-    value = hive.open_key(hives.key_path_in(hive, args.key_path)).value(args.value)
+    value = hive.open_key(key_path_in(hive, args.key_path)).value(args.value)
     with outputs.written(args.output) as out:
         if args.raw:
             out.write(value.raw_data())

@@ -156,19 +156,6 @@ class Reading:
             self.note(f"{count} reading the hive, the first {describe(problems[0])} (--problems lists them all)")
 
 
-def key_path_in(hive: kelpa.Hive, path: str) -> str:
-    """`path` with a first component CurrentControlSet (any letter case) replaced by the control
-    set that Select\\Current names (ControlSet001 for 1); unchanged where the hive has none."""
-    first, sep, rest = path.lstrip("\\").partition("\\")
-    if first.lower() != "currentcontrolset":
-        return path
-    try:
-        current = hive.open_key("Select").value("Current").data().as_dword()
-    except ValueError:
-        return path
-    return f"ControlSet{current:03d}{sep}{rest}"
-
-
 def when(key: kelpa.RegistryKey, reading: Reading) -> datetime.datetime | None:
     """The key's last-write time; one past the year 9999 is noted and shown as none."""
     try:

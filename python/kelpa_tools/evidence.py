@@ -29,3 +29,16 @@ def open_hive(path: str | os.PathLike[str], *, logs: str = "auto", strict: bool 
         raise ValueError(f"logs must be 'auto' or 'none', not {logs!r}")
     found = logs_beside(path) if logs == "auto" else (None, None)
     return kelpa.Hive.from_path(path, *found, strict=strict)
+
+
+def key_path_in(hive: kelpa.Hive, path: str) -> str:
+    """`path` with a first component CurrentControlSet (any letter case) replaced by the control
+    set that Select\\Current names (ControlSet001 for 1); unchanged where the hive has none."""
+    first, sep, rest = path.lstrip("\\").partition("\\")
+    if first.lower() != "currentcontrolset":
+        return path
+    try:
+        current = hive.open_key("Select").value("Current").data().as_dword()
+    except ValueError:
+        return path
+    return f"ControlSet{current:03d}{sep}{rest}"

@@ -15,6 +15,7 @@ import yaml
 import kelpa
 
 from . import binary_convert, hive_types
+from .evidence import key_path_in
 
 # The CSV header of the rows, as the batch tool's own output has it, so that the same viewers load it.
 COLUMNS = ("HivePath", "HiveType", "Description", "Category", "KeyPath", "ValueName", "ValueType", "ValueData",
@@ -159,25 +160,12 @@ def _pattern(component: str) -> re.Pattern[str]:
     return re.compile(".+".join(map(re.escape, component.split("*"))), re.IGNORECASE | re.DOTALL)
 
 
-def resolve(hive: kelpa.Hive, key_path: str) -> str:
-    """`key_path` with a first component CurrentControlSet (any letter case) replaced by the control
-    set Select\\Current names (ControlSet001 for 1); unchanged where the hive has none."""
-    first, sep, rest = key_path.lstrip("\\").partition("\\")
-    if first.lower() != "currentcontrolset":
-        return key_path
-    try:
-        current = hive.open_key("Select").value("Current").data().as_dword()
-    except ValueError:
-        return key_path
-    return f"ControlSet{current:03d}{sep}{rest}"
-
-
 def matching_keys(hive: kelpa.Hive, key_path: str) -> Iterator[kelpa.RegistryKey]:
     """The keys a rule's KeyPath names: * alone is the root key; a path with * in a component is
     followed level by level, each such component matched against the names of the subkeys there
     (the others looked up as open_key does); any other path is looked up as open_key does. Keys
     come in subkey order; a path that leads nowhere gives none."""
-    path = resolve(hive, key_path.strip())
+    path = key_path_in(hive, key_path.strip())
     if path == "*":
         yield hive.root_key()
         return
@@ -205,7 +193,7 @@ def matching_keys(hive: kelpa.Hive, key_path: str) -> Iterator[kelpa.RegistryKey
 
 def _matches_path(rule: Rule, hive: kelpa.Hive, path: str) -> bool:
     """Whether a key at `path` (a deleted key's, as far as its parents hold) falls under the rule."""
-    wanted = resolve(hive, rule.key_path.strip())
+    wanted = key_path_in(hive, rule.key_path.strip())
     if wanted == "*":
         return path == "" or rule.recursive
     components = [c for c in wanted.split("\\") if c]
