@@ -173,3 +173,10 @@ bench: build
 	fi
 	$(VPY) bench/compare.py $(wildcard $(BENCH_HIVES)) --large --json bench/out/results.json $(BENCH_ARGS)
 	$(VPY) bench/open_cost.py
+
+# make bench-tables - Hive.table against hivex, regipy-rs and the core walk, the Parquet export,
+#              streaming memory and a Dask fleet of 1 and 2 workers, side by side; about 3 minutes;
+#              bench/out/tables.json (hivex needs Debian's python3-hivex, as for make bench)
+.PHONY: bench-tables
+bench-tables: build
+	$(VPY) bench/tables.py --json bench/out/tables.json
