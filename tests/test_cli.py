@@ -274,10 +274,11 @@ REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
     (["export", "-f", "jsonl", "HIVE", "-o", "SOFT"], 2, [REFUSED.format("SOFT", "HIVE")]),
     (["timeline", ".", "-o", "./CUT"], 2, [REFUSED.format("./CUT", "./CUT")]),
     (["deleted", "HIVE", "-o", "OUT"], 2, ["kelpa: OUT: exists; use --force to replace it"]),
+    (["ls", "HIVE", "-o", "no/OUT"], 2, ["kelpa: no/OUT: its folder does not exist"]),
     (["recover", "DIRTY", "--log1", "HIVE", "-o", "HIVE", "--force"], 2, [REFUSED.format("HIVE", "HIVE")]),
 ], ids=["dirty-no-logs", "dirty-logs-none", "damaged", "problems", "strict", "recover-clean", "recover-missing-log",
         "recover-hive-as-log", "same-path", "log", "hard-link", "symbolic-link", "found-in-folder", "exists",
-        "force-is-no-licence"])
+        "no-folder", "force-is-no-licence"])
 def test_evidence(evidence, tmp_path, args, status, err):
     work = tmp_path / "work"
     shutil.copytree(evidence, work)

@@ -51,7 +51,7 @@ def test_read_hives_one_partition_per_hive(fleet):
 
 
 def test_local_cluster_and_export(fleet, tmp_path):
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             distributed.Client(cluster):
         assert rows(datasets.read_hives(fleet, "keys").compute()) == expected(fleet, "keys")
         done = subprocess.run([KELPA, "export", "-f", "parquet", "--scheduler", cluster.scheduler_address,

@@ -4,8 +4,6 @@ kind and from memory, which read exactly as Hive.open and Hive.open_with_logs re
 
 import mmap
 import os
-import pathlib
-import struct
 
 import pytest
 

@@ -145,8 +145,8 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     except hives.Failure as e:
         hives.say(str(e))
-    except (OSError, ValueError) as e:  # a single-hive command's own files
-        hives.say(f"{getattr(args, 'hive', '')}: {e}")
+    except (OSError, ValueError) as e:  # a single-hive command's own files, or the output's
+        hives.say(f"{args.hive}: {e}" if getattr(args, "hive", None) else str(e))
     except KeyboardInterrupt:
         return 130
     return 1

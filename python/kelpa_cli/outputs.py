@@ -25,11 +25,13 @@ def _same_file(a: str, b: str) -> bool:
 
 
 def check(output: str | None, inputs: Iterable[str | None], force: bool) -> None:
-    """Refuses, before anything is read, an output that is one of the inputs (a hive or a log:
-    the same path, a link to it, or another name of the same file) and, without --force, one
-    that exists."""
+    """Refuses, before anything is read, an output in a folder that does not exist, one that is
+    one of the inputs (a hive or a log: the same path, a link to it, or another name of the same
+    file) and, without --force, one that exists."""
     if output is None:
         return
+    if not os.path.isdir(os.path.dirname(os.path.abspath(output))):
+        raise Usage(f"{output}: its folder does not exist")
     for given in filter(None, inputs):
         if _same_file(output, given):
             raise Usage(f"{output}: is the input {given}; refusing to write over evidence")

@@ -10,7 +10,7 @@ from typing import IO
 
 import kelpa
 
-from . import hives, values
+from . import hives
 
 try:
     import pyarrow as pa
