@@ -100,6 +100,8 @@ struct Column {
     ++length;
   }
   void bytes(Bytes raw) { bytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size())); }
+  // A value's text (append_text below), or null.
+  void text(ValueType type, Bytes raw);
   void null() {
     mark(false);
     switch (spec->layout) {
@@ -114,6 +116,15 @@ struct Column {
     if (value) fixed(*value); else null();
   }
 };
+
+bool append_text(ValueType type, Bytes data, std::string& out);
+
+void Column::text(ValueType type, Bytes raw) {
+  if (!append_text(type, raw, data)) return null();
+  mark(true);
+  offsets.push_back(static_cast<std::int64_t>(data.size()));
+  ++length;
+}
 
 // --- export: each column an array of its own, the batch a struct array of them -------------
 
@@ -179,25 +190,28 @@ std::optional<std::int64_t> microseconds(std::uint64_t filetime) {
   return static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_MICROSECOND) - MICROSECONDS_FROM_1601_TO_1970;
 }
 
-// The text of string data: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's strings joined by U+0000
-// (which none of them holds, so that they split back exactly).
-std::optional<std::string> text_of(ValueType type, Bytes data) {
+// Appends the text of string data to `out`: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's
+// strings joined by U+0000 (which none of them holds, so that they split back exactly), as
+// parse_value_data reads them; false, with `out` as it was, for other types and for data that does
+// not decode. Decoded straight into the column's buffer: no string of its own per value.
+bool append_text(ValueType type, Bytes data, std::string& out) {
   const auto member = type.member();
   if (member != ValueType::REG_SZ && member != ValueType::REG_EXPAND_SZ && member != ValueType::REG_MULTI_SZ)
-    return std::nullopt;
-  auto parsed = parse_value_data(type, data);
-  if (!parsed) return std::nullopt;
-  if (auto* s = std::get_if<StringData>(&*parsed)) return std::move(s->text);
-  if (auto* s = std::get_if<ExpandStringData>(&*parsed)) return std::move(s->text);
-  if (auto* m = std::get_if<MultiStringData>(&*parsed)) {
-    std::string joined;
-    for (std::size_t i = 0; i < m->items.size(); ++i) {
-      if (i > 0) joined.push_back('\0');
-      joined.append(m->items[i]);
+    return false;
+  const std::size_t start = out.size();
+  if (data.empty()) return true;  // no data: the empty text
+  if (!append_utf16_string(data, 0, out)) return false;
+  if (member == ValueType::REG_MULTI_SZ) {
+    // The strings between U+0000s, empty ones dropped, joined by one U+0000.
+    std::size_t kept = start;
+    for (std::size_t i = start; i < out.size(); ++i) {
+      if (out[i] == '\0' && (kept == start || out[kept - 1] == '\0')) continue;
+      out[kept++] = out[i];
     }
-    return joined;
+    if (kept > start && out[kept - 1] == '\0') --kept;
+    out.resize(kept);
   }
-  return std::string();  // no data: the empty text
+  return true;
 }
 
 std::optional<std::uint64_t> number_of(ValueType type, Bytes data) {
@@ -212,11 +226,19 @@ std::optional<std::uint64_t> number_of(ValueType type, Bytes data) {
 
 }  // namespace
 
+// A batch being built. Its buffers are reserved at the sizes the table's last batch reached (for
+// the first, at what the image suggests), so that a batch grows without copying itself over.
 struct HiveTable::Builder {
   std::vector<Column> columns;
   std::size_t rows = 0;
-  explicit Builder(TableKind kind) {
+  Builder(TableKind kind, const std::vector<ColumnSizes>& sizes) {
     for (const ColumnSpec& spec : columns_of(kind)) columns.emplace_back(&spec);
+    for (std::size_t i = 0; i < sizes.size() && i < columns.size(); ++i) {
+      columns[i].validity.reserve(sizes[i].validity);
+      columns[i].values.reserve(sizes[i].values);
+      columns[i].offsets.reserve(sizes[i].offsets);
+      columns[i].data.reserve(sizes[i].data);
+    }
   }
 };
 
@@ -298,7 +320,7 @@ void HiveTable::add_values(Builder& builder) {
     if (entry.unnamed) c[2].null(); else c[2].bytes(listing_.name(entry));
     c[3].fixed(entry.value_type.type_id());
     c[4].bytes(data);
-    if (auto text = text_of(entry.value_type, data)) c[5].bytes(*text); else c[5].null();
+    c[5].text(entry.value_type, data);
     c[6].fixed_or_null(number_of(entry.value_type, data));
     c[7].bit(deleted);
   }
@@ -374,8 +396,20 @@ void HiveTable::fill(Builder& builder) {
 
 Result<void> HiveTable::next_batch(ArrowArray* out) {
   out->release = nullptr;
-  Builder builder(kind_);
+  if (sizes_.empty()) {
+    // The first batch: as many rows as the image could make a batch of, its bytes at most the image.
+    const std::size_t image = hive_->bytes().size();
+    const std::size_t rows = std::min(MAX_ROWS, image / 64);
+    for (const ColumnSpec& spec : columns_of(kind_))
+      sizes_.push_back({spec.nullable ? rows / 8 + 1 : 0, spec.layout == Layout::Fixed ? rows * spec.width : rows / 8 + 1,
+                        spec.layout == Layout::Bytes ? rows + 1 : 0, spec.layout == Layout::Bytes ? std::min<std::size_t>(image / 4, 16 << 20) : 0});
+  }
+  Builder builder(kind_, sizes_);
   if (!error_) fill(builder);
+  for (std::size_t i = 0; i < builder.columns.size(); ++i) {
+    const Column& c = builder.columns[i];
+    sizes_[i] = {c.validity.size(), c.values.size(), c.offsets.size(), c.data.size()};
+  }
   if (builder.rows == 0) {
     if (error_) return std::unexpected(*error_);
     return {};  // the end of the table

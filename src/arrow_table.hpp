@@ -53,6 +53,9 @@ class HiveTable {
 
  private:
   struct Builder;
+  struct ColumnSizes {
+    std::size_t validity, values, offsets, data;
+  };
   void fill(Builder& builder);
   // Writes the walked key's row (keys) or reads its values for the rows to come (values); false
   // when it met a problem that ends the table.
@@ -78,6 +81,7 @@ class HiveTable {
   std::size_t next_deleted_ = 0;
   bool walk_done_ = false, scanned_ = false, done_ = false;
   std::optional<RegistryError> error_;      // ends the table after the rows before it
+  std::vector<ColumnSizes> sizes_;          // what the last batch's columns held, to reserve for the next
 };
 
 // `table` as an Arrow C stream: get_schema, get_next (which runs the table's next batch) and
