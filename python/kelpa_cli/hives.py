@@ -203,6 +203,11 @@ def run_one(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list[
     return value, reading.notes, reading.failed
 
 
+def run_chunk(work: Work, chunk: list[tuple[int, str]], args: argparse.Namespace) -> list[tuple[int, tuple[Any, list[str], bool]]]:
+    """run_one for each (index, path) of a chunk, in a worker process."""
+    return [(index, run_one(work, path, args)) for index, path in chunk]
+
+
 def say(text: str) -> None:
     print(f"kelpa: {safe(text)}", file=sys.stderr)
 
@@ -248,10 +253,13 @@ def run_many(paths: list[str], work: Work, args: argparse.Namespace,
         else:
             # Forked workers are this process's children, so their time shows in its usage. All
             # are forked at the first submit, before the progress bar starts a thread of its own.
+            # Hives go out a few at a time: a task per hive costs more than a small hive's work.
             pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(
                 jobs, mp_context=multiprocessing.get_context("fork")))
-            futures = {pool.submit(run_one, work, p, args): i for i, p in enumerate(paths)}
-            done = ((futures[f], f.result()) for f in concurrent.futures.as_completed(futures))
+            size = max(1, min(8, len(paths) // (4 * jobs)))
+            futures = [pool.submit(run_chunk, work, list(enumerate(paths))[at:at + size], args)
+                       for at in range(0, len(paths), size)]
+            done = (outcome for f in concurrent.futures.as_completed(futures) for outcome in f.result())
         progress = Progress(len(paths))
         for index, (value, notes, hive_failed) in done:
             outcomes[index] = value
