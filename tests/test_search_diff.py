@@ -167,7 +167,7 @@ SEARCH_HEAD = "hive,key_path,value_name,value_type,matched,excerpt,last_written\
     (["diff", "OLD", "NEW", "-o", "NEW"], 2, "", "kelpa: NEW: is the input NEW; refusing to write over evidence"),
     (["diff", "OLD", "NEW", "-o", "OUT"], 2, "", "kelpa: OUT: exists; use --force to replace it"),
     (["diff", "OLD", "missing"], 2, "", "kelpa: missing: No such file or directory (os error 2)"),
-    (["diff", "OLD", "NEW", "-o", "nowhere/d.csv"], 2, "", "kelpa: nowhere/d.csv: No such file or directory"),
+    (["diff", "OLD", "NEW", "-o", "nowhere/d.csv"], 2, "", "kelpa: nowhere/d.csv: its folder does not exist"),
     (["diff", "empty", "NEW"], 2, "", "kelpa: no hive files found in empty"),
     (["search", "--key", "^run$", "--value", "updater", "SEARCHED"], 0, SEARCH_HEAD +
      f"SEARCHED,Software\\Run,,,key,,{T1_ISO}\nSEARCHED,Software\\Run,Updater,REG_SZ,value,C:\\Temp\\EVIL.exe,{T1_ISO}\n", ""),
@@ -183,7 +183,7 @@ SEARCH_HEAD = "hive,key_path,value_name,value_type,matched,excerpt,last_written\
                                                          "bytes: '-1'"),
     (["search", "--key", "x", "SEARCHED", "-o", "SEARCHED"], 2, "",
      "kelpa: SEARCHED: is the input SEARCHED; refusing to write over evidence"),
-    (["search", "--key", "x", "SEARCHED", "-o", "nowhere/s.csv"], 2, "", "kelpa: nowhere/s.csv: No such file or directory"),
+    (["search", "--key", "x", "SEARCHED", "-o", "nowhere/s.csv"], 2, "", "kelpa: nowhere/s.csv: its folder does not exist"),
 ], ids=["diff-differ", "diff-equal", "diff-output-is-input", "diff-output-exists", "diff-missing", "diff-no-folder",
         "diff-no-hive",
         "search", "search-nothing-found", "search-live-only", "search-deleted", "search-damaged", "search-nothing-asked",
