@@ -40,9 +40,7 @@ def export_dataset(paths: list[str], args: argparse.Namespace) -> int:
         from kelpa_tools import datasets
     except ImportError:
         raise hives.Usage("--scheduler needs Dask: pip install 'kelpa[dask]'") from None
-    if os.path.exists(args.output) and not args.force:
-        raise hives.Usage(f"{args.output}: exists; use --force to replace it")
-    with Client(args.scheduler):
+    with Client(args.scheduler):  # OUT was checked as every output is
         for kind in datasets.KINDS:
             frame = datasets.read_hives(paths, kind, logs=args.logs, strict=args.strict)
             frame.to_parquet(os.path.join(args.output, kind), write_index=False, overwrite=args.force)
