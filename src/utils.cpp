@@ -1,5 +1,6 @@
 #include "utils.hpp"
 
+#include <bit>
 #include <cstring>
 
 namespace kelpa {
@@ -94,7 +95,22 @@ bool append_utf16(Bytes bytes, bool big_endian, bool strict, std::string& out) {
     const std::uint8_t hi = bytes[2 * k + (big_endian ? 0 : 1)];
     return static_cast<char32_t>(lo | (hi << 8));
   };
+  out.reserve(out.size() + units);  // most names and strings are ASCII: a byte a unit
   for (std::size_t k = 0; k < units; ++k) {
+    // Four little-endian ASCII units at once: each high byte 0 and each low byte below 0x80.
+    if (!big_endian) {
+      while (k + 4 <= units) {
+        std::uint64_t four;
+        std::memcpy(&four, bytes.data() + 2 * k, sizeof four);
+        if constexpr (std::endian::native == std::endian::big) four = std::byteswap(four);
+        if ((four & 0xFF80FF80FF80FF80u) != 0) break;
+        const char ascii[4] = {static_cast<char>(four), static_cast<char>(four >> 16), static_cast<char>(four >> 32),
+                               static_cast<char>(four >> 48)};
+        out.append(ascii, 4);
+        k += 4;
+      }
+      if (k == units) break;
+    }
     const char32_t u = unit(k);
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));
