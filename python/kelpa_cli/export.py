@@ -8,6 +8,7 @@ import importlib
 import os
 import shutil
 import tempfile
+from collections.abc import Iterator
 from typing import IO, Any
 
 from . import hives, outputs
@@ -64,6 +65,17 @@ def export(args: argparse.Namespace) -> int:
                 _, failed = hives.run_many(paths, part_of, args, each=lambda _, part: sink.part(part))
         sink.close()
     return 1 if failed else 0
+
+
+def table_batches(reading: hives.Reading, table: object) -> Iterator[Any]:
+    """The record batches of one of the hive's tables (Hive.table), read as they come; a strict
+    hive's error ends them and is noted as a problem of the reading, the rows before it kept."""
+    import pyarrow as pa
+
+    try:
+        yield from pa.RecordBatchReader.from_stream(table)
+    except OSError as e:
+        reading.problem(ValueError(str(e).removeprefix("IOError: ")))
 
 
 def copy_part(part: str, out: IO[bytes]) -> None:

@@ -10,7 +10,7 @@ from typing import IO
 
 import kelpa
 
-from . import hives
+from . import export, hives, values
 
 try:
     import pyarrow as pa
@@ -33,44 +33,35 @@ SCHEMA = pa.schema([
 
 
 ROWS_PER_GROUP = 65536  # a row group is written as soon as it is full
-TYPE_NAMES = pa.array(["REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
-                       "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
-                       "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"])
-REG_MULTI_SZ, REG_QWORD = 7, 11
+TYPE_NAMES = pa.array(values.TYPE_NAMES)
 
 
 def read(reading: hives.Reading, table: object) -> pa.Table:
-    """A whole table of the hive; a strict hive's error ends it, the rows before it kept."""
-    stream = pa.RecordBatchReader.from_stream(table)
-    batches = []
-    try:
-        for batch in stream:
-            batches.append(batch)
-    except OSError as e:
-        reading.problem(ValueError(str(e).removeprefix("IOError: ")))
-    return pa.Table.from_batches(batches, stream.schema)
+    """A whole table of the hive (see export.table_batches)."""
+    schema = pa.schema(table)
+    return pa.Table.from_batches(list(export.table_batches(reading, table)), schema)
 
 
 def rows_of(reading: hives.Reading, hive: kelpa.Hive) -> pa.Table:
     """The hive's rows under SCHEMA, in walk order, from its keys and values tables: each key's
     values, or, for a key without any (readable), one row of its own."""
-    keys, values = read(reading, hive.table("keys")), read(reading, hive.table("values"))
+    keys, listed = read(reading, hive.table("keys")), read(reading, hive.table("values"))
     # Each value's key is the first key of the walk with its key id (a key the walk met twice, in a
     # damaged hive, keeps its first place).
     key_ids = keys.column("key_id").combine_chunks()
-    ordinal = pc.index_in(values.column("key_id"), value_set=key_ids)
-    bare = pc.invert(pc.is_in(key_ids, value_set=values.column("key_id").combine_chunks()))
-    type_ids = values.column("type_id").combine_chunks()
+    ordinal = pc.index_in(listed.column("key_id"), value_set=key_ids)
+    bare = pc.invert(pc.is_in(key_ids, value_set=listed.column("key_id").combine_chunks()))
+    type_ids = listed.column("type_id").combine_chunks()
     unknown = pc.greater_equal(type_ids, len(TYPE_NAMES))
     names = pc.take(TYPE_NAMES, pc.if_else(unknown, 0, type_ids))
     if pc.any(unknown).as_py():
         names = pc.replace_with_mask(names, unknown, pa.array(
-            [f"REG_UNKNOWN_0x{t:08x}" for t in pc.filter(type_ids, unknown).to_pylist()], pa.string()))
+            [values.type_name(t) for t in pc.filter(type_ids, unknown).to_pylist()], pa.string()))
     value_rows = pa.table({
-        "key_path": values.column("key_path"), "key_last_written": pc.take(keys.column("last_written"), ordinal),
-        "key_class_name": pc.take(keys.column("class_name"), ordinal), "value_name": values.column("name"),
-        "value_type": names, "value_type_id": type_ids, "data": values.column("data"), "data_text": data_text(values),
-        "ordinal": pc.cast(ordinal, pa.int64()), "row": pa.array(range(values.num_rows), pa.int64())})
+        "key_path": listed.column("key_path"), "key_last_written": pc.take(keys.column("last_written"), ordinal),
+        "key_class_name": pc.take(keys.column("class_name"), ordinal), "value_name": listed.column("name"),
+        "value_type": names, "value_type_id": type_ids, "data": listed.column("data"), "data_text": data_text(listed),
+        "ordinal": pc.cast(ordinal, pa.int64()), "row": pa.array(range(listed.num_rows), pa.int64())})
     key_rows = keys.filter(bare)
     key_rows = pa.table({
         "key_path": key_rows.column("path"), "key_last_written": key_rows.column("last_written"),
@@ -84,14 +75,14 @@ def rows_of(reading: hives.Reading, hive: kelpa.Hive) -> pa.Table:
     return rows.cast(SCHEMA)
 
 
-def data_text(values: pa.Table) -> pa.Array:
+def data_text(listed: pa.Table) -> pa.Array:
     """As the JSON lines show data: the text of strings (multi-strings one per line), the number
     of a DWORD or QWORD of exactly its width, hex otherwise."""
-    text, number, data, type_ids = (values.column(c).combine_chunks() for c in ("text", "number", "data", "type_id"))
-    width = pc.if_else(pc.equal(type_ids, REG_QWORD), 8, 4)
+    text, number, data, type_ids = (listed.column(c).combine_chunks() for c in ("text", "number", "data", "type_id"))
+    width = pc.if_else(pc.equal(type_ids, values.REG_QWORD), 8, 4)
     exact = pc.and_(pc.is_valid(number), pc.equal(pc.binary_length(data), width))
     # A multi-string's strings (joined by U+0000 in the table), one per line.
-    lines = pc.if_else(pc.equal(type_ids, REG_MULTI_SZ), pc.replace_substring(text, "\0", "\n"), text)
+    lines = pc.if_else(pc.equal(type_ids, values.REG_MULTI_SZ), pc.replace_substring(text, "\0", "\n"), text)
     shown = pc.if_else(pc.is_valid(text), lines, pc.if_else(exact, pc.cast(number, pa.large_string()), None))
     missing = pc.is_null(shown)
     if not pc.any(missing).as_py():
@@ -103,16 +94,8 @@ def data_text(values: pa.Table) -> pa.Array:
 class Sink:
     def __init__(self, out: IO[bytes], args: argparse.Namespace, header: bool = True) -> None:
         self.writer = pq.ParquetWriter(out, SCHEMA)
-        self.columns: dict[str, list[object]] = {name: [] for name in SCHEMA.names}
-
-    def flush(self) -> None:
-        if self.columns["hive"]:
-            self.writer.write_table(pa.Table.from_pydict(self.columns, schema=SCHEMA))
-            for column in self.columns.values():
-                column.clear()
 
     def hive(self, reading: hives.Reading, hive: kelpa.Hive) -> None:
-        self.flush()
         for batch in rows_of(reading, hive).to_batches(ROWS_PER_GROUP):
             self.writer.write_batch(batch)
 
@@ -121,5 +104,4 @@ class Sink:
         os.unlink(part)
 
     def close(self) -> None:
-        self.flush()
         self.writer.close()

@@ -8,6 +8,16 @@ from .text import safe
 
 Typed = str | int | list[str]
 
+# The names of the known value types by type id, as ValueType.type_name() gives them.
+TYPE_NAMES = ("REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
+              "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST",
+              "REG_QWORD")
+REG_MULTI_SZ, REG_QWORD = 7, 11
+
+
+def type_name(type_id: int) -> str:
+    return TYPE_NAMES[type_id] if type_id < len(TYPE_NAMES) else f"REG_UNKNOWN_0x{type_id:08x}"
+
 
 def typed(value: kelpa.RegistryValue) -> Typed:
     """Strings as text, DWORDs and QWORDs (of exactly their width) as numbers, multi-strings as
