@@ -30,23 +30,12 @@ DEFAULT_HIVES = [REPO.parent / "shared" / "hives" / name
                  for name in ("regipy__SYSTEM_WIN_10_1709", "regipy__amcache.hve", "plaso__NTUSER.DAT")]
 
 WALK = r"""
-import sys, time, kelpa
+import sys, time
+sys.path.insert(0, sys.argv[3])
+from walkers import walk_kelpa
 path, mode = sys.argv[1], sys.argv[2]
 def walk():
-    hive = kelpa.Hive.open(path) if mode == "strict" else kelpa.Hive.from_path(path, strict=False)
-    keys = values = size = 0
-    stack = [hive.root_key()]
-    while stack:
-        key = stack.pop()
-        key.name()
-        keys += 1
-        for value in key.values():
-            value.name()
-            value.value_type().type_id()
-            size += len(value.raw_data())
-            values += 1
-        stack.extend(key.subkeys())
-    return keys, values, size
+    return walk_kelpa(path, strict=mode == "strict")
 best, spent, runs = None, 0.0, 0
 while runs < 3 or spent < 0.5:  # small hives are walked more often: their best time is the steadier
     start = time.perf_counter()
@@ -62,8 +51,8 @@ def measure(hive: pathlib.Path, mode: str, site: str | None) -> tuple[float, tup
     env.pop("PYTHONPATH", None)
     if site:
         env["PYTHONPATH"] = site
-    out = subprocess.run([sys.executable, "-c", WALK, str(hive), mode], env=env, capture_output=True, text=True,
-                         check=True).stdout.split()
+    argv = [sys.executable, "-c", WALK, str(hive), mode, str(pathlib.Path(__file__).parent)]
+    out = subprocess.run(argv, env=env, capture_output=True, text=True, check=True).stdout.split()
     return float(out[0]), tuple(map(int, out[1:]))
 
 

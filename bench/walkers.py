@@ -35,11 +35,13 @@ import threading
 import time
 
 
-def walk_kelpa(path: str, with_values: bool = True) -> tuple[int, int, int]:
+def walk_kelpa(path: str, with_values: bool = True, strict: bool = True) -> tuple[int, int, int]:
+    """Hive.open, or with strict=False Hive.from_path(path, strict=False): tolerant reading."""
     import kelpa
 
     keys = values = data_bytes = 0
-    stack = [kelpa.Hive.open(path).root_key()]
+    hive = kelpa.Hive.open(path) if strict else kelpa.Hive.from_path(path, strict=False)
+    stack = [hive.root_key()]
     while stack:
         key = stack.pop()
         key.name()
