@@ -74,6 +74,14 @@ def test_errors_end_a_strict_table_and_are_problems_of_a_tolerant_one():
     assert pa.table(tolerant.table("keys")).column("name").to_pylist() == ["ROOT", "A", "B\ufffd", "C", "D"]
     assert pa.table(tolerant.table("values")).column("name").to_pylist() == ["good", "lost", "o\ufffd", "good"]
     assert sorted(tolerant.problems()) == sorted(problems)
+    # A class name that cannot be read: the strict table's error, the tolerant table's null and problem.
+    b = hivegen.HiveBuilder()
+    image = b.build(root=b.nk("ROOT", root=True, class_name=0x7FF0, class_name_length=8))
+    with pytest.raises(OSError, match=r"Invalid offset 0x7ff0 \(hive size: 0x2000\)"):
+        pa.RecordBatchReader.from_stream(kelpa.Hive.from_bytes(image).table("keys")).read_all()
+    tolerant = kelpa.Hive.from_bytes(image, strict=False)
+    assert pa.table(tolerant.table("keys")).column("class_name").to_pylist() == [None]
+    assert tolerant.problems() == [(0x7FF0, "Invalid offset 0x7ff0 (hive size: 0x2000)")]
 
 
 def test_deleted_records_follow():

@@ -21,6 +21,13 @@ struct PyHiveTable {
 
 PyHiveTable& table_of(PyObject* self) { return *reinterpret_cast<PyHiveTable*>(self); }
 
+// True while the table can still be read; else false with ValueError raised.
+bool unread(const PyHiveTable& table) {
+  if (table.table) return true;
+  PyErr_SetString(PyExc_ValueError, "The table has been read already; ask the hive for a new one");
+  return false;
+}
+
 int get_next_without_lock(ArrowArrayStream* stream, ArrowArray* out) {
   if (!PyGILState_Check()) return table_stream_get_next(stream, out);
   PyThreadState* saved = PyEval_SaveThread();
@@ -45,7 +52,7 @@ void release_schema_capsule(PyObject* capsule) {
 
 PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
   const PyHiveTable& table = table_of(self);
-  if (!table.table) return PyErr_Format(PyExc_ValueError, "The table has been read already; ask the hive for a new one");
+  if (!unread(table)) return nullptr;
   auto schema = std::make_unique<ArrowSchema>();
   table.table->export_schema(schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
@@ -62,7 +69,7 @@ PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
   std::array<PyObject*, 1> argv{};
   if (!parse_arguments({"HiveTable.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, argv)) return nullptr;
   PyHiveTable& table = table_of(self);
-  if (!table.table) return PyErr_Format(PyExc_ValueError, "The table has been read already; ask the hive for a new one");
+  if (!unread(table)) return nullptr;
   auto stream = std::make_unique<ArrowArrayStream>();
   export_table_stream(std::move(table.table), stream.get());
   stream->get_next = get_next_without_lock;
