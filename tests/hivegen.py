@@ -421,3 +421,16 @@ def old_log(sequence: int, sectors: dict[int, bytes], *, hive_bins_data_size: in
     head = signature + bytes(vector)
     return (log_base_block(sequence, file_type=file_type, hive_bins_data_size=hive_bins_data_size, **fields)
             + head + bytes(-len(head) % SECTOR) + b"".join(sectors[i] for i in sorted(sectors)))
+
+
+def hive_of(keys: dict[str, dict[str, tuple[int, bytes]]], *, last_written: int = 0, **base_block_overrides) -> bytes:
+    """A hive holding each key path of ``keys`` (backslash-separated, below the root; "" is the root) with its
+    values, name -> (type id, data), in the order given; keys named only as parents get no values."""
+    root = Key("ROOT", last_written=last_written)
+    for path, values in keys.items():
+        key = root
+        for name in filter(None, path.split("\\")):
+            key = next((k for k in key.subkeys if k.name == name), None) or \
+                key.subkeys.append(Key(name, last_written=last_written)) or key.subkeys[-1]
+        key.values.extend(Value(name, type_id, data) for name, (type_id, data) in values.items())
+    return build_tree(root, **base_block_overrides)

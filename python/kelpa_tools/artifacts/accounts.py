@@ -1,0 +1,1 @@
+"""Accounts: the local users and groups of a SAM hive."""

@@ -1,0 +1,1 @@
+"""User activity: what a user typed, searched for and connected to."""

@@ -1,0 +1,1 @@
+"""Program execution: what ran, when and how often."""

@@ -1,0 +1,1 @@
+"""Persistence: what starts by itself (Run keys, services, scheduled tasks)."""

@@ -1,0 +1,1 @@
+"""Shell items: ShellBags and the MRU lists that remember folders and files."""
