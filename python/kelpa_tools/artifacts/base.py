@@ -166,7 +166,7 @@ class Context:
         if key is None:
             return None
         try:
-            return key.value(name)
+            return key.value(name or "(default)")
         except ValueError as e:
             if not str(e).startswith("Not found"):
                 self.problem(key, str(e))
