@@ -106,15 +106,13 @@ def network_interface(ctx: Context) -> Iterator[dict[str, Any]]:
             connection = ctx.text(ctx.key(rf"{name}\Connection", adapters), "Name") if adapters else None
             # Windows 10 keeps, below an interface, a key per network it was attached to.
             for network, key in [(None, interface), *((k.name(), k) for k in ctx.subkeys(interface))]:
-                row = _interface(ctx, key)
-                if row is not None:
-                    yield ctx.row(key, control_set=control_set, interface=name, network=network,
-                                  connection_name=connection, **row)
+                yield ctx.row(key, control_set=control_set, interface=name, network=network,
+                              connection_name=connection, **_interface(ctx, key))
 
 
-def _interface(ctx: Context, key: Any) -> dict[str, Any] | None:
+def _interface(ctx: Context, key: Any) -> dict[str, Any]:
     dhcp = ctx.number(key, "EnableDHCP")
-    row = dict(dhcp_enabled=None if dhcp is None else bool(dhcp), ip_addresses=_nonempty(ctx.texts(key, "IPAddress")),
+    return dict(dhcp_enabled=None if dhcp is None else bool(dhcp), ip_addresses=_nonempty(ctx.texts(key, "IPAddress")),
                subnet_masks=_nonempty(ctx.texts(key, "SubnetMask")),
                gateways=_nonempty(ctx.texts(key, "DefaultGateway")),
                dhcp_ip_address=ctx.text(key, "DhcpIPAddress") or None,
@@ -125,7 +123,6 @@ def _interface(ctx: Context, key: Any) -> dict[str, Any] | None:
                lease_expires=times.unix(ctx.number(key, "LeaseTerminatesTime")),
                domain=ctx.text(key, "Domain") or ctx.text(key, "DhcpDomain") or None,
                name_servers=_addresses(ctx.text(key, "NameServer")) or _addresses(ctx.text(key, "DhcpNameServer")))
-    return row if any(v is not None for v in row.values()) else None
 
 
 def _nonempty(texts: list[str] | None) -> list[str] | None:
