@@ -148,9 +148,9 @@ CASES = {
               first_installed=None, drive_letter=None)], []),
     "usb_device 7": ("usb_device", "SYSTEM", {
         rf"{USBSTOR}\{DEVICE_TIMES}\0065\00000000": {"Type": dword(0x10), "Data": (REG_BINARY, hivegen.qword(FT))},
-        rf"{USBSTOR}\{DEVICE_TIMES}\0064": {"": (DEVPROP_FILETIME, b"\x01\x02\x03")}},
+        rf"{USBSTOR}\{DEVICE_TIMES}\0064": {"": (DEVPROP_FILETIME, hivegen.qword(FT) + bytes(4))}},
         [dict(bus="USBSTOR", first_installed=FT_TIME, last_installed=None, last_connected=None)],
-        [("usb_device", rf"{USBSTOR}\{DEVICE_TIMES}\0064", "device property 0064 holds 3 bytes, not a FILETIME's 8")]),
+        [("usb_device", rf"{USBSTOR}\{DEVICE_TIMES}\0064", "device property 0064 holds 12 bytes, not a FILETIME's 8")]),
     "portable_device": ("portable_device", "SOFTWARE", {
         r"Microsoft\Windows Portable Devices\Devices\WPDBUSENUMROOT#UMB#2&37C186B&1&STORAGE#VOLUME#_??_USBSTOR#"
         r"DISK&VEN_SANDISK&PROD_CRUZER&REV_1.20#2006087670&0#": {"FriendlyName": sz("KINGS")},
@@ -255,3 +255,51 @@ def test_layouts(name):
     rows, met = decoded(keys, [decoder], hive_type)
     assert [{f: row[f] for f in want} for (_, row), want in zip(rows, expected)] == expected
     assert (len(rows), met) == (len(expected), problems)
+
+
+BLOBS = (REG_BINARY, DEVPROP_FILETIME)
+DAMAGES = {
+    "empty": lambda data, rng: b"",
+    "truncated": lambda data, rng: data[: len(data) // 2],
+    "wrong length": lambda data, rng: data + b"\x01",
+    "zeroed": lambda data, rng: bytes(len(data)),
+    "random 4 KB": lambda data, rng: rng.randbytes(4096),
+}
+TYPE_CHECKS = {
+    "text": lambda v: isinstance(v, str), "int": lambda v: type(v) is int, "bool": lambda v: type(v) is bool,
+    "time": lambda v: isinstance(v, datetime.datetime) and v.tzinfo is UTC,
+    "local_time": lambda v: isinstance(v, datetime.datetime) and v.tzinfo is None,
+    "texts": lambda v: isinstance(v, list) and all(isinstance(t, str) for t in v),
+}
+
+
+def _damaged(keys: dict):
+    """(what, keys) for each value of `keys` damaged in each way, and given as binary data."""
+    rng = random.Random(31)
+    for path, values in keys.items():
+        for name, (type_id, data) in values.items():
+            for damage, make in DAMAGES.items():
+                yield (name, type_id, damage), {**keys, path: {**values, name: (type_id, make(data, rng))}}
+            if type_id not in BLOBS:
+                yield (name, type_id, "as binary"), {**keys, path: {**values, name: (REG_BINARY, data)}}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_damaged_values(name):
+    """Damaged value data never raises, every field keeps its type, and damage to a blob only takes
+    what it held away (a field becomes null, a list shorter): nothing is made up from garbage."""
+    decoder, hive_type, keys, _expected, _problems = CASES[name]
+    types = {f.name: f.type for f in artifacts.base.registered()[decoder].columns}
+    intact, _ = decoded(keys, [decoder], hive_type)
+    for (value, type_id, damage), damaged_keys in _damaged(keys):
+        rows, met = decoded(damaged_keys, [decoder], hive_type)
+        assert all(path for _, path, _ in met), (value, damage, met)  # a problem without a path is an exception
+        for _, row in rows:
+            for field, got in row.items():
+                assert got is None or TYPE_CHECKS[types[field]](got), (value, damage, field, got)
+        if type_id in BLOBS and damage != "zeroed":
+            assert len(rows) == len(intact), (value, damage)
+            for (_, row), (_, before) in zip(rows, intact):
+                for field, got in row.items():
+                    assert got in (None, before[field]) or isinstance(got, list) and got == before[field][: len(got)], \
+                        (value, damage, field, got, before[field])

@@ -219,7 +219,7 @@ def mounted_data(raw: bytes) -> dict[str, Any]:
     """What a MountedDevices value's data names: an MBR partition (disk signature and offset, 12
     bytes), a GPT partition ("DMIO:ID:" and its GUID, 24 bytes) or a device path (UTF-16 text)."""
     row: dict[str, Any] = dict(disk_signature=None, partition_offset=None, partition_guid=None, device=None)
-    if len(raw) == MBR_VOLUME.size:
+    if len(raw) == MBR_VOLUME.size and not raw.startswith(GPT_PREFIX):
         signature, offset = MBR_VOLUME.unpack(raw)
         row.update(disk_signature=f"{signature:08X}", partition_offset=offset)
     elif len(raw) == len(GPT_PREFIX) + 16 and raw.startswith(GPT_PREFIX):
