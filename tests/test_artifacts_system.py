@@ -303,3 +303,169 @@ def test_damaged_values(name):
                 for field, got in row.items():
                     assert got in (None, before[field]) or isinstance(got, list) and got == before[field][: len(got)], \
                         (value, damage, field, got, before[field])
+
+
+# --- regipy's plugins on the shared hives --------------------------------------------------------
+
+_OPENED: dict = {}
+
+
+def _ours_and_regipy(file: str, decoder: str):
+    """(our rows of `decoder`, regipy's RegistryHive) for a shared hive, each hive opened once."""
+    path = conftest.SHARED_HIVES / file
+    if not path.is_file():
+        pytest.skip(f"no shared hive {path}")
+    registry = pytest.importorskip("regipy.registry")
+    if file not in _OPENED:
+        _OPENED[file] = (kelpa.Hive.from_path(str(path), strict=False), registry.RegistryHive(str(path)))
+    hive, theirs = _OPENED[file]
+    return [row for _, row in artifacts.decode(hive, [decoder], path=path)], theirs
+
+
+def _run(plugin, hive):
+    instance = plugin(hive, as_json=False)
+    instance.run()
+    return instance.entries
+
+
+def _plugin(module: str, name: str):
+    return getattr(__import__(f"regipy.plugins.{module}", fromlist=[name]), name)
+
+
+def _near(a, b):
+    """regipy rounds a FILETIME to the microsecond, we drop the last digit."""
+    return a is None and b is None or abs(a - b) <= datetime.timedelta(microseconds=1)
+
+
+def usbstor(ours, hive):
+    theirs = _run(_plugin("system.usbstor", "USBSTORPlugin"), hive)
+    mine = {(r["key_path"].split("\\")[0], r["serial"]): r for r in ours if r["bus"] == "USBSTOR"}
+    assert len(theirs) == len(mine) > 0
+    for entry in theirs:
+        row = mine[(entry["key_path"].split("\\")[1], entry["serial_number"])]
+        # regipy keeps the Ven_/Prod_/Rev_ tags and reads the device name property, which Windows
+        # fills with the FriendlyName.
+        assert (f"Ven_{row['vendor']}", f"Prod_{row['product']}", f"Rev_{row['revision']}", row["friendly_name"]) == \
+            (entry["manufacturer"], entry["title"], entry["version"], entry["device_name"])
+        for field in ("first_installed", "last_installed", "last_connected", "last_removed"):
+            assert _near(row[field], entry[field]), field
+
+
+def usb_devices(ours, hive):
+    theirs = {(e["key_path"].split("\\")[1], e["vid_pid"], e["instance_id"], e["vid"], e["pid"], e.get("container_id"))
+              for e in _run(_plugin("system.usb_devices", "USBDevicesPlugin"), hive)}
+    assert theirs and theirs == {(r["control_set"], r["device"], r["serial"], r["vendor"], r["product"],
+                                  r["container_id"]) for r in ours if r["bus"] == "USB"}
+
+
+def mounted_devices(ours, hive):
+    # regipy's plugin gets binary data as a hex string and so decodes none of it (no disk
+    # signature, partition offset, GPT GUID or device path); the names and kinds agree.
+    kinds = {"drive_letter": "drive_letter", "volume": "volume"}
+    assert [(e["value_name"], kinds.get(e["mount_type"])) for e in
+            _run(_plugin("system.mountdev", "MountedDevicesPlugin"), hive)] == [(r["name"], r["kind"]) for r in ours]
+    assert any(r["disk_signature"] for r in ours) and any(r["device"] for r in ours)
+
+
+def network_data(ours, hive):
+    # regipy reads the static settings only where DHCP is off and the DHCP ones only where it is on.
+    mine = {(r["control_set"], r["interface"], r["network"]): r for r in ours}
+    seen = 0
+    for path, found in _run(_plugin("system.network_data", "NetworkDataPlugin"), hive).items():
+        control_set = path.split("\\")[1]
+        for interface in found["interfaces"]:
+            networks = [(None, interface)] + [(s["interface_name"], s) for s in interface.get("sub_interface", [])]
+            for network, entry in networks:
+                row = mine[(control_set, interface["interface_name"], network)]
+                seen += 1
+                assert entry["dhcp_enabled"] == (row["dhcp_enabled"] is True)
+                if entry["dhcp_enabled"]:
+                    assert (entry["dhcp_ip_address"], entry["dhcp_server"], entry["dhcp_subnet_mask"]) == \
+                        (row["dhcp_ip_address"], row["dhcp_server"], row["dhcp_subnet_mask"])
+                    obtained = entry.get("dhcp_lease_obtained_time")
+                    assert obtained == (row["lease_obtained"] and row["lease_obtained"].strftime("%Y-%m-%d %H:%M:%S"))
+                else:
+                    assert (entry["ip_address"] or None, entry["default_gateway"] or None) == \
+                        (row["ip_addresses"], row["gateways"])
+    assert seen == len(mine) > 0
+
+
+def services(ours, hive):
+    # regipy lists every key below Services; a key with neither Start, Type nor ImagePath is a
+    # driver's settings, not a service, and gives no row here.
+    theirs = {}
+    for path, found in _run(_plugin("system.services", "ServicesPlugin"), hive).items():
+        for entry in found["services"]:
+            values = {v["name"]: v["value"] for v in entry["values"] or []}
+            if {"Start", "Type", "ImagePath"} & values.keys():
+                theirs[(path.split("\\")[1], entry["name"])] = (values.get("Start"), values.get("Type"),
+                                                                values.get("ImagePath"), values.get("ObjectName"))
+    assert theirs and theirs == {(r["control_set"], r["name"]): (r["start"], r["type"], r["image_path"], r["account"])
+                                 for r in ours}
+
+
+def current_control_set(module, plugin, field):
+    """regipy reads the current control set only."""
+    def compare(ours, hive):
+        entries = _run(_plugin(f"system.{module}", plugin), hive)
+        mine = [r for r in ours if r["control_set"] == "ControlSet001"]
+        if field == "name":
+            assert [e["name"] for e in entries] == [r["name"] for r in mine]
+        elif field == "key_name":
+            assert [(e.get("TimeZoneKeyName"), e.get("Bias")) for e in entries.values()] == \
+                [(r["key_name"], r["bias_minutes"]) for r in mine]
+        else:  # regipy gives the shutdown time to the second
+            assert [e["date"] for e in entries.values()] == [r["time"].strftime("%Y-%m-%d %H:%M:%S") for r in mine]
+    return compare
+
+
+def persistence(module, plugin):
+    """regipy also lists empty values (no command); it looks for SOFTWARE's Winlogon\\Notify below a
+    Software key that a SOFTWARE hive does not have."""
+    def compare(ours, hive):
+        entries = _run(_plugin(f"{module}.persistence", plugin), hive)
+        theirs = {(path.lstrip("\\").lower(), v.name, v.value) for path, found in entries.items()
+                  for v in found["values"] if isinstance(v.value, str) and v.value.strip()}
+        assert theirs and theirs == {(r["key_path"].lower(), r["name"], r["command"]) for r in ours}
+    return compare
+
+
+def installed_programs(module, plugin):
+    def compare(ours, hive):
+        entries = _run(_plugin(module, plugin), hive)
+        fields = ("DisplayName", "DisplayVersion", "Publisher", "InstallLocation", "UninstallString")
+        assert entries and [(e["service_name"], *(e.get(f) for f in fields)) for e in entries] == \
+            [(r["key_name"], r["name"], r["version"], r["publisher"], r["install_location"], r["uninstall_string"])
+             for r in ours]
+    return compare
+
+
+WIN10 = "regipy__SYSTEM_WIN_10_1709"
+REGIPY = {
+    "usbstor": (WIN10, "usb_device", usbstor),
+    "usb_devices": (WIN10, "usb_device", usb_devices),
+    "mounted_devices": (WIN10, "mounted_device", mounted_devices),
+    "mounted_devices 7": ("regipy__SYSTEM_2", "mounted_device", mounted_devices),
+    "network_data": (WIN10, "network_interface", network_data),
+    "network_data XP": ("regipy__corrupted_system_hive", "network_interface", network_data),
+    "services": ("yarp__System_Delta", "service", services),
+    "computer_name": (WIN10, "computer_name", current_control_set("computer_name", "ComputerNamePlugin", "name")),
+    "timezone": (WIN10, "timezone", current_control_set("timezone_data2", "TimezoneDataPlugin2", "key_name")),
+    "shutdown": (WIN10, "shutdown", current_control_set("shutdown", "ShutdownPlugin", "time")),
+    "software persistence": ("regipy__ntuser_software_partial", "autorun",
+                             persistence("software", "SoftwarePersistencePlugin")),
+    "ntuser persistence": ("regipy__NTUSER_with_winscp.DAT", "autorun", persistence("ntuser", "NTUserPersistencePlugin")),
+    "ntuser persistence RunOnce": ("plaso__NTUSER-RunTests.DAT", "autorun",
+                                   persistence("ntuser", "NTUserPersistencePlugin")),
+    "installed programs": ("regipy__ntuser_software_partial", "installed_program",
+                           installed_programs("software.installed_programs", "InstalledProgramsSoftwarePlugin")),
+    "installed programs ntuser": ("regipy__NTUSER_with_winscp.DAT", "installed_program",
+                                  installed_programs("ntuser.installed_programs_ntuser",
+                                                     "InstalledProgramsNTUserPlugin")),
+}
+
+
+@pytest.mark.parametrize("name", REGIPY)
+def test_regipy(name):
+    file, decoder, compare = REGIPY[name]
+    compare(*_ours_and_regipy(file, decoder))
