@@ -8,7 +8,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from . import times
-from .base import REG_EXPAND_SZ, REG_MULTI_SZ, REG_SZ, Context, as_texts, decoder, utf16
+from .base import REG_EXPAND_SZ, REG_MULTI_SZ, REG_SZ, Context, as_number, as_text, as_texts, decoder, utf16
 
 # The keys below are the same below a SOFTWARE hive's root and below an NTUSER hive's Software key;
 # each has its 32-bit twin below Wow6432Node.
@@ -30,6 +30,26 @@ NAMED_VALUES = (("Winlogon", rf"{NT_CURRENT_VERSION}\Winlogon", ("Shell", "Useri
 WINLOGON_NOTIFY = rf"{NT_CURRENT_VERSION}\Winlogon\Notify"
 IFEO = rf"{NT_CURRENT_VERSION}\Image File Execution Options"
 _STRINGS = (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ)
+
+
+class Values:
+    """A key's values read once, by name in any letter case: cheaper than a look-up per name where a
+    decoder reads many values of many keys (services, devices, programs)."""
+
+    def __init__(self, ctx: Context, key: Any) -> None:
+        self.by_name = {value.name().lower(): value for value in ctx.values(key)}
+
+    def _typed(self, name: str) -> tuple[int, bytes] | None:
+        value = self.by_name.get(name.lower())
+        return None if value is None else (value.value_type().type_id(), value.raw_data())
+
+    def text(self, name: str) -> str | None:
+        typed = self._typed(name)
+        return None if typed is None else as_text(*typed)
+
+    def number(self, name: str) -> int | None:
+        typed = self._typed(name)
+        return None if typed is None else as_number(*typed)
 
 
 def _paths(path: str) -> Iterator[tuple[str, str]]:
@@ -107,19 +127,20 @@ TYPE_NAMES = ((0x1, "kernel_driver"), (0x2, "file_system_driver"), (0x4, "adapte
 def service(ctx: Context) -> Iterator[dict[str, Any]]:
     for control_set, services in ctx.each_control_set("Services"):
         for key in ctx.subkeys(services):
-            start, type_, image_path = ctx.number(key, "Start"), ctx.number(key, "Type"), ctx.text(key, "ImagePath")
+            values = Values(ctx, key)
+            start, type_, image_path = values.number("Start"), values.number("Type"), values.text("ImagePath")
             if start is None and type_ is None and image_path is None:
                 continue  # a key of settings below Services, not a service
-            delayed = ctx.number(key, "DelayedAutostart")
+            delayed = values.number("DelayedAutostart")
             # ServiceDll is read from Parameters (Windows XP and later) or, before, the service key.
             dll = ctx.text(ctx.key("Parameters", key), "ServiceDll") if key.subkey_count() else None
-            yield ctx.row(key, control_set=control_set, name=key.name(), display_name=ctx.text(key, "DisplayName"),
-                          description=ctx.text(key, "Description"), image_path=image_path,
-                          service_dll=dll or ctx.text(key, "ServiceDll"), start=start,
+            yield ctx.row(key, control_set=control_set, name=key.name(), display_name=values.text("DisplayName"),
+                          description=values.text("Description"), image_path=image_path,
+                          service_dll=dll or values.text("ServiceDll"), start=start,
                           start_name=None if start is None else START_NAMES.get(start),
                           delayed_auto_start=None if delayed is None else bool(delayed), type=type_,
                           type_names=None if type_ is None else [n for bit, n in TYPE_NAMES if type_ & bit],
-                          account=ctx.text(key, "ObjectName"), group=ctx.text(key, "Group"))
+                          account=values.text("ObjectName"), group=values.text("Group"))
 
 
 # --- Scheduled tasks -------------------------------------------------------------------------

@@ -10,6 +10,7 @@ from typing import Any
 
 from . import times
 from .base import Context, decoder, utf16
+from .persistence import Values
 
 
 @decoder("computer_name", hive_types=("SYSTEM",), description="The computer's name in each control set.",
@@ -265,12 +266,13 @@ def usb_device(ctx: Context) -> Iterator[dict[str, Any]]:
             for device in ctx.subkeys(devices):
                 parts = device_name_parts(device.name())
                 for instance in ctx.subkeys(device):
-                    description = ctx.text(instance, "DeviceDesc")
+                    values = Values(ctx, instance)
+                    description = values.text("DeviceDesc")
                     mount = mounts.get(f"{bus}#{device.name()}#{instance.name()}".upper(), {})
                     yield ctx.row(instance, control_set=control_set.name(), bus=bus, device=device.name(), **parts,
-                                  serial=instance.name(), friendly_name=ctx.text(instance, "FriendlyName"),
+                                  serial=instance.name(), friendly_name=values.text("FriendlyName"),
                                   description=description.rsplit(";", 1)[-1] if description else description,
-                                  container_id=ctx.text(instance, "ContainerID"),
+                                  container_id=values.text("ContainerID"),
                                   **_device_times(ctx, instance), drive_letter=mount.get("drive_letter"),
                                   volume_guid=mount.get("volume_guid"))
 
@@ -398,12 +400,12 @@ def installed_program(ctx: Context) -> Iterator[dict[str, Any]]:
     for prefix, wow64, path in ((p, w, u) for p in ("", "Software\\")
                                 for w, u in ((False, UNINSTALL), (True, rf"Wow6432Node\{UNINSTALL}"))):
         for key in ctx.subkeys(ctx.key(prefix + path)):
-            yield ctx.row(key, key_name=key.name(), name=ctx.text(key, "DisplayName"),
-                          version=ctx.text(key, "DisplayVersion"), publisher=ctx.text(key, "Publisher"),
-                          install_date=_yyyymmdd(ctx.text(key, "InstallDate")),
-                          install_location=ctx.text(key, "InstallLocation"),
-                          install_source=ctx.text(key, "InstallSource"),
-                          uninstall_string=ctx.text(key, "UninstallString"), size_kb=ctx.number(key, "EstimatedSize"),
+            values = Values(ctx, key)
+            yield ctx.row(key, key_name=key.name(), name=values.text("DisplayName"),
+                          version=values.text("DisplayVersion"), publisher=values.text("Publisher"),
+                          install_date=_yyyymmdd(values.text("InstallDate")),
+                          install_location=values.text("InstallLocation"), install_source=values.text("InstallSource"),
+                          uninstall_string=values.text("UninstallString"), size_kb=values.number("EstimatedSize"),
                           wow64=wow64)
 
 
