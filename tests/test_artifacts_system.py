@@ -47,7 +47,7 @@ def exec_action(command, arguments="", flags=b"\0\0") -> bytes:
 CLSID = uuid.UUID("0DA5F46D-21E2-4FBA-B8A2-5D8E3A9A6A6E")
 ACTIONS_10 = b"\3\0" + counted("Author") + exec_action(r"C:\x\run.exe", "/q") + b"\x77\x77" + counted("") + \
     CLSID.bytes_le + counted("go")
-ACTIONS_7 = b"\1\0" + counted("LocalSystem") + exec_action("%windir%\\a.exe", flags=b"")
+ACTIONS_1 = b"\1\0" + exec_action("%windir%\\a.exe", flags=b"")  # version 1: no principal, no flags
 TASKS = r"Microsoft\Windows NT\CurrentVersion\Schedule\TaskCache"
 TASK = "{11111111-2222-3333-4444-555555555555}"
 USBSTOR = r"ControlSet001\Enum\USBSTOR\Disk&Ven_SanDisk&Prod_Cruzer&Rev_1.20\2006087670&0"
@@ -195,15 +195,15 @@ CASES = {
         [dict(path="\\Defrag", id=TASK, actions=[r"C:\x\run.exe /q", f"ComHandler {{{str(CLSID).upper()}}} go"],
               run_as="Author", author="Microsoft", created=FT_TIME, last_run=FT_TIME + SECOND,
               last_success=FT_TIME + 2 * SECOND, last_result=7)], []),
-    "scheduled_task 7": ("scheduled_task", "SOFTWARE", {
+    "scheduled_task 7 (DynamicInfo), Actions version 1": ("scheduled_task", "SOFTWARE", {
         rf"{TASKS}\Tree\Folder\Job": {"Id": S(TASK)},
-        rf"{TASKS}\Tasks\{TASK}": {"Actions": B(ACTIONS_7), "DynamicInfo": B(struct.pack("<IQQII", 3, FT, 0, 0, 0))}},
-        [dict(path="\\Folder\\Job", actions=["%windir%\\a.exe"], run_as="LocalSystem", created=FT_TIME, last_run=None,
+        rf"{TASKS}\Tasks\{TASK}": {"Actions": B(ACTIONS_1), "DynamicInfo": B(struct.pack("<IQQII", 3, FT, 0, 0, 0))}},
+        [dict(path="\\Folder\\Job", actions=["%windir%\\a.exe"], run_as=None, created=FT_TIME, last_run=None,
               last_success=None)], []),
     "scheduled_task damaged": ("scheduled_task", "SOFTWARE", {
         rf"{TASKS}\Tasks\{{A}}": {"Actions": B(ACTIONS_10[:-3]),
                                   "DynamicInfo": B(struct.pack("<IQQIIQ", 4, FT, FT, 0, 0, FT))},
-        rf"{TASKS}\Tasks\{{B}}": {"Actions": B(ACTIONS_7[:2] + counted("x") + b"\x11\x11" + counted("")),
+        rf"{TASKS}\Tasks\{{B}}": {"Actions": B(ACTIONS_10[:2] + counted("x") + b"\x11\x11" + counted("")),
                                   "DynamicInfo": B(bytes(30))},
         rf"{TASKS}\Tasks\{{C}}": {"Actions": B(b"\x07\x00")}},
         [dict(id="{A}", actions=[r"C:\x\run.exe /q"], created=None), dict(id="{B}", actions=None, run_as="x"),

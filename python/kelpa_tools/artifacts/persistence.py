@@ -152,9 +152,9 @@ TREE_DEPTH = 64
 DYNAMIC_INFO_VISTA = struct.Struct("<IQQII")  # Vista and 7: 28 bytes
 DYNAMIC_INFO_8 = struct.Struct("<IQQIIQ")  # 8 and later: 36 bytes
 DYNAMIC_INFO_VERSION = 3
-# Actions: a version (u16), the principal the actions run as (a counted string), then actions, each
-# a u16 type, a counted string id and the type's fields. A counted string is a u32 byte count and
-# that many bytes of UTF-16 text. Version 3 (Windows 10) adds a u16 of flags to an exec action.
+# Actions: a version (u16); from version 2 the principal the actions run as (a counted string); then
+# the actions, each a u16 type, a counted string id and the type's fields. A counted string is a u32
+# byte count and that many bytes of UTF-16 text. Version 3 adds a u16 of flags to an exec action.
 ACTION_VERSIONS = (1, 2, 3)
 EXEC, COM_HANDLER, SEND_EMAIL, SHOW_MESSAGE = 0x6666, 0x7777, 0x8888, 0x9999
 U16, U32 = struct.Struct("<H"), struct.Struct("<I")
@@ -265,7 +265,7 @@ def task_actions(raw: bytes) -> tuple[str | None, list[str] | None, str | None]:
     actions: list[str] = []
     run_as = None
     try:
-        run_as = reader.text() or None
+        run_as = (reader.text() or None) if version >= 2 else None
         while not reader.done():
             start = reader.at
             kind = reader.unpack(U16)
