@@ -394,7 +394,7 @@ UNINSTALL = r"Microsoft\Windows\CurrentVersion\Uninstall"
          fields=(("key_name", "text"), ("name", "text"), ("version", "text"), ("publisher", "text"),
                  ("install_date", "local_time"), ("install_location", "text"), ("install_source", "text"),
                  ("uninstall_string", "text"), ("size_kb", "int"), ("wow64", "bool")),
-         summary="name")
+         events={"install_date": "program installed"}, summary="name")
 def installed_program(ctx: Context) -> Iterator[dict[str, Any]]:
     # The paths are the same below a SOFTWARE hive's root and below an NTUSER hive's Software key.
     for prefix, wow64, path in ((p, w, u) for p in ("", "Software\\")
