@@ -166,7 +166,7 @@ def network_profile(ctx: Context) -> Iterator[dict[str, Any]]:
         guid = profile.name()
         kind, signature = signatures.get(guid.upper(), (None, None))
         category, name_type, managed = (ctx.number(profile, n) for n in ("Category", "NameType", "Managed"))
-        mac = ctx.raw(signature, "DefaultGatewayMac") if signature is not None else None
+        mac = ctx.raw(signature, "DefaultGatewayMac")
         yield ctx.row(profile, guid=guid, name=ctx.text(profile, "ProfileName"),
                       description=ctx.text(profile, "Description"),
                       category=None if category is None else CATEGORIES.get(category, str(category)),
@@ -175,8 +175,7 @@ def network_profile(ctx: Context) -> Iterator[dict[str, Any]]:
                       created_local=_local_systemtime(ctx, profile, "DateCreated"),
                       last_connected_local=_local_systemtime(ctx, profile, "DateLastConnected"),
                       gateway_mac=":".join(f"{b:02X}" for b in mac) if mac and len(mac) == 6 else None,
-                      dns_suffix=ctx.text(signature, "DnsSuffix") if signature is not None else None,
-                      first_network=ctx.text(signature, "FirstNetwork") if signature is not None else None,
+                      dns_suffix=ctx.text(signature, "DnsSuffix"), first_network=ctx.text(signature, "FirstNetwork"),
                       signature=kind)
 
 
