@@ -345,7 +345,7 @@ REGIPY = {
     "services": ("yarp__System_Delta", "service", "system.services.ServicesPlugin", lambda e: set(_services(e)),
                  lambda r: {(x["control_set"], x["name"], x["start"], x["type"], x["image_path"], x["account"])
                             for x in r}),
-    # regipy reads the current control set only, and the shutdown time to the second.
+    # regipy reads ControlSet001 and ControlSet002 only (these hives have no other), the shutdown time to the second.
     "computer_name": (WIN10, "computer_name", "system.computer_name.ComputerNamePlugin",
                       lambda e: [x["name"] for x in e], lambda r: [x["name"] for x in r]),
     "timezone": (WIN10, "timezone", "system.timezone_data2.TimezoneDataPlugin2",
