@@ -337,7 +337,7 @@ def test_command_formats(hives, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     table = pq.read_table(tmp_path / "parquet" / "typed_url.parquet")
     assert table.column("time").to_pylist() == [T1] and table.schema.field("time").type.tz == "UTC"
-    assert open(tmp_path / "csv" / "typed_path.csv").read() == "hive,order,entry,path,key_path,key_last_written\n"
+    assert (tmp_path / "csv" / "typed_path.csv").read_text() == "hive,order,entry,path,key_path,key_last_written\n"
 
 
 @pytest.mark.parametrize("args, status, err", [
