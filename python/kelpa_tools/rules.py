@@ -217,8 +217,10 @@ def covers(rule: Rule, key_pattern: str) -> bool:
     """Whether the keys a rule names meet the keys `key_pattern` names (a path with * for any one
     component, CurrentControlSet for any control set, as decoders declare the keys they read): the
     same depth, each component equal (without regard to case) or matched by a * of either side; or,
-    for a recursive rule, the rule's path leading to the pattern's. The root rule (*) covers every
-    key when recursive."""
+    for a recursive rule, the rule's path leading to the pattern's. A pattern's * stands for any
+    name a rule's path without wildcards gives, but not for a name beside a rule's own wildcards
+    (Software\\Microsoft\\*\\*\\Recent is not a key of Terminal Server Client\\Servers\\*).
+    The root rule (*) covers every key when recursive."""
     wanted = rule.key_path.strip().strip("\\")
     if wanted == "*":
         return rule.recursive
@@ -226,7 +228,8 @@ def covers(rule: Rule, key_pattern: str) -> bool:
     theirs = [_control_set(c) for c in key_pattern.split("\\") if c]
     if len(ours) > len(theirs) or (len(ours) < len(theirs) and not rule.recursive):
         return False
-    return all(o.lower() == t.lower() or t == "*" or ("*" in o and _pattern(o).fullmatch(t))
+    literal = "*" not in wanted
+    return all(o.lower() == t.lower() or (t == "*" and (literal or "*" in o)) or ("*" in o and _pattern(o).fullmatch(t))
                for o, t in zip(ours, theirs))
 
 
