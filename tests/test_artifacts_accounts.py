@@ -291,12 +291,13 @@ def hives(tmp_path_factory) -> pathlib.Path:
 def test_command_formats(hives, tmp_path):
     listed = [line.split()[:2] for line in run("artifacts", "--list").stdout.decode().splitlines()]
     assert ["sam_user", "SAM"] in listed and ["office_mru", "NTUSER"] in listed
-    jsonl = run("artifacts", hives / "SAM", hives / "NTUSER.DAT", "-j", "2")
+    shutil.copy(hives / "SAM", odd := tmp_path / os.fsdecode(b"S\xffAM"))  # a file name that is not UTF-8
+    jsonl = run("artifacts", odd, hives / "NTUSER.DAT", "-j", "2")
     assert (jsonl.returncode, jsonl.stderr) == (0, b"")
     lines = [json.loads(line) for line in jsonl.stdout.splitlines()]
     assert {(r["artifact"], r["hive"].rsplit(os.sep, 1)[1]) for r in lines} == {
-        ("sam_user", "SAM"), ("sam_group", "SAM"), ("typed_url", "NTUSER.DAT"), ("word_wheel_query", "NTUSER.DAT"),
-        ("rdp_server", "NTUSER.DAT"), ("office_mru", "NTUSER.DAT")}
+        ("sam_user", "S\\xffAM"), ("sam_group", "S\\xffAM"), ("typed_url", "NTUSER.DAT"),
+        ("word_wheel_query", "NTUSER.DAT"), ("rdp_server", "NTUSER.DAT"), ("office_mru", "NTUSER.DAT")}
     alice = next(r for r in lines if r["artifact"] == "sam_user")
     assert (alice["username"], alice["last_login"], alice["created"], alice["flag_names"]) == (
         "alice", "2023-01-02 08:30:15.1234560", "2024-05-01 00:00:00.0000000", FLAG_NAMES)
