@@ -80,13 +80,14 @@ def sid(authority: int, *subs: int) -> bytes:
 
 def user_keys(f: bytes | None, v: bytes | None) -> dict:
     """User 1001 (its F and V values as given) and its Names key, whose unnamed value's type is the RID."""
-    values = {k: (REG_BINARY, d) for k, d in (("F", f), ("V", v)) if d is not None}
+    values = {k: (REG_BINARY, d) for k, d in (("F", f), ("V", v), ("UserPasswordHint", "rabbit\0".encode("utf-16-le")))
+              if d is not None}
     return {rf"{USERS}\000003E9": values, rf"{USERS}\Names\alice": {"": (1001, b"")}}
 
 
 USER = ("rid", "username", "full_name", "comment", "home_dir", "created", "last_login", "password_last_set",
         "account_expires", "last_failed_login", "login_count", "failed_login_count", "flags", "flag_names",
-        "has_lm_hash", "has_nt_hash")
+        "has_lm_hash", "has_nt_hash", "password_hint")
 ALICE = {1: "alice", 2: "Alice Liddell", 3: "down the hole", 6: r"\\srv\alice"}
 FLAG_NAMES = ["password_not_required", "normal_account", "password_never_expires"]
 GOOD_USER = (1001, "alice", "Alice Liddell", "down the hole", r"\\srv\alice", WRITTEN, T1, T2, None, T3, 7, 2,
@@ -119,7 +120,7 @@ KEY = rf"{USERS}\000003E9"
 ])
 def test_sam_user(keys, rows, problems):
     got, met = decoded(keys, "SAM", ["sam_user"])
-    assert [tuple(r[f] for f in USER) for _, r in got] == rows
+    assert [tuple(r[f] for f in USER) for _, r in got] == [row + ("rabbit",) for row in rows]  # the hint in each
     assert met == [("sam_user", *p) for p in problems]
 
 

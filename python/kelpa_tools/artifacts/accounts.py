@@ -3,7 +3,8 @@
 A user is the key SAM\\Domains\\Account\\Users\\<RID> (the RID as eight hex digits) with two
 binary values: F, a fixed record of times and counters, and V, a table of (offset, length)
 entries followed by the data they point at (names, paths, and the encrypted password hashes, of
-which only the presence is read here: nothing is extracted or decrypted). The key
+which only the presence is read here: nothing is extracted or decrypted); from Windows 8 on, the
+password hint a user set is UserPasswordHint, UTF-16LE text in a binary value. The key
 Users\\Names\\<user name> is made when the account is, and not written again: its last-write
 time is the account's creation time. A group (an alias) is Builtin\\Aliases\\<RID> or
 Account\\Aliases\\<RID> with one binary value, C: a header of (offset, size) fields followed by
@@ -114,7 +115,7 @@ _USER_FIELDS = (
     ("workstations", "text"), ("created", "time"), ("last_login", "time"), ("password_last_set", "time"),
     ("account_expires", "time"), ("last_failed_login", "time"), ("login_count", "int"),
     ("failed_login_count", "int"), ("flags", "int"), ("flag_names", "texts"), ("country_code", "int"),
-    ("code_page", "int"), ("has_lm_hash", "bool"), ("has_nt_hash", "bool"))
+    ("code_page", "int"), ("has_lm_hash", "bool"), ("has_nt_hash", "bool"), ("password_hint", "text"))
 
 
 @decoder("sam_user", hive_types=("SAM",), description="Local user accounts: names, logon times and counts, flags "
@@ -161,6 +162,8 @@ def sam_user(ctx: Context) -> Iterator[dict[str, Any]]:
                     row[field] = text
             row["has_lm_hash"] = _has_hash(ctx, key, v, "LM hash", V_LM_HASH)
             row["has_nt_hash"] = _has_hash(ctx, key, v, "NT hash", V_NT_HASH)
+        if (hint := ctx.raw(key, "UserPasswordHint")) is not None:
+            row["password_hint"] = utf16(hint)
         yield ctx.row(key, **row)
 
 
