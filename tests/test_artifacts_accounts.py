@@ -168,8 +168,7 @@ def item(when: datetime.datetime | None, path: str) -> tuple[int, bytes]:
     ({rf"{EXPLORER}\WordWheelQuery": {"MRUListEx": (REG_BINARY, struct.pack("<4I", 2, 9, 0, 0xFFFFFFFF)),
                                       **{str(n): (REG_BINARY, t.encode("utf-16-le")) for n, t in enumerate(
                                           ("first\0", "loose\0", "latest\0junk"))}}},
-     [("word_wheel_query", 0, 2, "latest"), ("word_wheel_query", 1, 0, "first"), ("word_wheel_query", None, 1, "loose")],
-     []),
+     [("word_wheel_query", *row) for row in ((0, 2, "latest"), (1, 0, "first"), (None, 1, "loose"))], []),
     ({rf"{TSC}\Default": {"MRU0": (REG_SZ, hivegen.sz("10.0.0.5")), "MRU1": (REG_SZ, hivegen.sz("jump:3390"))},
       rf"{TSC}\Servers\JUMP:3390": {"UsernameHint": (REG_SZ, hivegen.sz(r"CORP\admin"))},
       rf"{TSC}\Servers\old": {}},
@@ -183,7 +182,7 @@ def item(when: datetime.datetime | None, path: str) -> tuple[int, bytes]:
          ("File MRU", None, 0, r"C:\new.docx", T3), ("File MRU", None, 1, r"C:\old.docx", T2),
          ("File MRU", None, 2, r"C:\when.docx", None), ("Place MRU", None, 0, r"E:\bare", None),
          ("Place MRU", "ADAL_1", 0, "D:\\", T1))],
-     [("office_mru", rf"{WORD}\File MRU", "Item 3 has no [T...] time field: '[F00000000][O00000000]*C:\\\\when.docx'")]),
+     [("office_mru", rf"{WORD}\File MRU", r"Item 3 has no [T...] time field: '[F00000000][O00000000]*C:\\when.docx'")]),
 ])
 def test_activity(keys, expected, problems):
     got, met = decoded(keys, "NTUSER")
@@ -302,8 +301,8 @@ def test_command_formats(hives, tmp_path):
         "alice", "2023-01-02 08:30:15.1234560", "2024-05-01 00:00:00.0000000", FLAG_NAMES)
     duckdb = pytest.importorskip("duckdb")
     (tmp_path / "rows.jsonl").write_bytes(jsonl.stdout)
-    assert duckdb.sql(f"select count(*) from read_json('{tmp_path / 'rows.jsonl'}', union_by_name=true)").fetchall() == [
-        (len(lines),)]
+    rows = duckdb.sql(f"select count(*) from read_json('{tmp_path / 'rows.jsonl'}', union_by_name=true)")
+    assert rows.fetchall() == [(len(lines),)]
     for form in ("csv", "parquet"):
         done = run("artifacts", hives, "-f", form, "-o", tmp_path / form, "-a", "sam_user,typed_url,typed_path")
         assert (done.returncode, sorted(os.listdir(tmp_path / form))) == (  # 1: bad/SAM's F is cut short
@@ -315,7 +314,7 @@ def test_command_formats(hives, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     table = pq.read_table(tmp_path / "parquet" / "typed_url.parquet")
     assert table.column("time").to_pylist() == [T1] and table.schema.field("time").type.tz == "UTC"
-    assert (tmp_path / "csv" / "typed_path.csv").read_text() == "hive,order,entry,path,key_path,key_last_written\n"  # no rows
+    assert (tmp_path / "csv" / "typed_path.csv").read_text() == "hive,order,entry,path,key_path,key_last_written\n"
 
 
 @pytest.mark.parametrize("args, status, err", [
@@ -334,7 +333,7 @@ def test_command_refusals(hives, tmp_path, args, status, err):
     (tmp_path / "sam_user.csv").write_text("mine")
     done = run("artifacts", *args, cwd=tmp_path)
     assert (done.returncode, done.stderr.decode().splitlines()) == (status, err)
-    assert (tmp_path / "SAM").read_bytes() == (hives / "SAM").read_bytes() and (tmp_path / "sam_user.csv").read_text() == "mine"
+    assert [(tmp_path / n).read_bytes() for n in ("SAM", "sam_user.csv")] == [(hives / "SAM").read_bytes(), b"mine"]
     assert sorted(os.listdir(tmp_path)) == ["NTUSER.DAT", "SAM", "bad", "sam_user.csv"]
 
 

@@ -94,7 +94,8 @@ def word_wheel_query(ctx: Context) -> Iterator[dict[str, Any]]:
     ordered = [n for n in mru.mru_list_ex(key) if n in entries]
     listed = set(ordered)
     for order, number in enumerate([*ordered, *sorted(n for n in entries if n not in listed)]):
-        yield ctx.row(key, order=order if number in listed else None, entry=number, term=_text(ctx, key, entries[number]))
+        yield ctx.row(key, order=order if number in listed else None, entry=number,
+                      term=_text(ctx, key, entries[number]))
 
 
 @decoder("rdp_server", hive_types=("NTUSER",), description="Servers the Remote Desktop client connected to, with the "
