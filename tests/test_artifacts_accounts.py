@@ -325,9 +325,10 @@ def test_command_formats(hives, tmp_path):
     (["SAM", "-f", "csv", "-o", ".", "-a", "sam_group,sam_user"], 2,
      ["kelpa: ./sam_user.csv: exists; use --force to replace it"]),
     (["SAM", "-f", "csv"], 2, ["kelpa: --format csv writes a file per decoder: name their folder with -o OUT"]),
+    (["SAM", "-f", "parquet", "-o", "SAM"], 2, ["kelpa: SAM: is not a folder"]),
     (["SAM", "-a", "nope"], 2, ["kelpa: no artifact decoder named 'nope' (--list names them)"]),
     ([], 2, ["kelpa: artifacts: name at least one HIVE (or --list)"]),
-], ids=["damaged", "input", "exists", "no-folder", "unknown", "no-hive"])
+], ids=["damaged", "input", "exists", "no-folder", "a-file", "unknown", "no-hive"])
 def test_command_refusals(hives, tmp_path, args, status, err):
     shutil.copytree(hives, tmp_path, dirs_exist_ok=True)
     (tmp_path / "sam_user.csv").write_text("mine")
