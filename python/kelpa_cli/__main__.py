@@ -11,7 +11,7 @@ from collections.abc import Callable
 
 import kelpa
 
-from . import answers, batch, browse, export, forensic, hives
+from . import answers, artifacts, batch, browse, export, forensic, hives
 
 EXIT_STATUS = """\
 exit status:
@@ -90,6 +90,8 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                  "its rows as CSV.", many=True)
     bt.add_argument("-r", "--rules", required=True, metavar="RULES.reb", help="the batch rule file")
     bt.add_argument("--deleted", action="store_true", help="apply the rules to deleted keys too")
+    bt.add_argument("--artifacts", metavar="OUTDIR", help="for each rule whose key an artifact decoder reads, "
+                    "write that decoder's rows to OUTDIR/NAME.csv and name the file in PluginDetailFile")
     rec = command("recover", forensic.recover, "Replay the logs beside a hive and write the "
                   "recovered hive.", logs=False, output="recovered hive (default: HIVE.recovered)")
     rec.add_argument("--log1", help="first log (default: found beside the hive by name)")
@@ -117,6 +119,20 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     tl.add_argument("--since", type=forensic.moment, help="only keys written at or after this "
                                                           "ISO 8601 date or time (UTC if no zone)")
     tl.add_argument("--until", type=forensic.moment, help="only keys written at or before it")
+    tl.add_argument("--artifacts", action="store_true", help="add the decoded artifacts' event times as rows "
+                    "(columns time, hive, key_path, artifact, event)")
+    art = command("artifacts", artifacts.command, "Decoded artifacts (user accounts, program runs, devices, "
+                  "recent files ...) as JSON lines, or a CSV or Parquet file per decoder.", many=None,
+                  output="output file (jsonl) or folder (csv, parquet: OUT/NAME.csv ...)")
+    art.add_argument("hives", nargs="*", metavar="HIVE",
+                     help="hive file, or a folder searched for hive files by content")
+    art.add_argument("-j", "--jobs", type=jobs, default=os.process_cpu_count() or 1, metavar="N",
+                     help="hives read at once, in parallel processes (default: the number of cores)")
+    art.add_argument("-a", "--artifacts", metavar="NAME[,NAME...]", help="only these decoders (default: all)")
+    art.add_argument("-f", "--format", choices=artifacts.FORMATS, default="jsonl",
+                     help="jsonl (the default): one object per row, with artifact and hive; csv, parquet: "
+                          "a file per decoder in the folder OUT")
+    art.add_argument("--list", action="store_true", help="list the decoders and the hive types they read")
     return top, commands.choices
 
 

@@ -7,7 +7,7 @@ import csv
 
 from kelpa_tools import rules
 
-from . import hives, outputs
+from . import artifacts, hives, outputs
 
 
 def rows_of(reading: hives.Reading) -> list[tuple[int, tuple[str, ...]]]:
@@ -25,8 +25,15 @@ def batch(args: argparse.Namespace) -> int:
     except (OSError, UnicodeDecodeError) as e:
         raise hives.Usage(f"{args.rules}: {e}") from None
     paths = hives.find_hives(args.hives)
-    outputs.check(args.output, [*hives.inputs_of(paths, args), args.rules], args.force)
-    done, failed = hives.run_many(paths, rows_of, args)
+    inputs = [*hives.inputs_of(paths, args), args.rules]
+    outputs.check(args.output, inputs, args.force)
+    if args.artifacts:  # each decoder of a rule's key writes its rows to OUTDIR/NAME.csv
+        artifacts.batch_details(args, [*inputs, args.output])
+        done, failed = hives.run_many(paths, artifacts.batch_rows_of, args)
+        artifacts.write_details(args, [(path, decoded) for path, (_, decoded) in done])
+        done = [(path, rows) for path, (rows, _) in done]
+    else:
+        done, failed = hives.run_many(paths, rows_of, args)
     # Rule order, then hive order: the same bytes whatever the number of processes.
     ordered = sorted(((position, index, row) for index, (_, rows) in enumerate(done) for position, row in rows),
                      key=lambda item: (item[0], item[1]))

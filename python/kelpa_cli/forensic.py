@@ -9,7 +9,7 @@ import datetime
 
 import kelpa
 
-from . import hives, outputs, values
+from . import artifacts, hives, outputs, values
 from .text import safe
 
 Row = tuple[datetime.datetime | None, str, str]
@@ -26,14 +26,17 @@ def moment(text: str) -> datetime.datetime:
 
 def times_of(reading: hives.Reading) -> list[Row]:
     args = reading.args
-    rows = []
-    for key_path, key in hives.walk(reading.open().root_key(), reading.problem):
+    rows: list = []
+    hive = reading.open()
+    for key_path, key in hives.walk(hive.root_key(), reading.problem):
         written = hives.when(key, reading)
         if (args.since or args.until) and written is None:
             continue
         if (args.since and written < args.since) or (args.until and written > args.until):
             continue
         rows.append((written, reading.path, key_path))
+    if args.artifacts:
+        rows.extend(artifacts.events_of(reading, hive))
     return rows
 
 
@@ -43,6 +46,11 @@ def timeline(args: argparse.Namespace) -> int:
     with outputs.text_written(args.output) as out:
         done, failed = hives.run_many(paths, times_of, args)
         rows = [row for _, part in done for row in part]
+        if args.artifacts:  # the decoders' event times among the keys', with two more columns
+            csv_out = csv.writer(out, lineterminator="\n")
+            csv_out.writerow(artifacts.TIMELINE_COLUMNS)
+            csv_out.writerows(artifacts.timeline_rows(rows))
+            return 1 if failed else 0
         never = datetime.datetime.min.replace(tzinfo=datetime.UTC)
         rows.sort(key=lambda r: r[0] or never, reverse=True)
         csv_out = csv.writer(out, lineterminator="\n")

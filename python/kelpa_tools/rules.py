@@ -147,12 +147,14 @@ class Row(NamedTuple):
     value_data3: str = ""
     deleted: bool = False
     last_written: str = ""
+    plugin_detail_file: str = ""  # the file a decoder of the rule's key wrote its rows to
 
     def fields(self) -> tuple[str, ...]:
         """The row under COLUMNS."""
         return (self.hive_path, self.hive_type, self.rule.description, self.rule.category, self.key_path,
                 self.value_name, self.value_type, self.value_data, self.value_data2, self.value_data3,
-                self.rule.comment, str(self.rule.recursive), str(self.deleted), self.last_written, "")
+                self.rule.comment, str(self.rule.recursive), str(self.deleted), self.last_written,
+                self.plugin_detail_file)
 
 
 def _pattern(component: str) -> re.Pattern[str]:
@@ -201,6 +203,34 @@ def _matches_path(rule: Rule, hive: kelpa.Hive, path: str) -> bool:
     if len(parts) < len(components) or (len(parts) > len(components) and not rule.recursive):
         return False
     return all(_pattern(c).fullmatch(p) for c, p in zip(components, parts))
+
+
+def _control_set(component: str) -> str:
+    """CurrentControlSet and ControlSetNNN as one name, so that either matches the other."""
+    lowered = component.lower()
+    if lowered == "currentcontrolset" or (lowered.startswith("controlset") and lowered[10:].isdigit()):
+        return "currentcontrolset"
+    return component
+
+
+def covers(rule: Rule, key_pattern: str) -> bool:
+    """Whether the keys a rule names meet the keys `key_pattern` names (a path with * for any one
+    component, CurrentControlSet for any control set, as decoders declare the keys they read): the
+    same depth, each component equal (without regard to case) or matched by a * of either side; or,
+    for a recursive rule, the rule's path leading to the pattern's. A pattern's * stands for any
+    name a rule's path without wildcards gives, but not for a name beside a rule's own wildcards
+    (Software\\Microsoft\\*\\*\\Recent is not a key of Terminal Server Client\\Servers\\*).
+    The root rule (*) covers every key when recursive."""
+    wanted = rule.key_path.strip().strip("\\")
+    if wanted == "*":
+        return rule.recursive
+    ours = [_control_set(c) for c in wanted.split("\\") if c]
+    theirs = [_control_set(c) for c in key_pattern.split("\\") if c]
+    if len(ours) > len(theirs) or (len(ours) < len(theirs) and not rule.recursive):
+        return False
+    literal = "*" not in wanted
+    return all(o.lower() == t.lower() or (t == "*" and (literal or "*" in o)) or ("*" in o and _pattern(o).fullmatch(t))
+               for o, t in zip(ours, theirs))
 
 
 def _hex(raw: bytes) -> str:
