@@ -1,0 +1,684 @@
+"""Windows shell items: the binary item ID lists (PIDLs) in which Explorer and the common dialogs
+remember folders and files, one item per path component. `read(data)` turns a list into typed
+`ShellItem`s; every decoder that meets shell items (ShellBags, the ComDlg32 MRU lists, RecentDocs)
+goes through it.
+
+An item ID list is a run of items, each a 16-bit size (counting itself) and that many bytes, ended
+by a size of 0. Byte 2 of an item, its class type, tells most kinds apart (0x1f root folder,
+0x2X volume, 0x3X file entry, 0x4X network location, 0x61 URI, 0x71 control panel item); others
+are told by a signature (control panel categories, MTP devices, users' property views, delegate
+items) or by their parent (the contents of a ZIP file). File entries of Windows XP and later carry
+extension blocks, each a 16-bit size, a version and a 0xbeefXXXX signature; block 0xbeef0004 holds
+the long name, creation and access times and the NTFS file reference.
+
+Nothing here raises on what the data holds: an item of a kind not known comes back as type
+"unknown" with its class type and bytes, a field that cannot be read is None, and a list cut short
+gives the items before the cut with the reason in `ItemList.problem`.
+
+The DOS dates and times of file entries (two-second steps) are stored in UTC: Windows converts the
+file system's UTC times without applying the time zone, and on real hives the access time of a
+folder opened once lies minutes, not a time zone's hours, before the BagMRU key's last write.
+They come back as aware UTC datetimes."""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import struct
+import uuid
+
+from . import times
+
+_U16, _U32, _U64 = struct.Struct("<H"), struct.Struct("<I"), struct.Struct("<Q")
+_DOS = struct.Struct("<HH")  # date, time
+
+# Item kinds (ShellItem.type).
+ROOT_FOLDER, VOLUME, DIRECTORY, FILE, FILE_ENTRY = "root_folder", "volume", "directory", "file", "file_entry"
+NETWORK_LOCATION, URI, CONTROL_PANEL_CATEGORY, CONTROL_PANEL_ITEM = ("network_location", "uri",
+                                                                      "control_panel_category", "control_panel_item")
+CONTROL_PANEL_CPL, USERS_PROPERTY_VIEW, DELEGATE, ZIP_CONTENT = ("control_panel_cpl", "users_property_view",
+                                                                 "delegate", "zip_content")
+MTP_VOLUME, MTP_FILE_ENTRY, ACRONIS_TIB, GAME_FOLDER, UNKNOWN = ("mtp_volume", "mtp_file_entry", "acronis_tib",
+                                                                 "game_folder", "unknown")
+
+# Signatures of the items told by a signature.
+CONTROL_PANEL_CATEGORY_SIGNATURE = 0x39DE2184  # at 4
+CPL_SIGNATURES = frozenset({0x00000000, 0xFFFFEE79, 0xFFFFF444, 0xFFFFFF36, 0xFFFFFF37, 0xFFFFFF38, 0xFFFFFF9A,
+                            0xFFFFFF9C, 0xFFFFFFFF})  # at 4, with class type 0
+MTP_VOLUME_SIGNATURE, MTP_FILE_ENTRY_SIGNATURE = 0x10312005, 0x07192006  # at 6
+ACRONIS_TIB_SIGNATURE = 0xACB16752  # at 2
+GAME_FOLDER_SIGNATURE = b"GFSI"  # at 4
+# Users' property view data (at 4: data size, signature, property store size, identifier size).
+PROPERTY_VIEW_SIGNATURES = frozenset({0x10141981, 0x23A3DFD5, 0x23FEBBEE, 0x3B93AFBB, 0x49505241, 0xBEEBEE00})
+KNOWN_FOLDER_VIEW_SIGNATURE = 0x23FEBBEE  # its identifier is a known folder GUID
+DELEGATE_CLASS = uuid.UUID("5e591a74-df96-48d3-8d67-1733bcee28ba").bytes_le
+# Delegate folders whose inner data is another item: "CFSF" + a file entry, 0xf5a6b710 + a volume.
+DELEGATE_FILE_ENTRY, DELEGATE_VOLUME = b"CFSF", 0xF5A6B710
+
+# Extension block signatures.
+FILE_ENTRY_EXTENSION = 0xBEEF0004
+
+CONTROL_PANEL_CATEGORIES = ("All Control Panel Items", "Appearance and Personalization", "Hardware and Sound",
+                            "Network and Internet", "Sounds, Speech, and Audio Devices", "System and Security",
+                            "Clock, Language, and Region", "Ease of Access", "Programs", "User Accounts",
+                            "Security Center", "Mobile PC")
+
+# Names Explorer shows for shell folder and known folder identifiers met in item ID lists.
+KNOWN_FOLDERS = {
+    "20d04fe0-3aea-1069-a2d8-08002b30309d": "My Computer",
+    "0ac0837c-bbf8-452a-850d-79d08e667ca7": "My Computer",
+    "208d2c60-3aea-1069-a2d7-08002b30309d": "My Network Places",
+    "f02c1a0d-be21-4350-88b0-7367fc96ef3c": "Network",
+    "d20beec4-5ca8-4905-ae3b-bf251ea09b53": "Network",
+    "450d8fba-ad25-11d0-98a8-0800361b1103": "My Documents",
+    "645ff040-5081-101b-9f08-00aa002f954e": "Recycle Bin",
+    "21ec2020-3aea-1069-a2dd-08002b30309d": "Control Panel",
+    "26ee0668-a00a-44d7-9371-beb064c98683": "Control Panel",
+    "2227a280-3aea-1069-a2de-08002b30309d": "Printers",
+    "871c5380-42a0-1069-a2ea-08002b30309d": "Internet Explorer",
+    "59031a47-3f72-44a7-89c5-5595fe6b30ee": "Users Files",
+    "031e4825-7b94-4dc3-b131-e946b44c8dd5": "Libraries",
+    "1b3ea5dc-b587-4786-b4ef-bd1dc332aeae": "Libraries",
+    "679f85cb-0220-4080-b29b-5540cc05aab6": "Quick access",
+    "f874310e-b6b7-47dc-bc84-b9e6b38f5903": "Home",
+    "9343812e-1c37-4a49-a12e-4b2d810d956b": "Search Home",
+    "04731b67-d933-450a-90e6-4acd2e9408fe": "Search Folder",
+    "b4bfcc3a-db2c-424c-b029-7fe99a87c641": "Desktop",
+    "fdd39ad0-238f-46af-adb4-6c85480369c7": "Documents",
+    "d3162b92-9365-467a-956b-92703aca08af": "Documents",
+    "a8cdff1c-4878-43be-b5fd-f8091c1c60d0": "Documents",
+    "374de290-123f-4565-9164-39c4925e467b": "Downloads",
+    "088e3905-0323-4b02-9826-5d99428e115f": "Downloads",
+    "4bd8d571-6d19-48d3-be97-422220080e43": "Music",
+    "3dfdf296-dbec-4fb4-81d1-6a3438bcf4de": "Music",
+    "1cf1260c-4dd0-4ebb-811f-33c572699fde": "Music",
+    "33e28130-4e1e-4676-835a-98395c3bc3bb": "Pictures",
+    "24ad3ad4-a569-4530-98e1-ab02f9417aa8": "Pictures",
+    "3add1653-eb32-4cb0-bbd7-dfa0abb5acca": "Pictures",
+    "18989b1d-99b5-455b-841c-ab7c74e4ddfc": "Videos",
+    "f86fa3ab-70d2-4fc7-9c99-fcbf05467f3a": "Videos",
+    "a0953c92-50dc-43bf-be83-3742fed03c9c": "Videos",
+    "0db7e03f-fc29-4dc6-9020-ff41b59e513a": "3D Objects",
+    "1777f761-68ad-4d8a-87bd-30b759fa33dd": "Favorites",
+    "323ca680-c24d-4099-b94d-446dd2d7249e": "Favorites",
+    "bfb9d5e0-c6a9-404c-b2b2-ae6db6af4968": "Links",
+    "4c5c32ff-bb9d-43b0-b5b4-2d72e54eaaa4": "Saved Games",
+    "56784854-c6cb-462b-8169-88e350acb882": "Contacts",
+    "7d1d3a04-debb-4115-95cf-2f29da2920da": "Searches",
+    "5e6c858f-0e22-4760-9afe-ea3317b67173": "User Profile",
+    "0762d272-c50a-4bb0-a382-697dcd729b80": "Users",
+    "ed228fdf-9ea8-4870-83b1-96b02cfe0d52": "My Games",
+    "22877a6d-37a1-461a-91b0-dbda5aaebc99": "Recent Places",
+    "ae50c081-ebd2-438a-8655-8a092e34987a": "Recent Items",
+    "3134ef9c-6b18-4996-ad04-ed5912e00eb5": "Recent Files",
+    "3936e9e4-d92c-4eee-a85a-bc16d5ea0819": "Frequent Places",
+    "7007acc7-3202-11d1-aad2-00805fc1270e": "Network Connections",
+    "992cffa0-f557-101a-88ec-00dd010ccc48": "Network Connections",
+    "b28aa736-876b-46da-b3a8-84c5e30ba492": "Web Sites",
+    "35786d3c-b075-49b9-88dd-029876e11c01": "Portable Devices",
+    "640167b4-59b0-47a6-b335-a6b3c0695aea": "Portable Media Devices",
+    "f5fb2c77-0e2f-4a16-a381-3e560c68bc83": "Removable Drives",
+    "dffacdc5-679f-4156-8947-c5c76bc0b67f": "Users Files",
+    "9113a02d-00a3-46b9-bc5f-9c04daddd5d7": "Enhanced Storage Data Source",
+    "289af617-1cc3-42a6-926c-e6a863f0e3ba": "DLNA Media Servers Data Source",
+    "b155bdf8-02f0-451e-9a26-ae317cfd7779": "Nethood",
+    "9db7a13c-f208-4981-8353-73cc61ae2783": "Previous Versions",
+    "4234d49b-0245-4df3-b780-3893943456e1": "Applications",
+    "4336a54d-038b-4685-ab02-99bb52d3fb8b": "Public",
+    "905e63b6-c1bf-494e-b29c-65b732d3d21a": "Program Files",
+    "6d809377-6af0-444b-8957-a3773f02200e": "Program Files",
+    "f38bf404-1d43-42f2-9305-67de0b28fc23": "Windows",
+    "1ac14e77-02e7-4e5d-b744-2eb1ae5198b7": "System32",
+    "62ab5d82-fdc1-4dc3-a9dd-070d1d495d97": "ProgramData",
+    "3eb685db-65f9-4cf6-a03a-e3ef65729f3d": "AppData Roaming",
+    "f1b32785-6fba-4fcf-9d55-7b8e7f157091": "AppData Local",
+    "a520a1a4-1780-4ff6-bd18-167343c5af16": "AppData LocalLow",
+    "a63293e8-664e-48db-a079-df759e0509f7": "Templates",
+    "625b53c3-ab48-4ec1-ba1f-a1ef4146fc19": "Start Menu",
+    "a77f5d77-2e2b-44c3-a6a2-aba601054a51": "Programs",
+    "b97d20bb-f46a-4c97-ba10-5e3608430854": "Startup",
+    "8983036c-27c0-404b-8f08-102d10dcfd74": "SendTo",
+    "7b0db17d-9cd2-4a93-9733-46cc89022e7c": "Documents Library",
+    "2112ab0a-c86a-4ffe-a368-0de96e47012e": "Music Library",
+    "a990ae9f-a03b-4e80-94bc-9912d7504104": "Pictures Library",
+    "491e922f-5643-4af4-a7eb-4e7a138d8174": "Videos Library",
+    "018d5c66-4533-4307-9b53-224de2ed1fe6": "OneDrive",
+    "a52bba46-e9e1-435f-b3d9-28daa648c0f6": "OneDrive",
+    "e17d4fc0-5564-11d1-83f2-00a0c90dc849": "Search Results",
+    "9e52ab10-f80d-49df-acb8-4330f5687855": "CD Burning",
+    "2559a1f3-21d7-11d4-bdaf-00c04f60b9f0": "Help and Support",
+    "2559a1f4-21d7-11d4-bdaf-00c04f60b9f0": "Run",
+    "00020d75-0000-0000-c000-000000000046": "Microsoft Outlook",
+    "c4aa340d-f20f-4863-afef-f87ef2e6ba25": "Public Desktop",
+    "ed4824af-dce4-45a8-81e2-fc7965083634": "Public Documents",
+}
+
+
+@dataclasses.dataclass(slots=True)
+class ShellItem:
+    """One item of an item ID list. `type` is one of the kinds above; `name` is the component
+    Explorer shows for it (a folder's long name, a drive letter, a GUID's known name or the GUID in
+    braces); the other fields are set where the kind holds them."""
+    type: str
+    class_type: int
+    name: str | None = None
+    guid: str | None = None  # root folder, volume without name, control panel item, delegate folder, known folder
+    file_size: int | None = None
+    modified: datetime.datetime | None = None  # UTC, from a DOS time (file entries) or a FILETIME (MTP)
+    created: datetime.datetime | None = None
+    accessed: datetime.datetime | None = None
+    short_name: str | None = None
+    long_name: str | None = None
+    mft_entry: int | None = None
+    mft_sequence: int | None = None
+    extension_version: int | None = None  # of block 0xbeef0004
+    location: str | None = None  # network location: UNC path or network name
+    description: str | None = None
+    comments: str | None = None
+    parsing_path: str | None = None  # users' property view: the path the property store names
+    inner: ShellItem | None = None  # delegate item, users' property view: the item it carries
+    data: bytes = b""  # the item's bytes, size field included
+    problem: str | None = None  # what could not be read of this item
+
+    @property
+    def is_filesystem_root(self) -> bool:
+        """A component from which Explorer shows a file system path: a drive ("C:\\") or a UNC path."""
+        name = self.name or ""
+        return (self.type == VOLUME and name[1:3] == ":\\") or \
+            (self.type == NETWORK_LOCATION and name.startswith("\\\\"))
+
+
+@dataclasses.dataclass(slots=True)
+class ItemList:
+    items: list[ShellItem]
+    problem: str | None = None  # why the list ended before its terminator, if it did
+    end: int = 0  # the offset after the terminator (or where reading stopped)
+
+
+# --- small readers -------------------------------------------------------------------------------
+
+def _u16(d: bytes, at: int) -> int | None:
+    return _U16.unpack_from(d, at)[0] if 0 <= at and at + 2 <= len(d) else None
+
+
+def _u32(d: bytes, at: int) -> int | None:
+    return _U32.unpack_from(d, at)[0] if 0 <= at and at + 4 <= len(d) else None
+
+
+def guid_at(d: bytes, at: int) -> str | None:
+    if at < 0 or at + 16 > len(d):
+        return None
+    return str(uuid.UUID(bytes_le=bytes(d[at : at + 16])))
+
+
+def known_name(guid: str | None) -> str | None:
+    if guid is None:
+        return None
+    return KNOWN_FOLDERS.get(guid, "{" + guid + "}")
+
+
+def _dos_at(d: bytes, at: int) -> datetime.datetime | None:
+    """A DOS date and time stored in UTC, as an aware datetime."""
+    if at < 0 or at + 4 > len(d):
+        return None
+    moment = times.dos(*_DOS.unpack_from(d, at))
+    return None if moment is None else moment.replace(tzinfo=datetime.UTC)
+
+
+def _ascii_at(d: bytes, at: int, end: int, codepage: str) -> tuple[str | None, int]:
+    """An 8-bit string ending at its NUL (or `end`), and the offset after the NUL."""
+    if at >= end:
+        return None, at
+    stop = d.find(b"\0", at, end)
+    stop = end if stop < 0 else stop
+    return d[at:stop].decode(codepage, "replace"), stop + 1
+
+
+def _utf16_at(d: bytes, at: int, end: int) -> tuple[str | None, int]:
+    """A UTF-16LE string ending at its NUL unit (or `end`), and the offset after the NUL. Unpaired
+    surrogates, which file names may hold, become U+FFFD."""
+    if at + 2 > end:
+        return None, at
+    stop = at
+    while stop + 2 <= end and (d[stop] or d[stop + 1]):
+        stop += 2
+    return d[at:stop].decode("utf-16-le", "replace"), stop + 2
+
+
+# --- property stores (users' property views) --------------------------------------------------------
+
+_NAMED_PROPERTIES = uuid.UUID("d5cdd505-2e9c-101b-9397-08002b2cf9ae").bytes_le
+_SUMMARY = uuid.UUID("b725f130-47ef-101a-a5f1-02608c9eebac").bytes_le  # 10: item name display
+_SHELL_DETAILS = uuid.UUID("28636aa6-953d-11d2-b5d6-00c04fd918d0").bytes_le  # 30: parsing path
+VT_BSTR, VT_LPSTR, VT_LPWSTR, VT_CLSID = 0x08, 0x1E, 0x1F, 0x48
+MAX_PROPERTIES = 4096
+
+
+def property_strings(d: bytes, at: int, end: int) -> dict[tuple[bytes, int], str]:
+    """The string and GUID properties of a serialized property store at d[at:end], by (format
+    identifier as stored, property id); named properties are left out. Reading stops at the first
+    storage or value whose size does not fit."""
+    found: dict[tuple[bytes, int], str] = {}
+    count = 0
+    while at + 24 <= end and count < MAX_PROPERTIES:
+        size = _U32.unpack_from(d, at)[0]
+        if size < 24 or at + size > end or d[at + 4 : at + 8] != b"1SPS":
+            break
+        fmtid = bytes(d[at + 8 : at + 24])
+        pos, stop = at + 24, at + size
+        while pos + 9 <= stop and count < MAX_PROPERTIES:
+            count += 1
+            value_size = _U32.unpack_from(d, pos)[0]
+            if value_size < 9 or pos + value_size > stop:
+                break
+            if fmtid != _NAMED_PROPERTIES:
+                pid = _U32.unpack_from(d, pos + 4)[0]
+                value = _typed_string(d, pos + 9, pos + value_size)
+                if value is not None:
+                    found.setdefault((fmtid, pid), value)
+            pos += value_size
+        at += size
+    return found
+
+
+def _typed_string(d: bytes, at: int, end: int) -> str | None:
+    vt = _u16(d, at)
+    if vt in (VT_LPWSTR, VT_BSTR, VT_LPSTR):
+        count = _u32(d, at + 4)
+        if count is None:
+            return None
+        if vt == VT_LPWSTR:
+            return _utf16_at(d, at + 8, min(end, at + 8 + 2 * count))[0] or None
+        if vt == VT_BSTR:
+            return _utf16_at(d, at + 8, min(end, at + 8 + count))[0] or None
+        return _ascii_at(d, at + 8, min(end, at + 8 + count), "cp1252")[0] or None
+    if vt == VT_CLSID:
+        return guid_at(d, at + 4) if at + 20 <= end else None
+    return None
+
+
+# --- extension blocks ---------------------------------------------------------------------------
+
+def _extension_blocks(item: ShellItem, d: bytes, at: int, end: int) -> None:
+    """Reads the extension blocks at d[at:end] into `item`; a block that does not fit ends the
+    reading with a problem."""
+    blocks = 0
+    while at + 8 <= end and blocks < 64:
+        blocks += 1
+        size = _U16.unpack_from(d, at)[0]
+        signature = _U32.unpack_from(d, at + 4)[0]
+        if size == 0 or signature >> 16 != 0xBEEF:
+            return
+        if size < 8 or at + size > end:
+            item.problem = f"extension block 0x{signature:08x} at offset {at} claims {size} bytes, {end - at} remain"
+            return
+        if signature == FILE_ENTRY_EXTENSION:
+            _file_entry_extension(item, d, at, at + size)
+        at += size
+
+
+def _file_entry_extension(item: ShellItem, d: bytes, at: int, end: int) -> None:
+    """Block 0xbeef0004: creation and access times, the NTFS file reference (version 7 and later),
+    the long name (version 3 and later)."""
+    version = _U16.unpack_from(d, at + 2)[0]
+    item.extension_version = version
+    if end - at < 18:
+        item.problem = f"extension block 0xbeef0004 holds {end - at} bytes, too few for its times"
+        return
+    item.created = _dos_at(d, at + 8)
+    item.accessed = _dos_at(d, at + 12)
+    pos = at + 18
+    if version >= 7:
+        if pos + 18 > end:
+            item.problem = "extension block 0xbeef0004 ends before its file reference"
+            return
+        reference = _U64.unpack_from(d, pos + 2)[0]
+        if reference:
+            item.mft_entry, item.mft_sequence = reference & 0xFFFFFFFFFFFF, reference >> 48
+        pos += 18
+    if version >= 3:
+        pos += 2  # long string size
+        if version >= 9:
+            pos += 4
+        if version >= 8:
+            pos += 4
+        long_name, _ = _utf16_at(d, pos, end - 2)  # the block ends with the first extension block offset
+        if long_name is None:
+            item.problem = "extension block 0xbeef0004 ends before its long name"
+        elif long_name:
+            item.long_name = item.name = long_name
+
+
+# --- the kinds ------------------------------------------------------------------------------------
+
+def _root_folder(d: bytes, size: int, codepage: str) -> ShellItem:
+    guid = guid_at(d, 4)
+    item = ShellItem(ROOT_FOLDER, d[2], name=known_name(guid), guid=guid)
+    if guid is None:
+        item.problem = f"root folder item holds {size} bytes, too few for its GUID"
+    return item
+
+
+def _volume(d: bytes, size: int, codepage: str) -> ShellItem:
+    class_type = d[2]
+    if class_type & 0x01:  # has a name: the drive ("C:\")
+        name, _ = _ascii_at(d, 3, min(size, 23), codepage)
+        item = ShellItem(VOLUME, class_type, name=name)
+        if size > 41:
+            item.guid = guid_at(d, 25)
+        return item
+    guid = guid_at(d, 4)
+    item = ShellItem(VOLUME, class_type, name=known_name(guid), guid=guid)
+    if guid is None:
+        item.problem = f"volume item holds {size} bytes, too few for its GUID"
+    return item
+
+
+def _file_entry(d: bytes, size: int, codepage: str) -> ShellItem:
+    class_type = d[2]
+    kind = DIRECTORY if class_type & 0x01 else FILE if class_type & 0x02 else FILE_ENTRY
+    item = ShellItem(kind, class_type)
+    if size < 14:
+        item.problem = f"file entry item holds {size} bytes, too few for its fixed fields"
+        return item
+    item.file_size = _U32.unpack_from(d, 4)[0]
+    item.modified = _dos_at(d, 8)
+    end = size
+    # The last two bytes of an item with extension blocks give the offset of the first block.
+    first_block = _U16.unpack_from(d, size - 2)[0]
+    has_blocks = 14 < first_block <= size - 10 and _u32(d, first_block + 4) == FILE_ENTRY_EXTENSION
+    if has_blocks:
+        end = first_block
+    if class_type & 0x04:
+        name, pos = _utf16_at(d, 14, end)
+    else:
+        name, pos = _ascii_at(d, 14, end, codepage)
+        pos += pos & 1  # 8-bit names are padded to an even offset
+    item.short_name = item.name = name
+    if has_blocks:
+        _extension_blocks(item, d, first_block, size)
+    elif not class_type & 0x04 and pos < size:
+        secondary, _ = _ascii_at(d, pos, size, codepage)  # before Windows XP: the short name
+        if secondary:
+            item.short_name = secondary
+    if name is None:
+        item.problem = "file entry item ends before its name"
+    return item
+
+
+def _network_location(d: bytes, size: int, codepage: str) -> ShellItem:
+    item = ShellItem(NETWORK_LOCATION, d[2])
+    if size < 6:
+        item.problem = f"network location item holds {size} bytes, too few for its location"
+        return item
+    flags = d[4]
+    item.location, pos = _ascii_at(d, 5, size, codepage)
+    item.name = item.location
+    if flags & 0x80:
+        item.description, pos = _ascii_at(d, pos, size, codepage)
+    if flags & 0x40:
+        item.comments, pos = _ascii_at(d, pos, size, codepage)
+    return item
+
+
+def _uri(d: bytes, size: int, codepage: str) -> ShellItem:
+    item = ShellItem(URI, d[2])
+    flags, data_size = d[3] if size > 3 else 0, _u16(d, 4)
+    if data_size is None:
+        item.problem = f"URI item holds {size} bytes, too few for its data size"
+        return item
+    at = 6 + data_size if data_size else 6
+    if at > size:
+        item.problem = f"URI item's data claims {data_size} bytes, {size - 6} remain"
+        return item
+    if flags & 0x80:
+        item.name, _ = _utf16_at(d, at, size)
+    else:
+        item.name, _ = _ascii_at(d, at, size, codepage)
+    return item
+
+
+def _control_panel_item(d: bytes, size: int, codepage: str) -> ShellItem:
+    guid = guid_at(d, 14) if size >= 30 else None
+    item = ShellItem(CONTROL_PANEL_ITEM, d[2], name=known_name(guid), guid=guid)
+    if guid is None:
+        item.problem = f"control panel item holds {size} bytes, too few for its GUID"
+    return item
+
+
+def _control_panel_category(d: bytes, size: int) -> ShellItem:
+    category = _U32.unpack_from(d, 8)[0]
+    name = CONTROL_PANEL_CATEGORIES[category] if category < len(CONTROL_PANEL_CATEGORIES) else f"Category {category}"
+    return ShellItem(CONTROL_PANEL_CATEGORY, d[2], name=name)
+
+
+def _control_panel_cpl(d: bytes, size: int) -> ShellItem:
+    item = ShellItem(CONTROL_PANEL_CPL, d[2])
+    path, pos = _utf16_at(d, 24, size)
+    display, _ = _utf16_at(d, pos, size)
+    item.location, item.name = path, display or path
+    return item
+
+
+def _property_view(d: bytes, at: int, end: int, class_type: int) -> ShellItem:
+    """Users' property view data at d[at:end]: data size, signature, property store size,
+    identifier size, identifier, property store."""
+    item = ShellItem(USERS_PROPERTY_VIEW, class_type)
+    signature, store_size, id_size = _u32(d, at + 2), _u16(d, at + 6), _u16(d, at + 8)
+    if store_size is None or id_size is None:
+        item.problem = "users property view ends before its sizes"
+        return item
+    id_at = at + 10
+    store_at = id_at + id_size
+    if store_at + store_size > end:
+        item.problem = f"users property view's property store claims {store_size} bytes, {max(end - store_at, 0)} remain"
+        store_size = max(end - store_at, 0)
+    if signature == KNOWN_FOLDER_VIEW_SIGNATURE and id_size == 16:
+        item.guid = guid_at(d, id_at)
+    strings = property_strings(d, store_at, store_at + store_size) if store_size else {}
+    item.parsing_path = strings.get((_SHELL_DETAILS, 30))
+    item.name = strings.get((_SUMMARY, 10)) or (known_name(item.guid) if item.guid else None)
+    if item.name is None and item.parsing_path:
+        item.name = item.parsing_path.rstrip("\\").rsplit("\\", 1)[-1] or item.parsing_path
+    return item
+
+
+def _is_property_view(d: bytes, size: int) -> bool:
+    data_size = _u16(d, 4)
+    return data_size is not None and 10 <= data_size <= size - 4 and _u32(d, 6) in PROPERTY_VIEW_SIGNATURES
+
+
+def _delegate(d: bytes, size: int, inner_size: int, codepage: str) -> ShellItem:
+    """A delegate item: inner data, the delegate class identifier, the delegate folder's GUID and,
+    for some folders, extension blocks."""
+    at = 6 + inner_size
+    folder = guid_at(d, at + 16)
+    item = ShellItem(DELEGATE, d[2], guid=folder)
+    inner_data = d[6:at]
+    if inner_data[:4] == DELEGATE_FILE_ENTRY or _u32(inner_data, 0) == DELEGATE_VOLUME:
+        # A whole item follows at 4: its 16-bit size, which does not count itself, then the item.
+        inner_item_size = _u16(inner_data, 4)
+        if inner_item_size is not None:
+            inner_bytes = (inner_item_size + 2).to_bytes(2, "little") + bytes(inner_data[6 : 6 + inner_item_size])
+            # The file entry's extension blocks follow the delegate identifiers.
+            if inner_data[:4] == DELEGATE_FILE_ENTRY and at + 32 < size:
+                tail = bytes(d[at + 32 : size])
+                inner_bytes = (len(inner_bytes) + len(tail)).to_bytes(2, "little") + inner_bytes[2:] + tail
+            item.inner = _item(inner_bytes, len(inner_bytes), codepage, None)
+    elif _is_property_view(d, size):
+        item.inner = _property_view(d, 4, at, d[2])
+    if folder in ("04731b67-d933-450a-90e6-4acd2e9408fe",):  # a search folder: its scope is not a name
+        item.name = known_name(folder)
+    else:
+        item.name = (item.inner.name if item.inner is not None else None) or known_name(folder)
+    return item
+
+
+def _mtp(d: bytes, size: int, signature: int) -> ShellItem:
+    if signature == MTP_VOLUME_SIGNATURE:
+        item = ShellItem(MTP_VOLUME, d[2])
+        counts, at = (_u32(d, 38), _u32(d, 42), _u32(d, 46)), 54
+    else:
+        item = ShellItem(MTP_FILE_ENTRY, d[2])
+        item.modified, item.created = times.filetime_at(d, 26), times.filetime_at(d, 34)
+        counts, at = (_u32(d, 62), _u32(d, 66), _u32(d, 70)), 74
+    if None in counts:
+        item.problem = f"MTP item holds {size} bytes, too few for its string sizes"
+        return item
+    strings = []
+    for count in counts:
+        text, _ = _utf16_at(d, at, min(size, at + 2 * count))
+        strings.append(text)
+        at += 2 * count
+    item.name = strings[0]
+    if signature == MTP_VOLUME_SIGNATURE:
+        item.location = strings[1]  # the device's identifier
+    else:
+        item.location = strings[2]  # the object's identifier
+    if at > size:
+        item.problem = f"MTP item's strings run past its {size} bytes"
+    return item
+
+
+def _acronis_tib(d: bytes, size: int) -> ShellItem:
+    item = ShellItem(ACRONIS_TIB, d[2])
+    at, strings = 46, []
+    for _ in range(3):
+        count = _u32(d, at)
+        if count is None or at + 4 + 2 * count > size:
+            item.problem = f"Acronis TIB item's string at offset {at} runs past its {size} bytes"
+            break
+        strings.append(_utf16_at(d, at + 4, at + 4 + 2 * count)[0])
+        at += 4 + 2 * count
+    item.name = strings[0] if strings else None
+    if len(strings) == 3:
+        item.location = strings[2]
+    return item
+
+
+def _zip_content(d: bytes, size: int) -> ShellItem:
+    """An item below a ZIP file: Windows XP keeps the name size at 60, later versions at 84, each
+    with the modification time as text before it."""
+    item = ShellItem(ZIP_CONTENT, d[2])
+    for count_at in (84, 60):
+        count = _u32(d, count_at)
+        if count is None or count == 0 or count_at + 8 + 2 * count > size:
+            continue
+        name, _ = _utf16_at(d, count_at + 8, count_at + 8 + 2 * count + 2)
+        if name and len(name) == count:
+            item.name = name
+            break
+    if item.name is None:
+        item.problem = "ZIP content item without a readable name"
+    return item
+
+
+def _is_zip_parent(parent: ShellItem | None) -> bool:
+    return parent is not None and (parent.type == ZIP_CONTENT or (
+        parent.type in (FILE, DIRECTORY, FILE_ENTRY) and (parent.name or "").lower().endswith(".zip")))
+
+
+def _item(d: bytes, size: int, codepage: str, parent: ShellItem | None) -> ShellItem:
+    """One item, d[0:size] (size field included)."""
+    if size < 3:
+        return ShellItem(UNKNOWN, -1, data=bytes(d[:size]), problem=f"item of {size} bytes has no class type")
+    class_type = d[2]
+    if _is_zip_parent(parent) and class_type not in (0x31, 0x32, 0x35, 0x36):
+        item = _zip_content(d, size)
+    elif size >= 6 and _u32(d, 2) == ACRONIS_TIB_SIGNATURE:
+        item = _acronis_tib(d, size)
+    else:
+        inner_size = _u16(d, 4)
+        if inner_size is not None and 6 + inner_size + 32 <= size and \
+                d[6 + inner_size : 6 + inner_size + 16] == DELEGATE_CLASS:
+            item = _delegate(d, size, inner_size, codepage)
+        elif class_type == 0x1F:
+            item = _property_view(d, 4, size, class_type) if _is_property_view(d, size) else \
+                _root_folder(d, size, codepage)
+        elif class_type & 0x70 == 0x20:
+            item = _volume(d, size, codepage)
+        elif class_type & 0x70 == 0x30:
+            item = _file_entry(d, size, codepage)
+        elif class_type & 0x70 == 0x40:
+            item = _network_location(d, size, codepage)
+        elif class_type == 0x61:
+            item = _uri(d, size, codepage)
+        elif class_type == 0x71:
+            item = _control_panel_item(d, size, codepage)
+        elif size >= 12 and _u32(d, 4) == CONTROL_PANEL_CATEGORY_SIGNATURE:
+            item = _control_panel_category(d, size)
+        elif size >= 10 and _u32(d, 6) in (MTP_VOLUME_SIGNATURE, MTP_FILE_ENTRY_SIGNATURE):
+            item = _mtp(d, size, _u32(d, 6) or 0)
+        elif class_type == 0 and _is_property_view(d, size):
+            item = _property_view(d, 4, size, class_type)
+        elif class_type == 0 and size >= 24 and d[4:8] == GAME_FOLDER_SIGNATURE:
+            guid = guid_at(d, 8)
+            item = ShellItem(GAME_FOLDER, class_type, name=known_name(guid), guid=guid)
+        elif class_type == 0 and size >= 26 and _u32(d, 4) in CPL_SIGNATURES:
+            item = _control_panel_cpl(d, size)
+        else:
+            item = ShellItem(UNKNOWN, class_type)
+    item.data = bytes(d[:size])
+    return item
+
+
+def read(data: bytes, *, codepage: str = "cp1252", parent: ShellItem | None = None, at: int = 0,
+         limit: int = 4096) -> ItemList:
+    """The items of the item ID list at data[at:], up to its terminator (a size of 0) or the end of
+    the data; at most `limit` items. `parent` is the item the list continues (a BagMRU value's
+    parent key holds it): items below a ZIP file are told by it. 8-bit strings are decoded with
+    `codepage`. An item whose size runs past the data ends the list with a problem."""
+    view = memoryview(data)
+    items: list[ShellItem] = []
+    end = len(data)
+    problem = None
+    while True:
+        if at + 2 > end:
+            if at < end:
+                problem = f"item ID list ends inside an item size at offset {at}"
+            break
+        size = _U16.unpack_from(data, at)[0]
+        if size == 0:
+            at += 2
+            break
+        if size < 3 or at + size > end:
+            problem = f"shell item at offset {at} claims {size} bytes, {end - at} remain"
+            break
+        if len(items) >= limit:
+            problem = f"item ID list holds more than {limit} items"
+            break
+        item = _item(bytes(view[at : at + size]), size, codepage, parent)
+        items.append(item)
+        parent = item
+        at += size
+    return ItemList(items, problem, at)
+
+
+def join_path(items: list[ShellItem], base: str = "") -> str:
+    """The path Explorer shows for `items` below `base`: components joined by single
+    backslashes, each shown once; a drive or UNC path starts the path afresh, as Explorer's address
+    bar shows a file system folder by its file system path."""
+    path = base
+    for item in items:
+        path = append(path, item)
+    return path
+
+
+def append(path: str, item: ShellItem) -> str:
+    """`path` with one more component."""
+    name = component(item)
+    if item.is_filesystem_root:
+        return name
+    if not path:
+        return name
+    return path.rstrip("\\") + "\\" + name.lstrip("\\")
+
+
+def component(item: ShellItem) -> str:
+    """The item's path component: its name, or for an item without one its type and class type
+    ("<unknown 0x52>")."""
+    if item.name:
+        return item.name
+    if item.guid:
+        return "{" + item.guid + "}"
+    return f"<{item.type} 0x{item.class_type & 0xFF:02x}>"
