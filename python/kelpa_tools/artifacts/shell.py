@@ -97,7 +97,7 @@ def _bags(ctx: Context, top: kelpa.RegistryKey) -> Iterator[dict[str, Any]]:
             items = shell_items.read(value.raw_data(), parent=parent)
             _noted(ctx, key, str(slot), items)
             item = items.items[-1] if items.items else None
-            item_path = shell_items.join_path(items.items, path)
+            item_path = shell_items.join_path(items.items, path) if items.items else None
             position = order.get(slot)
             first = None
             node_slot = None
@@ -109,7 +109,8 @@ def _bags(ctx: Context, top: kelpa.RegistryKey) -> Iterator[dict[str, Any]]:
                     except ValueError:
                         first = None
                 if depth + 1 < MAX_BAG_DEPTH:
-                    below.append((sub, f"{key_path}\\{slot}", item_path, item, depth + 1))
+                    below.append((sub, f"{key_path}\\{slot}", item_path or shell_items.append(path, ShellItem(
+                        shell_items.UNKNOWN, -1, name=f"<slot {slot}>")), item, depth + 1))
                 else:
                     ctx.problem(sub, f"BagMRU deeper than {MAX_BAG_DEPTH} keys is not read")
             row = ctx.row(key, path=item_path, **_item_fields(item), bag_key=key_path, slot=slot,

@@ -153,6 +153,41 @@ KNOWN_FOLDERS = {
     "ed4824af-dce4-45a8-81e2-fc7965083634": "Public Documents",
 }
 
+# Control panel items (class type 0x71), by the GUID at 14.
+CONTROL_PANEL_ITEMS = {
+    "60632754-c523-4b62-b45c-4172da012619": "User Accounts",
+    "7007acc7-3202-11d1-aad2-00805fc1270e": "Network Connections",
+    "bb06c0e4-d293-4f75-8a90-cb05b6477eee": "System",
+    "025a5937-a6be-4686-a844-36fe4bec8b6d": "Power Options",
+    "36eef7db-88ad-4e81-ad49-0e313f0c35f8": "Windows Update",
+    "d20ea4e1-3957-11d2-a40b-0c5020524153": "Administrative Tools",
+    "d6277990-4c6a-11cf-8d87-00aa0060f5bf": "Scheduled Tasks",
+    "7b81be6a-ce2b-4676-a29e-eb907a5126c5": "Programs and Features",
+    "8e908fc9-becc-40f6-915b-f4ca0e70d03d": "Network and Sharing Center",
+    "4026492f-2f69-46b8-b9bf-5654fc07e423": "Windows Firewall",
+    "17cd9488-1228-4b2f-88ce-4298e93e0966": "Default Programs",
+    "74246bfc-4c96-11d0-abef-0020af6b0b7a": "Device Manager",
+    "a8a91a66-3a7d-4424-8d24-04e180695c7a": "Devices and Printers",
+    "9c60de1e-e5fc-40f4-a487-460851a8d915": "AutoPlay",
+    "bb64f8a7-bee7-4e1a-ab8d-7d8273f7fdb6": "Action Center",
+    "9fe63afd-59cf-4419-9775-abcc3849f861": "Recovery",
+    "6dfd7c5c-2451-11d3-a299-00c04f8ef6af": "Folder Options",
+    "93412589-74d4-4e4e-ad0e-e0cb621440fd": "Fonts",
+    "ed834ed6-4b5a-4bfe-8f11-a626dcb6a921": "Personalization",
+    "c555438b-3c23-4769-a71f-b6d3d9b6053a": "Display",
+    "f2ddfc82-8f12-4cdd-b7dc-d4fe1425aa4d": "Sound",
+    "62d8ed13-c9d0-4ce8-a914-47dd628fb1b0": "Region and Language",
+    "9c73f5e5-7ae7-4e32-a8e8-8d23b85255bf": "Sync Center",
+    "e2e7934b-dce5-43c4-9576-7fe4f75e7480": "Date and Time",
+    "87d66a43-7b11-4a28-9811-c86ee395acf7": "Indexing Options",
+    "d555645e-d4f8-4c29-a827-d93c859c4f2a": "Ease of Access Center",
+    "725be8f7-668e-4c7b-8f90-46bdb0936430": "Keyboard",
+    "6c8eec18-8d75-41b2-a177-8831d59d2d50": "Mouse",
+    "0df44eaa-ff21-4412-828e-260a8728e7f1": "Taskbar and Start Menu",
+    "d9ef8727-cac2-4e60-809e-86f80a666c91": "BitLocker Drive Encryption",
+    "b98a2bea-7d42-4558-8bd1-832f41bac6fd": "Backup and Restore",
+}
+
 
 @dataclasses.dataclass(slots=True)
 class ShellItem:
@@ -440,7 +475,7 @@ def _uri(d: bytes, size: int, codepage: str) -> ShellItem:
 
 def _control_panel_item(d: bytes, size: int, codepage: str) -> ShellItem:
     guid = guid_at(d, 14) if size >= 30 else None
-    item = ShellItem(CONTROL_PANEL_ITEM, d[2], name=known_name(guid), guid=guid)
+    item = ShellItem(CONTROL_PANEL_ITEM, d[2], name=CONTROL_PANEL_ITEMS.get(guid or "") or known_name(guid), guid=guid)
     if guid is None:
         item.problem = f"control panel item holds {size} bytes, too few for its GUID"
     return item
