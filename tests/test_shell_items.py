@@ -378,3 +378,13 @@ def test_shellbags_against_regipy(path, kind):
         assert theirs.items() <= ours.items() and len(ours) > len(theirs)
     else:
         assert ours == theirs
+
+
+@pytest.mark.parametrize("data, parent", [c[1:3] for c in CASES], ids=[c[0] for c in CASES])
+def test_every_cut_of_an_item_reads(data, parent):
+    """Each item cut at every length (its size saying so) is still one item, of whatever kind its
+    bytes tell, and nothing raises."""
+    parent_item = si.read(parent).items[0] if parent else None
+    for size in range(3, len(data)):
+        listed = si.read(cut(data, size), parent=parent_item)
+        assert listed.problem is None and listed.items[0].data == cut(data, size)

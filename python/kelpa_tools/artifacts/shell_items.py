@@ -262,6 +262,7 @@ def _dos_at(d: bytes, at: int) -> datetime.datetime | None:
 
 def _ascii_at(d: bytes, at: int, end: int, codepage: str) -> tuple[str | None, int]:
     """An 8-bit string ending at its NUL (or `end`), and the offset after the NUL."""
+    end = min(end, len(d))
     if at >= end:
         return None, at
     stop = d.find(b"\0", at, end)
@@ -272,6 +273,7 @@ def _ascii_at(d: bytes, at: int, end: int, codepage: str) -> tuple[str | None, i
 def _utf16_at(d: bytes, at: int, end: int) -> tuple[str | None, int]:
     """A UTF-16LE string ending at its NUL unit (or `end`), and the offset after the NUL. Unpaired
     surrogates, which file names may hold, become U+FFFD."""
+    end = min(end, len(d))
     if at + 2 > end:
         return None, at
     stop = at
