@@ -239,35 +239,59 @@ def tree(path: str, leaf: Key, written: int = 0) -> Key:
     return Key("ROOT", subkeys=[key])
 
 
-def test_shellbag_rows_and_problems():
-    """Slot order, MRU positions, interaction times, paths below a drive, unknown items and a list
-    cut short, in one BagMRU tree."""
-    t1, t2, t3 = (hivegen.filetime(datetime.datetime(2024, 5, d, tzinfo=UTC)) for d in (1, 2, 3))
-    day = lambda d: datetime.datetime(2024, 5, d, tzinfo=UTC)  # noqa: E731
+def day(d: int) -> datetime.datetime:
+    return datetime.datetime(2024, 5, d, tzinfo=UTC)
+
+
+BAGS = r"Software\Microsoft\Windows\ShellNoRoam\BagMRU"
+
+
+def bag_tree() -> Key:
+    """My Computer (slot 0) > C: > Program Files; Users Files (1); an unknown item (2); a list cut
+    short (3); a subkey whose value is gone (5) with a folder below it."""
+    t1, t2, t3 = (hivegen.filetime(day(d)) for d in (1, 2, 3))
     drive = Key("0", last_written=t2, values=[Value("0", REG_BINARY, W7 + b"\0\0"), Value("MRUListEx", *mru_ex(0))],
                 subkeys=[Key("0", last_written=t3)])
     computer = Key("0", last_written=t2, subkeys=[drive], values=[
         Value("0", REG_BINARY, VOLUME_C + b"\0\0"), Value("MRUListEx", *mru_ex(0)),
         Value("NodeSlot", REG_DWORD, hivegen.dword(2))])
-    bag = Key("BagMRU", last_written=t1, subkeys=[computer, Key("1", last_written=t3, values=[
-        Value("NodeSlot", REG_DWORD, hivegen.dword(7))])], values=[
+    users = Key("1", last_written=t3, values=[Value("NodeSlot", REG_DWORD, hivegen.dword(7))])
+    orphan = Key("5", last_written=t3, values=[Value("0", REG_BINARY, W7 + b"\0\0")])
+    bag = Key("BagMRU", last_written=t1, subkeys=[computer, users, orphan], values=[
         Value("1", REG_BINARY, item(0x1F, b"\x44" + guid("59031a47-3f72-44a7-89c5-5595fe6b30ee")) + b"\0\0"),
         Value("0", REG_BINARY, item(0x1F, b"\x50" + guid("20d04fe0-3aea-1069-a2d8-08002b30309d")) + b"\0\0"),
         Value("2", REG_BINARY, item(0x77, b"\x01\x02") + b"\0\0"),
         Value("3", REG_BINARY, VOLUME_C[:10]), Value("MRUListEx", *mru_ex(1, 0, 2))])
-    base = r"Software\Microsoft\Windows\ShellNoRoam\BagMRU"
-    rows, problems = decoded(tree(base, bag), ["shellbag"])
-    fields = ("path", "item_type", "bag_key", "slot", "node_slot", "mru_position", "first_interacted",
-              "last_interacted", "created", "mft_entry", "item_hex")
-    assert [tuple(r[f] for f in fields) for _, r in rows] == [
-        ("My Computer", "root_folder", base, 0, 2, 1, None, None, None, None, None),
-        ("Users Files", "root_folder", base, 1, 7, 0, day(3), day(1), None, None, None),
-        ("<unknown 0x77>", "unknown", base, 2, None, 2, None, None, None, None, "0500770102"),
-        (None, None, base, 3, None, None, None, None, None, None, None),
-        ("C:\\", "volume", base + "\\0", 0, None, 0, None, day(2), None, None, None),
-        ("C:\\Program Files", "directory", base + "\\0\\0", 0, None, 0, day(3), day(2), WHEN, 66013, None),
-    ]
-    assert problems == [("shellbag", base, "value 3: shell item at offset 0 claims 25 bytes, 10 remain")]
+    return tree(BAGS, bag)
+
+
+SHELLBAG_FIELDS = ("path", "item_type", "bag_key", "slot", "node_slot", "mru_position", "first_interacted",
+                   "last_interacted", "created", "mft_entry", "item_hex")
+SHELLBAG_ROWS = [
+    ("My Computer", "root_folder", BAGS, 0, 2, 1, None, None, None, None, None),
+    ("Users Files", "root_folder", BAGS, 1, 7, 0, day(3), day(1), None, None, None),
+    ("<unknown 0x77>", "unknown", BAGS, 2, None, 2, None, None, None, None, "0500770102"),
+    (None, None, BAGS, 3, None, None, None, None, None, None, None),
+    ("C:\\", "volume", BAGS + "\\0", 0, None, 0, None, day(2), None, None, None),
+    ("C:\\Program Files", "directory", BAGS + "\\0\\0", 0, None, 0, day(3), day(2), WHEN, 66013, None),
+    ("<slot 5>\\Program Files", "directory", BAGS + "\\5", 0, None, None, None, None, WHEN, 66013, None),
+]
+SHELLBAG_PROBLEMS = [("shellbag", BAGS, "value 3: shell item at offset 0 claims 25 bytes, 10 remain"),
+                     ("shellbag", BAGS, "subkey 5 has no value 5")]
+
+
+@pytest.mark.parametrize("depth, rows, problems", [
+    (256, SHELLBAG_ROWS, SHELLBAG_PROBLEMS),
+    (0, SHELLBAG_ROWS[:4], SHELLBAG_PROBLEMS + [
+        ("shellbag", BAGS + "\\" + slot, "BagMRU deeper than 0 keys is not read") for slot in "015"]),
+])
+def test_shellbag_rows_and_problems(monkeypatch, depth, rows, problems):
+    """Slot order, MRU positions, interaction times, paths below a drive, unknown items, a list cut
+    short, a slot without its item, and the depth limit, in one BagMRU tree."""
+    monkeypatch.setattr(artifacts.shell, "MAX_BAG_DEPTH", depth)
+    got, met = decoded(bag_tree(), ["shellbag"])
+    assert [tuple(r[f] for f in SHELLBAG_FIELDS) for _, r in got] == rows
+    assert met == problems
 
 
 COMDLG = r"Software\Microsoft\Windows\CurrentVersion\Explorer\ComDlg32"
@@ -351,6 +375,7 @@ def test_shellbags_against_regipy(path, kind):
     are compared; everything it gives must be ours, at the same bag key and slot, with the same name
     and times."""
     pytest.importorskip("pyfwsi")
+    pytest.importorskip("pyfwps")
     registry = pytest.importorskip("regipy.registry")
     from regipy.plugins.ntuser.shellbags_ntuser import ShellBagNtuserPlugin
     from regipy.plugins.usrclass.shellbags_usrclass import ShellBagUsrclassPlugin

@@ -66,9 +66,6 @@ def _noted(ctx: Context, key: kelpa.RegistryKey, name: str, items: ItemList) -> 
                  ("class_type", "int"), ("short_name", "text"), ("file_size", "int"), ("item_hex", "text")),
          events={"last_interacted": "folder opened", "first_interacted": "folder first opened"}, summary="path")
 def shellbag(ctx: Context) -> Iterator[dict[str, Any]]:
-    root = ctx.root()
-    if root is None:
-        return
     for location in NTUSER_BAGS + USRCLASS_BAGS:
         if (bag_mru := ctx.key(location)) is not None:
             yield from _bags(ctx, bag_mru)
@@ -79,6 +76,9 @@ def _bags(ctx: Context, top: kelpa.RegistryKey) -> Iterator[dict[str, Any]]:
     stack: list[tuple[kelpa.RegistryKey, str, str, ShellItem | None, int]] = [(top, ctx.path_of(top), "", None, 0)]
     while stack:
         key, key_path, path, parent, depth = stack.pop()
+        if depth > MAX_BAG_DEPTH:
+            ctx.problem(key_path, f"BagMRU deeper than {MAX_BAG_DEPTH} keys is not read")
+            continue
         values = _numbered(ctx, key)
         order = {entry: position for position, entry in enumerate(mru.mru_list_ex(key))}
         subkeys = {int(k.name()): k for k in ctx.subkeys(key) if k.name().isascii() and k.name().isdigit()}
@@ -91,8 +91,7 @@ def _bags(ctx: Context, top: kelpa.RegistryKey) -> Iterator[dict[str, Any]]:
             value, sub = values.get(slot), subkeys.get(slot)
             if value is None:  # a bag key whose item is gone: walk on below a placeholder
                 ctx.problem(key, f"subkey {slot} has no value {slot}")
-                below.append((sub, f"{key_path}\\{slot}", shell_items.append(path, ShellItem(
-                    shell_items.UNKNOWN, -1, name=f"<slot {slot}>")), None, depth + 1))
+                below.append((sub, f"{key_path}\\{slot}", _placeholder(path, slot), None, depth + 1))
                 continue
             items = shell_items.read(value.raw_data(), parent=parent)
             _noted(ctx, key, str(slot), items)
@@ -108,11 +107,7 @@ def _bags(ctx: Context, top: kelpa.RegistryKey) -> Iterator[dict[str, Any]]:
                         first = sub.last_written()
                     except ValueError:
                         first = None
-                if depth + 1 < MAX_BAG_DEPTH:
-                    below.append((sub, f"{key_path}\\{slot}", item_path or shell_items.append(path, ShellItem(
-                        shell_items.UNKNOWN, -1, name=f"<slot {slot}>")), item, depth + 1))
-                else:
-                    ctx.problem(sub, f"BagMRU deeper than {MAX_BAG_DEPTH} keys is not read")
+                below.append((sub, f"{key_path}\\{slot}", item_path or _placeholder(path, slot), item, depth + 1))
             row = ctx.row(key, path=item_path, **_item_fields(item), bag_key=key_path, slot=slot,
                           node_slot=node_slot, mru_position=position, first_interacted=first,
                           last_interacted=written if position == 0 else None,
@@ -121,6 +116,11 @@ def _bags(ctx: Context, top: kelpa.RegistryKey) -> Iterator[dict[str, Any]]:
                           item_hex=item.data.hex() if item is not None and item.type == shell_items.UNKNOWN else None)
             yield row
         stack.extend(reversed(below))
+
+
+def _placeholder(path: str, slot: int) -> str:
+    """The path below a slot whose item is missing or unreadable: "<slot N>" stands for it."""
+    return shell_items.append(path, ShellItem(shell_items.UNKNOWN, -1, name=f"<slot {slot}>"))
 
 
 # --- the common dialogs' MRU lists ----------------------------------------------------------------
