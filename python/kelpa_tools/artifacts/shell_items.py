@@ -388,7 +388,7 @@ def _file_entry_extension(item: ShellItem, d: bytes, at: int, end: int) -> None:
 
 # --- the kinds ------------------------------------------------------------------------------------
 
-def _root_folder(d: bytes, size: int, codepage: str) -> ShellItem:
+def _root_folder(d: bytes, size: int) -> ShellItem:
     guid = guid_at(d, 4)
     item = ShellItem(ROOT_FOLDER, d[2], name=known_name(guid), guid=guid)
     if guid is None:
@@ -475,7 +475,7 @@ def _uri(d: bytes, size: int, codepage: str) -> ShellItem:
     return item
 
 
-def _control_panel_item(d: bytes, size: int, codepage: str) -> ShellItem:
+def _control_panel_item(d: bytes, size: int) -> ShellItem:
     guid = guid_at(d, 14) if size >= 30 else None
     item = ShellItem(CONTROL_PANEL_ITEM, d[2], name=CONTROL_PANEL_ITEMS.get(guid or "") or known_name(guid), guid=guid)
     if guid is None:
@@ -508,8 +508,9 @@ def _property_view(d: bytes, at: int, end: int, class_type: int) -> ShellItem:
     id_at = at + 10
     store_at = id_at + id_size
     if store_at + store_size > end:
-        item.problem = f"users property view's property store claims {store_size} bytes, {max(end - store_at, 0)} remain"
-        store_size = max(end - store_at, 0)
+        remain = max(end - store_at, 0)
+        item.problem = f"users property view's property store claims {store_size} bytes, {remain} remain"
+        store_size = remain
     if signature == KNOWN_FOLDER_VIEW_SIGNATURE and id_size == 16:
         item.guid = guid_at(d, id_at)
     strings = property_strings(d, store_at, store_at + store_size) if store_size else {}
@@ -631,7 +632,7 @@ def _item(d: bytes, size: int, codepage: str, parent: ShellItem | None) -> Shell
             item = _delegate(d, size, inner_size, codepage)
         elif class_type == 0x1F:
             item = _property_view(d, 4, size, class_type) if _is_property_view(d, size) else \
-                _root_folder(d, size, codepage)
+                _root_folder(d, size)
         elif class_type & 0x70 == 0x20:
             item = _volume(d, size, codepage)
         elif class_type & 0x70 == 0x30:
@@ -641,7 +642,7 @@ def _item(d: bytes, size: int, codepage: str, parent: ShellItem | None) -> Shell
         elif class_type == 0x61:
             item = _uri(d, size, codepage)
         elif class_type == 0x71:
-            item = _control_panel_item(d, size, codepage)
+            item = _control_panel_item(d, size)
         elif size >= 12 and _u32(d, 4) == CONTROL_PANEL_CATEGORY_SIGNATURE:
             item = _control_panel_category(d, size)
         elif size >= 10 and _u32(d, 6) in (MTP_VOLUME_SIGNATURE, MTP_FILE_ENTRY_SIGNATURE):
