@@ -54,6 +54,7 @@ KNOWN_FOLDER_VIEW_SIGNATURE = 0x23FEBBEE  # its identifier is a known folder GUI
 DELEGATE_CLASS = uuid.UUID("5e591a74-df96-48d3-8d67-1733bcee28ba").bytes_le
 # Delegate folders whose inner data is another item: "CFSF" + a file entry, 0xf5a6b710 + a volume.
 DELEGATE_FILE_ENTRY, DELEGATE_VOLUME = b"CFSF", 0xF5A6B710
+SEARCH_FOLDER = "04731b67-d933-450a-90e6-4acd2e9408fe"  # a delegate folder whose inner data is a search
 
 # Extension block signatures.
 FILE_ENTRY_EXTENSION = 0xBEEF0004
@@ -285,8 +286,8 @@ def _utf16_at(d: bytes, at: int, end: int) -> tuple[str | None, int]:
 # --- property stores (users' property views) --------------------------------------------------------
 
 _NAMED_PROPERTIES = uuid.UUID("d5cdd505-2e9c-101b-9397-08002b2cf9ae").bytes_le
-_SUMMARY = uuid.UUID("b725f130-47ef-101a-a5f1-02608c9eebac").bytes_le  # 10: item name display
-_SHELL_DETAILS = uuid.UUID("28636aa6-953d-11d2-b5d6-00c04fd918d0").bytes_le  # 30: parsing path
+PKEY_ITEM_NAME_DISPLAY = (uuid.UUID("b725f130-47ef-101a-a5f1-02608c9eebac").bytes_le, 10)
+PKEY_PARSING_PATH = (uuid.UUID("28636aa6-953d-11d2-b5d6-00c04fd918d0").bytes_le, 30)
 VT_BSTR, VT_LPSTR, VT_LPWSTR, VT_CLSID = 0x08, 0x1E, 0x1F, 0x48
 MAX_PROPERTIES = 4096
 
@@ -334,19 +335,109 @@ def _typed_string(d: bytes, at: int, end: int) -> str | None:
     return None
 
 
+# --- layouts: field offsets from the start of the item (or block), by kind --------------------------
+
+class Item:  # every item
+    SIZE, CLASS_TYPE, FIRST_FIELD = 0, 2, 3
+
+
+class Root:  # 0x1f root folder
+    SORT_INDEX, GUID = 3, 4
+
+
+class Volume:  # 0x2X: with flag 0x01 an 8-bit drive name (20 bytes), else a GUID
+    HAS_NAME = 0x01
+    NAME, NAME_END, GUID_AFTER_NAME, GUID = 3, 23, 25, 4
+
+
+class FileEntry:  # 0x3X, before and after Windows XP
+    IS_DIRECTORY, IS_FILE, HAS_UNICODE_NAME = 0x01, 0x02, 0x04
+    FILE_SIZE, MODIFIED, ATTRIBUTES, NAME = 4, 8, 12, 14
+    LAST_FIELD = 2  # an item with extension blocks ends with the first block's offset
+
+
+class Block:  # every extension block
+    SIZE, VERSION, SIGNATURE, DATA = 0, 2, 4, 8
+    LAST_FIELD = 2  # the first extension block's offset
+
+
+class Beef0004:  # file entry extension; its versions: 3 XP/2003, 7 Vista, 8 7/8.0, 9 8.1/10/11
+    CREATED, ACCESSED, AFTER_TIMES = 8, 12, 18
+    REFERENCE = 2  # from AFTER_TIMES, version 7 on: MFT entry (48 bits), sequence (16 bits)
+    AFTER_REFERENCE = 18  # from AFTER_TIMES: 2 unknown, 8 file reference, 8 unknown
+    VERSION_REFERENCE, VERSION_LONG_NAME, VERSION_8, VERSION_9 = 7, 3, 8, 9
+
+
+class Network:  # 0x4X
+    FLAGS, LOCATION = 4, 5
+    HAS_DESCRIPTION, HAS_COMMENTS = 0x80, 0x40
+
+
+class Uri:  # 0x61
+    FLAGS, DATA_SIZE, DATA = 3, 4, 6
+    UNICODE = 0x80
+
+
+class ControlPanelItem:  # 0x71
+    GUID, MIN_SIZE = 14, 30
+
+
+class ControlPanelCategory:  # signature 0x39de2184
+    SIGNATURE, CATEGORY, MIN_SIZE = 4, 8, 12
+
+
+class ControlPanelCpl:  # class type 0, signature at 4
+    SIGNATURE, PATH, MIN_SIZE = 4, 24, 26
+
+
+class Delegate:  # any class type: inner data, then the delegate class and folder GUIDs
+    INNER_SIZE, INNER = 4, 6
+    FOLDER = 16  # from the end of the inner data
+    IDENTIFIERS = 32
+    WRAPPED_SIZE, WRAPPED = 4, 6  # in inner data holding a whole item: its size (not counting itself)
+
+
+class PropertyView:  # users' property view data, from its start (item offset 4)
+    DATA_SIZE, SIGNATURE, STORE_SIZE, IDENTIFIER_SIZE, IDENTIFIER = 0, 2, 6, 8, 10
+    AT = 4  # in an item
+
+
+class Mtp:  # class type 0, signature at 6
+    SIGNATURE = 6
+    VOLUME_COUNTS, VOLUME_STRINGS = (38, 42, 46), 54  # name, device identifier, file system
+    FILE_MODIFIED, FILE_CREATED = 26, 34
+    FILE_COUNTS, FILE_STRINGS = (62, 66, 70), 74  # name, name, object identifier
+
+
+class AcronisTib:  # signature at 2
+    SIGNATURE, STRINGS = 2, 46  # three (character count, UTF-16 string) pairs
+
+
+class GameFolder:  # class type 0, "GFSI" at 4
+    SIGNATURE, GUID, MIN_SIZE = 4, 8, 24
+
+
+class ZipContent:  # below a ZIP file: the name's character count, a second count, the name
+    NAME_COUNT_XP, NAME_COUNT_10 = 60, 84
+    NAME = 8  # from the count
+
+
 # --- extension blocks ---------------------------------------------------------------------------
+
+MAX_BLOCKS = 64
+
 
 def _extension_blocks(item: ShellItem, d: bytes, at: int, end: int) -> None:
     """Reads the extension blocks at d[at:end] into `item`; a block that does not fit ends the
     reading with a problem."""
-    blocks = 0
-    while at + 8 <= end and blocks < 64:
-        blocks += 1
-        size = _U16.unpack_from(d, at)[0]
-        signature = _U32.unpack_from(d, at + 4)[0]
+    for _ in range(MAX_BLOCKS):
+        if at + Block.DATA > end:
+            return
+        size = _U16.unpack_from(d, at + Block.SIZE)[0]
+        signature = _U32.unpack_from(d, at + Block.SIGNATURE)[0]
         if size == 0 or signature >> 16 != 0xBEEF:
             return
-        if size < 8 or at + size > end:
+        if size < Block.DATA or at + size > end:
             item.problem = f"extension block 0x{signature:08x} at offset {at} claims {size} bytes, {end - at} remain"
             return
         if signature == FILE_ENTRY_EXTENSION:
@@ -357,29 +448,29 @@ def _extension_blocks(item: ShellItem, d: bytes, at: int, end: int) -> None:
 def _file_entry_extension(item: ShellItem, d: bytes, at: int, end: int) -> None:
     """Block 0xbeef0004: creation and access times, the NTFS file reference (version 7 and later),
     the long name (version 3 and later)."""
-    version = _U16.unpack_from(d, at + 2)[0]
+    version = _U16.unpack_from(d, at + Block.VERSION)[0]
     item.extension_version = version
-    if end - at < 18:
+    if end - at < Beef0004.AFTER_TIMES:
         item.problem = f"extension block 0xbeef0004 holds {end - at} bytes, too few for its times"
         return
-    item.created = _dos_at(d, at + 8)
-    item.accessed = _dos_at(d, at + 12)
-    pos = at + 18
-    if version >= 7:
-        if pos + 18 > end:
+    item.created = _dos_at(d, at + Beef0004.CREATED)
+    item.accessed = _dos_at(d, at + Beef0004.ACCESSED)
+    pos = at + Beef0004.AFTER_TIMES
+    if version >= Beef0004.VERSION_REFERENCE:
+        if pos + Beef0004.AFTER_REFERENCE > end:
             item.problem = "extension block 0xbeef0004 ends before its file reference"
             return
-        reference = _U64.unpack_from(d, pos + 2)[0]
+        reference = _U64.unpack_from(d, pos + Beef0004.REFERENCE)[0]
         if reference:
             item.mft_entry, item.mft_sequence = reference & 0xFFFFFFFFFFFF, reference >> 48
-        pos += 18
-    if version >= 3:
-        pos += 2  # long string size
-        if version >= 9:
+        pos += Beef0004.AFTER_REFERENCE
+    if version >= Beef0004.VERSION_LONG_NAME:
+        pos += 2  # the long string size
+        if version >= Beef0004.VERSION_9:
             pos += 4
-        if version >= 8:
+        if version >= Beef0004.VERSION_8:
             pos += 4
-        long_name, _ = _utf16_at(d, pos, end - 2)  # the block ends with the first extension block offset
+        long_name, _ = _utf16_at(d, pos, end - Block.LAST_FIELD)
         if long_name is None:
             item.problem = "extension block 0xbeef0004 ends before its long name"
         elif long_name:
@@ -389,22 +480,22 @@ def _file_entry_extension(item: ShellItem, d: bytes, at: int, end: int) -> None:
 # --- the kinds ------------------------------------------------------------------------------------
 
 def _root_folder(d: bytes, size: int) -> ShellItem:
-    guid = guid_at(d, 4)
-    item = ShellItem(ROOT_FOLDER, d[2], name=known_name(guid), guid=guid)
+    guid = guid_at(d, Root.GUID)
+    item = ShellItem(ROOT_FOLDER, d[Item.CLASS_TYPE], name=known_name(guid), guid=guid)
     if guid is None:
         item.problem = f"root folder item holds {size} bytes, too few for its GUID"
     return item
 
 
 def _volume(d: bytes, size: int, codepage: str) -> ShellItem:
-    class_type = d[2]
-    if class_type & 0x01:  # has a name: the drive ("C:\")
-        name, _ = _ascii_at(d, 3, min(size, 23), codepage)
+    class_type = d[Item.CLASS_TYPE]
+    if class_type & Volume.HAS_NAME:  # the drive ("C:\")
+        name, _ = _ascii_at(d, Volume.NAME, min(size, Volume.NAME_END), codepage)
         item = ShellItem(VOLUME, class_type, name=name)
-        if size > 41:
-            item.guid = guid_at(d, 25)
+        if size >= Volume.GUID_AFTER_NAME + 16:
+            item.guid = guid_at(d, Volume.GUID_AFTER_NAME)
         return item
-    guid = guid_at(d, 4)
+    guid = guid_at(d, Volume.GUID)
     item = ShellItem(VOLUME, class_type, name=known_name(guid), guid=guid)
     if guid is None:
         item.problem = f"volume item holds {size} bytes, too few for its GUID"
@@ -412,30 +503,32 @@ def _volume(d: bytes, size: int, codepage: str) -> ShellItem:
 
 
 def _file_entry(d: bytes, size: int, codepage: str) -> ShellItem:
-    class_type = d[2]
-    kind = DIRECTORY if class_type & 0x01 else FILE if class_type & 0x02 else FILE_ENTRY
+    class_type = d[Item.CLASS_TYPE]
+    kind = DIRECTORY if class_type & FileEntry.IS_DIRECTORY else FILE if class_type & FileEntry.IS_FILE else \
+        FILE_ENTRY
     item = ShellItem(kind, class_type)
-    if size < 14:
+    if size < FileEntry.NAME:
         item.problem = f"file entry item holds {size} bytes, too few for its fixed fields"
         return item
-    item.file_size = _U32.unpack_from(d, 4)[0]
-    item.modified = _dos_at(d, 8)
-    end = size
-    # The last two bytes of an item with extension blocks give the offset of the first block.
-    first_block = _U16.unpack_from(d, size - 2)[0]
-    has_blocks = 14 < first_block <= size - 10 and _u32(d, first_block + 4) == FILE_ENTRY_EXTENSION
-    if has_blocks:
-        end = first_block
-    if class_type & 0x04:
-        name, pos = _utf16_at(d, 14, end)
+    item.file_size = _U32.unpack_from(d, FileEntry.FILE_SIZE)[0]
+    item.modified = _dos_at(d, FileEntry.MODIFIED)
+    # Windows XP and later end the item with the offset of its first extension block; earlier
+    # versions put the short name there.
+    first_block = _U16.unpack_from(d, size - FileEntry.LAST_FIELD)[0]
+    has_blocks = FileEntry.NAME < first_block <= size - Block.DATA - Block.LAST_FIELD and \
+        _u32(d, first_block + Block.SIGNATURE) == FILE_ENTRY_EXTENSION
+    end = first_block if has_blocks else size
+    unicode = class_type & FileEntry.HAS_UNICODE_NAME
+    if unicode:
+        name, pos = _utf16_at(d, FileEntry.NAME, end)
     else:
-        name, pos = _ascii_at(d, 14, end, codepage)
+        name, pos = _ascii_at(d, FileEntry.NAME, end, codepage)
         pos += pos & 1  # 8-bit names are padded to an even offset
     item.short_name = item.name = name
     if has_blocks:
         _extension_blocks(item, d, first_block, size)
-    elif not class_type & 0x04 and pos < size:
-        secondary, _ = _ascii_at(d, pos, size, codepage)  # before Windows XP: the short name
+    elif not unicode and pos < size:
+        secondary, _ = _ascii_at(d, pos, size, codepage)
         if secondary:
             item.short_name = secondary
     if name is None:
@@ -444,31 +537,31 @@ def _file_entry(d: bytes, size: int, codepage: str) -> ShellItem:
 
 
 def _network_location(d: bytes, size: int, codepage: str) -> ShellItem:
-    item = ShellItem(NETWORK_LOCATION, d[2])
-    if size < 6:
+    item = ShellItem(NETWORK_LOCATION, d[Item.CLASS_TYPE])
+    if size <= Network.LOCATION:
         item.problem = f"network location item holds {size} bytes, too few for its location"
         return item
-    flags = d[4]
-    item.location, pos = _ascii_at(d, 5, size, codepage)
+    flags = d[Network.FLAGS]
+    item.location, pos = _ascii_at(d, Network.LOCATION, size, codepage)
     item.name = item.location
-    if flags & 0x80:
+    if flags & Network.HAS_DESCRIPTION:
         item.description, pos = _ascii_at(d, pos, size, codepage)
-    if flags & 0x40:
+    if flags & Network.HAS_COMMENTS:
         item.comments, pos = _ascii_at(d, pos, size, codepage)
     return item
 
 
 def _uri(d: bytes, size: int, codepage: str) -> ShellItem:
-    item = ShellItem(URI, d[2])
-    flags, data_size = d[3] if size > 3 else 0, _u16(d, 4)
+    item = ShellItem(URI, d[Item.CLASS_TYPE])
+    data_size = _u16(d, Uri.DATA_SIZE)
     if data_size is None:
         item.problem = f"URI item holds {size} bytes, too few for its data size"
         return item
-    at = 6 + data_size if data_size else 6
+    at = Uri.DATA + data_size  # the URI follows the data (FTP: host, user name, password)
     if at > size:
-        item.problem = f"URI item's data claims {data_size} bytes, {size - 6} remain"
+        item.problem = f"URI item's data claims {data_size} bytes, {size - Uri.DATA} remain"
         return item
-    if flags & 0x80:
+    if d[Uri.FLAGS] & Uri.UNICODE:
         item.name, _ = _utf16_at(d, at, size)
     else:
         item.name, _ = _ascii_at(d, at, size, codepage)
@@ -476,36 +569,37 @@ def _uri(d: bytes, size: int, codepage: str) -> ShellItem:
 
 
 def _control_panel_item(d: bytes, size: int) -> ShellItem:
-    guid = guid_at(d, 14) if size >= 30 else None
-    item = ShellItem(CONTROL_PANEL_ITEM, d[2], name=CONTROL_PANEL_ITEMS.get(guid or "") or known_name(guid), guid=guid)
+    guid = guid_at(d, ControlPanelItem.GUID) if size >= ControlPanelItem.MIN_SIZE else None
+    name = CONTROL_PANEL_ITEMS.get(guid or "") or known_name(guid)
+    item = ShellItem(CONTROL_PANEL_ITEM, d[Item.CLASS_TYPE], name=name, guid=guid)
     if guid is None:
         item.problem = f"control panel item holds {size} bytes, too few for its GUID"
     return item
 
 
-def _control_panel_category(d: bytes, size: int) -> ShellItem:
-    category = _U32.unpack_from(d, 8)[0]
+def _control_panel_category(d: bytes) -> ShellItem:
+    category = _U32.unpack_from(d, ControlPanelCategory.CATEGORY)[0]
     name = CONTROL_PANEL_CATEGORIES[category] if category < len(CONTROL_PANEL_CATEGORIES) else f"Category {category}"
-    return ShellItem(CONTROL_PANEL_CATEGORY, d[2], name=name)
+    return ShellItem(CONTROL_PANEL_CATEGORY, d[Item.CLASS_TYPE], name=name)
 
 
 def _control_panel_cpl(d: bytes, size: int) -> ShellItem:
-    item = ShellItem(CONTROL_PANEL_CPL, d[2])
-    path, pos = _utf16_at(d, 24, size)
+    item = ShellItem(CONTROL_PANEL_CPL, d[Item.CLASS_TYPE])
+    path, pos = _utf16_at(d, ControlPanelCpl.PATH, size)
     display, _ = _utf16_at(d, pos, size)
     item.location, item.name = path, display or path
     return item
 
 
 def _property_view(d: bytes, at: int, end: int, class_type: int) -> ShellItem:
-    """Users' property view data at d[at:end]: data size, signature, property store size,
-    identifier size, identifier, property store."""
+    """Users' property view data at d[at:end]."""
     item = ShellItem(USERS_PROPERTY_VIEW, class_type)
-    signature, store_size, id_size = _u32(d, at + 2), _u16(d, at + 6), _u16(d, at + 8)
+    signature = _u32(d, at + PropertyView.SIGNATURE)
+    store_size, id_size = _u16(d, at + PropertyView.STORE_SIZE), _u16(d, at + PropertyView.IDENTIFIER_SIZE)
     if store_size is None or id_size is None:
         item.problem = "users property view ends before its sizes"
         return item
-    id_at = at + 10
+    id_at = at + PropertyView.IDENTIFIER
     store_at = id_at + id_size
     if store_at + store_size > end:
         remain = max(end - store_at, 0)
@@ -514,38 +608,39 @@ def _property_view(d: bytes, at: int, end: int, class_type: int) -> ShellItem:
     if signature == KNOWN_FOLDER_VIEW_SIGNATURE and id_size == 16:
         item.guid = guid_at(d, id_at)
     strings = property_strings(d, store_at, store_at + store_size) if store_size else {}
-    item.parsing_path = strings.get((_SHELL_DETAILS, 30))
-    item.name = strings.get((_SUMMARY, 10)) or (known_name(item.guid) if item.guid else None)
+    item.parsing_path = strings.get(PKEY_PARSING_PATH)
+    item.name = strings.get(PKEY_ITEM_NAME_DISPLAY) or (known_name(item.guid) if item.guid else None)
     if item.name is None and item.parsing_path:
         item.name = item.parsing_path.rstrip("\\").rsplit("\\", 1)[-1] or item.parsing_path
     return item
 
 
 def _is_property_view(d: bytes, size: int) -> bool:
-    data_size = _u16(d, 4)
-    return data_size is not None and 10 <= data_size <= size - 4 and _u32(d, 6) in PROPERTY_VIEW_SIGNATURES
+    at = PropertyView.AT
+    data_size = _u16(d, at + PropertyView.DATA_SIZE)
+    return data_size is not None and PropertyView.IDENTIFIER <= data_size <= size - at and \
+        _u32(d, at + PropertyView.SIGNATURE) in PROPERTY_VIEW_SIGNATURES
 
 
 def _delegate(d: bytes, size: int, inner_size: int, codepage: str) -> ShellItem:
     """A delegate item: inner data, the delegate class identifier, the delegate folder's GUID and,
     for some folders, extension blocks."""
-    at = 6 + inner_size
-    folder = guid_at(d, at + 16)
-    item = ShellItem(DELEGATE, d[2], guid=folder)
-    inner_data = d[6:at]
-    if inner_data[:4] == DELEGATE_FILE_ENTRY or _u32(inner_data, 0) == DELEGATE_VOLUME:
-        # A whole item follows at 4: its 16-bit size, which does not count itself, then the item.
-        inner_item_size = _u16(inner_data, 4)
-        if inner_item_size is not None:
-            inner_bytes = (inner_item_size + 2).to_bytes(2, "little") + bytes(inner_data[6 : 6 + inner_item_size])
-            # The file entry's extension blocks follow the delegate identifiers.
-            if inner_data[:4] == DELEGATE_FILE_ENTRY and at + 32 < size:
-                tail = bytes(d[at + 32 : size])
-                inner_bytes = (len(inner_bytes) + len(tail)).to_bytes(2, "little") + inner_bytes[2:] + tail
-            item.inner = _item(inner_bytes, len(inner_bytes), codepage, None)
+    at = Delegate.INNER + inner_size
+    folder = guid_at(d, at + Delegate.FOLDER)
+    item = ShellItem(DELEGATE, d[Item.CLASS_TYPE], guid=folder)
+    inner = d[Delegate.INNER : at]
+    wraps_file_entry = inner[:4] == DELEGATE_FILE_ENTRY
+    if wraps_file_entry or _u32(inner, 0) == DELEGATE_VOLUME:
+        wrapped_size = _u16(inner, Delegate.WRAPPED_SIZE)
+        if wrapped_size is not None:
+            body = bytes(inner[Delegate.WRAPPED : Delegate.WRAPPED + wrapped_size])
+            if wraps_file_entry:  # the file entry's extension blocks follow the delegate identifiers
+                body += bytes(d[at + Delegate.IDENTIFIERS : size])
+            wrapped = _U16.pack(min(len(body) + 2, 0xFFFF)) + body
+            item.inner = _item(wrapped, len(wrapped), codepage, None)
     elif _is_property_view(d, size):
-        item.inner = _property_view(d, 4, at, d[2])
-    if folder in ("04731b67-d933-450a-90e6-4acd2e9408fe",):  # a search folder: its scope is not a name
+        item.inner = _property_view(d, PropertyView.AT, at, d[Item.CLASS_TYPE])
+    if folder == SEARCH_FOLDER:  # its inner data describes the search, not a name
         item.name = known_name(folder)
     else:
         item.name = (item.inner.name if item.inner is not None else None) or known_name(folder)
@@ -554,33 +649,30 @@ def _delegate(d: bytes, size: int, inner_size: int, codepage: str) -> ShellItem:
 
 def _mtp(d: bytes, size: int, signature: int) -> ShellItem:
     if signature == MTP_VOLUME_SIGNATURE:
-        item = ShellItem(MTP_VOLUME, d[2])
-        counts, at = (_u32(d, 38), _u32(d, 42), _u32(d, 46)), 54
+        item = ShellItem(MTP_VOLUME, d[Item.CLASS_TYPE])
+        count_at, at, location = Mtp.VOLUME_COUNTS, Mtp.VOLUME_STRINGS, 1  # the device's identifier
     else:
-        item = ShellItem(MTP_FILE_ENTRY, d[2])
-        item.modified, item.created = times.filetime_at(d, 26), times.filetime_at(d, 34)
-        counts, at = (_u32(d, 62), _u32(d, 66), _u32(d, 70)), 74
+        item = ShellItem(MTP_FILE_ENTRY, d[Item.CLASS_TYPE])
+        item.modified, item.created = times.filetime_at(d, Mtp.FILE_MODIFIED), times.filetime_at(d, Mtp.FILE_CREATED)
+        count_at, at, location = Mtp.FILE_COUNTS, Mtp.FILE_STRINGS, 2  # the object's identifier
+    counts = [_u32(d, offset) for offset in count_at]
     if None in counts:
         item.problem = f"MTP item holds {size} bytes, too few for its string sizes"
         return item
     strings = []
     for count in counts:
-        text, _ = _utf16_at(d, at, min(size, at + 2 * count))
-        strings.append(text)
+        strings.append(_utf16_at(d, at, min(size, at + 2 * count))[0])
         at += 2 * count
-    item.name = strings[0]
-    if signature == MTP_VOLUME_SIGNATURE:
-        item.location = strings[1]  # the device's identifier
-    else:
-        item.location = strings[2]  # the object's identifier
+    item.name, item.location = strings[0], strings[location]
     if at > size:
         item.problem = f"MTP item's strings run past its {size} bytes"
     return item
 
 
 def _acronis_tib(d: bytes, size: int) -> ShellItem:
-    item = ShellItem(ACRONIS_TIB, d[2])
-    at, strings = 46, []
+    """A folder inside an Acronis True Image backup: its name, a second string, its full path."""
+    item = ShellItem(ACRONIS_TIB, d[Item.CLASS_TYPE])
+    at, strings = AcronisTib.STRINGS, []
     for _ in range(3):
         count = _u32(d, at)
         if count is None or at + 4 + 2 * count > size:
@@ -595,14 +687,15 @@ def _acronis_tib(d: bytes, size: int) -> ShellItem:
 
 
 def _zip_content(d: bytes, size: int) -> ShellItem:
-    """An item below a ZIP file: Windows XP keeps the name size at 60, later versions at 84, each
-    with the modification time as text before it."""
-    item = ShellItem(ZIP_CONTENT, d[2])
-    for count_at in (84, 60):
+    """An item below a ZIP file: the name's length sits at one offset in Windows XP's layout and at
+    another in Windows 10's; the one whose name has that length wins."""
+    item = ShellItem(ZIP_CONTENT, d[Item.CLASS_TYPE])
+    for count_at in (ZipContent.NAME_COUNT_10, ZipContent.NAME_COUNT_XP):
         count = _u32(d, count_at)
-        if count is None or count == 0 or count_at + 8 + 2 * count > size:
+        name_at = count_at + ZipContent.NAME
+        if not count or name_at + 2 * count > size:
             continue
-        name, _ = _utf16_at(d, count_at + 8, count_at + 8 + 2 * count + 2)
+        name, _ = _utf16_at(d, name_at, name_at + 2 * count + 2)
         if name and len(name) == count:
             item.name = name
             break
@@ -616,46 +709,51 @@ def _is_zip_parent(parent: ShellItem | None) -> bool:
         parent.type in (FILE, DIRECTORY, FILE_ENTRY) and (parent.name or "").lower().endswith(".zip")))
 
 
+def _is_delegate(d: bytes, size: int) -> bool:
+    inner_size = _u16(d, Delegate.INNER_SIZE)
+    if inner_size is None:
+        return False
+    at = Delegate.INNER + inner_size
+    return at + Delegate.IDENTIFIERS <= size and d[at : at + 16] == DELEGATE_CLASS
+
+
 def _item(d: bytes, size: int, codepage: str, parent: ShellItem | None) -> ShellItem:
-    """One item, d[0:size] (size field included)."""
-    if size < 3:
-        return ShellItem(UNKNOWN, -1, data=bytes(d[:size]), problem=f"item of {size} bytes has no class type")
-    class_type = d[2]
-    if _is_zip_parent(parent) and class_type not in (0x31, 0x32, 0x35, 0x36):
+    """One item, d[0:size] (size field included, at least 3 bytes)."""
+    class_type = d[Item.CLASS_TYPE]
+    if _is_zip_parent(parent) and class_type & 0x70 != 0x30:
         item = _zip_content(d, size)
-    elif size >= 6 and _u32(d, 2) == ACRONIS_TIB_SIGNATURE:
+    elif _u32(d, AcronisTib.SIGNATURE) == ACRONIS_TIB_SIGNATURE:
         item = _acronis_tib(d, size)
+    elif _is_delegate(d, size):
+        item = _delegate(d, size, _u16(d, Delegate.INNER_SIZE) or 0, codepage)
+    elif class_type == 0x1F:
+        item = _property_view(d, PropertyView.AT, size, class_type) if _is_property_view(d, size) else \
+            _root_folder(d, size)
+    elif class_type & 0x70 == 0x20:
+        item = _volume(d, size, codepage)
+    elif class_type & 0x70 == 0x30:
+        item = _file_entry(d, size, codepage)
+    elif class_type & 0x70 == 0x40:
+        item = _network_location(d, size, codepage)
+    elif class_type == 0x61:
+        item = _uri(d, size, codepage)
+    elif class_type == 0x71:
+        item = _control_panel_item(d, size)
+    elif size >= ControlPanelCategory.MIN_SIZE and \
+            _u32(d, ControlPanelCategory.SIGNATURE) == CONTROL_PANEL_CATEGORY_SIGNATURE:
+        item = _control_panel_category(d)
+    elif (signature := _u32(d, Mtp.SIGNATURE)) in (MTP_VOLUME_SIGNATURE, MTP_FILE_ENTRY_SIGNATURE):
+        item = _mtp(d, size, signature or 0)
+    elif class_type == 0 and _is_property_view(d, size):
+        item = _property_view(d, PropertyView.AT, size, class_type)
+    elif class_type == 0 and size >= GameFolder.MIN_SIZE and \
+            d[GameFolder.SIGNATURE : GameFolder.SIGNATURE + 4] == GAME_FOLDER_SIGNATURE:
+        guid = guid_at(d, GameFolder.GUID)
+        item = ShellItem(GAME_FOLDER, class_type, name=known_name(guid), guid=guid)
+    elif class_type == 0 and size >= ControlPanelCpl.MIN_SIZE and _u32(d, ControlPanelCpl.SIGNATURE) in CPL_SIGNATURES:
+        item = _control_panel_cpl(d, size)
     else:
-        inner_size = _u16(d, 4)
-        if inner_size is not None and 6 + inner_size + 32 <= size and \
-                d[6 + inner_size : 6 + inner_size + 16] == DELEGATE_CLASS:
-            item = _delegate(d, size, inner_size, codepage)
-        elif class_type == 0x1F:
-            item = _property_view(d, 4, size, class_type) if _is_property_view(d, size) else \
-                _root_folder(d, size)
-        elif class_type & 0x70 == 0x20:
-            item = _volume(d, size, codepage)
-        elif class_type & 0x70 == 0x30:
-            item = _file_entry(d, size, codepage)
-        elif class_type & 0x70 == 0x40:
-            item = _network_location(d, size, codepage)
-        elif class_type == 0x61:
-            item = _uri(d, size, codepage)
-        elif class_type == 0x71:
-            item = _control_panel_item(d, size)
-        elif size >= 12 and _u32(d, 4) == CONTROL_PANEL_CATEGORY_SIGNATURE:
-            item = _control_panel_category(d, size)
-        elif size >= 10 and _u32(d, 6) in (MTP_VOLUME_SIGNATURE, MTP_FILE_ENTRY_SIGNATURE):
-            item = _mtp(d, size, _u32(d, 6) or 0)
-        elif class_type == 0 and _is_property_view(d, size):
-            item = _property_view(d, 4, size, class_type)
-        elif class_type == 0 and size >= 24 and d[4:8] == GAME_FOLDER_SIGNATURE:
-            guid = guid_at(d, 8)
-            item = ShellItem(GAME_FOLDER, class_type, name=known_name(guid), guid=guid)
-        elif class_type == 0 and size >= 26 and _u32(d, 4) in CPL_SIGNATURES:
-            item = _control_panel_cpl(d, size)
-        else:
-            item = ShellItem(UNKNOWN, class_type)
+        item = ShellItem(UNKNOWN, class_type)
     item.data = bytes(d[:size])
     return item
 
