@@ -292,46 +292,59 @@ VT_BSTR, VT_LPSTR, VT_LPWSTR, VT_CLSID = 0x08, 0x1E, 0x1F, 0x48
 MAX_PROPERTIES = 4096
 
 
+class Storage:  # a serialized property storage: size, "1SPS", format identifier, values
+    SIZE, VERSION, FORMAT_ID, VALUES = 0, 4, 8, 24
+
+
+class StoredValue:  # size, property id (or name size, for named properties), reserved byte, typed value
+    SIZE, ID, TYPED = 0, 4, 9
+
+
+class Typed:  # a typed value: the variant type, two reserved bytes, the data
+    TYPE, DATA = 0, 4
+    TEXT = 8  # strings: a count at DATA, the text after it
+
+
 def property_strings(d: bytes, at: int, end: int) -> dict[tuple[bytes, int], str]:
     """The string and GUID properties of a serialized property store at d[at:end], by (format
     identifier as stored, property id); named properties are left out. Reading stops at the first
     storage or value whose size does not fit."""
     found: dict[tuple[bytes, int], str] = {}
     count = 0
-    while at + 24 <= end and count < MAX_PROPERTIES:
-        size = _U32.unpack_from(d, at)[0]
-        if size < 24 or at + size > end or d[at + 4 : at + 8] != b"1SPS":
+    while at + Storage.VALUES <= end and count < MAX_PROPERTIES:
+        size = _U32.unpack_from(d, at + Storage.SIZE)[0]
+        if size < Storage.VALUES or at + size > end or d[at + Storage.VERSION : at + Storage.FORMAT_ID] != b"1SPS":
             break
-        fmtid = bytes(d[at + 8 : at + 24])
-        pos, stop = at + 24, at + size
-        while pos + 9 <= stop and count < MAX_PROPERTIES:
+        fmtid = bytes(d[at + Storage.FORMAT_ID : at + Storage.VALUES])
+        pos, stop = at + Storage.VALUES, at + size
+        while pos + StoredValue.TYPED <= stop and count < MAX_PROPERTIES:
             count += 1
-            value_size = _U32.unpack_from(d, pos)[0]
-            if value_size < 9 or pos + value_size > stop:
+            value_size = _U32.unpack_from(d, pos + StoredValue.SIZE)[0]
+            if value_size < StoredValue.TYPED or pos + value_size > stop:
                 break
             if fmtid != _NAMED_PROPERTIES:
-                pid = _U32.unpack_from(d, pos + 4)[0]
-                value = _typed_string(d, pos + 9, pos + value_size)
+                value = _typed_string(d, pos + StoredValue.TYPED, pos + value_size)
                 if value is not None:
-                    found.setdefault((fmtid, pid), value)
+                    found.setdefault((fmtid, _U32.unpack_from(d, pos + StoredValue.ID)[0]), value)
             pos += value_size
         at += size
     return found
 
 
 def _typed_string(d: bytes, at: int, end: int) -> str | None:
-    vt = _u16(d, at)
+    vt = _u16(d, at + Typed.TYPE)
     if vt in (VT_LPWSTR, VT_BSTR, VT_LPSTR):
-        count = _u32(d, at + 4)
+        count = _u32(d, at + Typed.DATA)
         if count is None:
             return None
-        if vt == VT_LPWSTR:
-            return _utf16_at(d, at + 8, min(end, at + 8 + 2 * count))[0] or None
-        if vt == VT_BSTR:
-            return _utf16_at(d, at + 8, min(end, at + 8 + count))[0] or None
-        return _ascii_at(d, at + 8, min(end, at + 8 + count), "cp1252")[0] or None
+        text = at + Typed.TEXT
+        if vt == VT_LPWSTR:  # characters, NUL included
+            return _utf16_at(d, text, min(end, text + 2 * count))[0] or None
+        if vt == VT_BSTR:  # bytes
+            return _utf16_at(d, text, min(end, text + count))[0] or None
+        return _ascii_at(d, text, min(end, text + count), "cp1252")[0] or None
     if vt == VT_CLSID:
-        return guid_at(d, at + 4) if at + 20 <= end else None
+        return guid_at(d, at + Typed.DATA) if at + Typed.DATA + 16 <= end else None
     return None
 
 
