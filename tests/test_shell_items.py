@@ -112,6 +112,19 @@ def mtp_volume(name: str, device: str) -> bytes:
     return struct.pack("<HB", 3 + len(body), 0) + body
 
 
+def acronis_tib(*strings: str) -> bytes:
+    body = struct.pack("<I", 0xACB16752) + bytes(40)
+    for text in strings:
+        body += struct.pack("<I", len(text) + 1) + utf16z(text)
+    return struct.pack("<H", 2 + len(body)) + body
+
+
+def zip_10(name: str) -> bytes:
+    """Windows 10's layout: the name's length at 84."""
+    body = struct.pack("<H", 0x12) + bytes(80) + struct.pack("<II", len(name), 0) + utf16z(name) + bytes(4)
+    return struct.pack("<H", 2 + len(body)) + body
+
+
 DOCS = "d3162b92-9365-467a-956b-92703aca08af"
 _VIEW = property_view(0x00, 0x3B93AFBB, bytes(4), property_store((SUMMARY, 10, "wsl$")))
 STORE_PAST = _VIEW[:10] + struct.pack("<H", 200) + _VIEW[12:]  # the property store's size at 10
@@ -137,6 +150,9 @@ CASES = [
      {"type": "file", "name": "report 2021.docx", "file_size": 70000, "mft_entry": 5, "mft_sequence": 0xFFFF}, None),
     ("file entry unicode name", file_entry(0x35, "Ünïcødé"), None, {"type": "directory", "name": "Ünïcødé"},
      None),
+    ("file entry XP, blocks 0xbeef0004 and 0xbeef0006", file_entry(0x31, "MYDOCU~1", block=beef0004(
+        3, "My Documents") + struct.pack("<HHI", 14, 0, 0xBEEF0006) + utf16z("a") + bytes(2)), None,
+     {"name": "My Documents", "created": WHEN}, None),
     ("file entry before XP", file_entry(0x31, "Program Files", short_name=b"PROGRA~1\0"), None,
      {"name": "Program Files", "short_name": "PROGRA~1", "created": None}, None),
     ("file entry block cut short", file_entry(0x31, "PROGRA~1", block=beef0004(8, "Program Files")[:-20]), None,
@@ -161,6 +177,17 @@ CASES = [
      {"type": "users_property_view", "name": "Documents", "guid": DOCS}, None),
     ("property view: store size past the item", STORE_PAST, None, {"type": "users_property_view", "name": "wsl$"},
      "users property view's property store claims"),
+    ("property view in a root folder item", property_view(0x1F, 0x23FEBBEE, guid(DOCS), b""), None,
+     {"type": "users_property_view", "name": "Documents"}, None),
+    ("control panel CPL file", item(0x00, b"\0" + struct.pack("<I", 0xFFFFFF38) + bytes(16) + utf16z(
+        "C:\\Windows\\system32\\main.cpl") + utf16z("Mouse")), None,
+     {"type": "control_panel_cpl", "name": "Mouse", "location": "C:\\Windows\\system32\\main.cpl"}, None),
+    ("game folder", item(0x00, b"\0GFSI" + guid("d1a7f7e0-d4e9-49e8-bf2c-ceaa01d2e670") + bytes(8)), None,
+     {"type": "game_folder", "guid": "d1a7f7e0-d4e9-49e8-bf2c-ceaa01d2e670"}, None),
+    ("Acronis TIB folder", acronis_tib("Users", "", "C:\\Users"), None,
+     {"type": "acronis_tib", "name": "Users", "location": "C:\\Users"}, None),
+    ("Acronis TIB strings cut short", cut(acronis_tib("Users", "", "C:\\Users"), 70), None,
+     {"type": "acronis_tib", "name": "Users", "location": None}, "Acronis TIB item's string at offset 68 runs past its 70 bytes"),
     ("delegate: search folder", delegate(0x1F, struct.pack("<IHH", 0x23A3DFD5, 0, 0) + b"\0\0",
                                          "04731b67-d933-450a-90e6-4acd2e9408fe"), None,
      {"type": "delegate", "name": "Search Folder", "guid": "04731b67-d933-450a-90e6-4acd2e9408fe"}, None),
@@ -172,6 +199,7 @@ CASES = [
      {"type": "delegate", "name": "PROGRA~1"}, None),
     ("ZIP content (XP)", zip_xp("Ransomware"), file_entry(0x32, "Ransomware.zip"),
      {"type": "zip_content", "name": "Ransomware"}, None),
+    ("ZIP content (10)", zip_10("docs"), file_entry(0x32, "docs.ZIP"), {"type": "zip_content", "name": "docs"}, None),
     ("not ZIP content without a ZIP parent", zip_xp("Ransomware"), None, {"type": "unknown"}, None),
     ("MTP volume", mtp_volume("Internal storage", "SID-{10001,,31}"), None,
      {"type": "mtp_volume", "name": "Internal storage", "location": "SID-{10001,,31}"}, None),
