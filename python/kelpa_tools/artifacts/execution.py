@@ -264,6 +264,9 @@ def _array(data: bytes, signature: int, problems: list[str]) -> tuple[str, list[
             problems.append(f"entry {index} of {count} runs past the data ({len(data)} bytes)")
             break
         path_size, _, path_offset, modified, flags, second = entry.unpack_from(data, at)[:6]
+        if path_offset < header + count * entry.size:  # the paths follow the array
+            problems.append(f"the path of entry {index} lies inside the header or the entry array")
+            break
         path = _path_at(data, path_offset, path_size)
         if path is None:
             problems.append(f"the path of entry {index} runs past the data ({len(data)} bytes)")
@@ -340,14 +343,16 @@ def parse_appcompatcache(data: bytes) -> ShimCache:
     if signature in (NT52_SIGNATURE, NT61_SIGNATURE):
         layout, entries = _array(data, signature, problems)
         return ShimCache(layout or None, entries, problems)
-    if signature in WIN10_HEADER_SIZES and data[signature : signature + 4] == b"10ts":
+    if signature in WIN10_HEADER_SIZES and (data[signature : signature + 4] == b"10ts" or len(data) == signature):
         layout = WIN10_HEADER_SIZES[signature]
         return ShimCache(layout, _tagged(data, signature, layout, problems), problems)
+    if signature == WIN8_HEADER_SIZE and len(data) == WIN8_HEADER_SIZE:
+        return ShimCache("8", [], [])  # an empty cache of 8.0 or 8.1: only the header
     tag = data[WIN8_HEADER_SIZE : WIN8_HEADER_SIZE + 4]
     if tag in (b"00ts", b"10ts"):
         layout = "8.0" if tag == b"00ts" else "8.1"
         return ShimCache(layout, _tagged(data, WIN8_HEADER_SIZE, layout, problems), problems)
-    return ShimCache(None, [], [f"unknown AppCompatCache signature 0x{signature:08x}"])
+    return ShimCache(None, [], [f"unknown signature 0x{signature:08x}"])
 
 
 @decoder("appcompatcache", hive_types=("SYSTEM",),
@@ -376,10 +381,12 @@ def appcompatcache(ctx: Context) -> Iterator[dict[str, Any]]:
 
 # --- Background Activity Moderator -----------------------------------------------------------
 
-# Each SID's key holds a value per program: its last run (FILETIME) first, then unknown fields.
+# Each SID's key holds a value per program, 24 bytes: its last run (FILETIME) first, then unknown
+# fields.
 BAM_SERVICES = ("bam", "dam")
 BAM_LOCATIONS = ("UserSettings", r"State\UserSettings")
 BAM_NOT_ENTRIES = {"version", "sequencenumber"}
+BAM_ENTRY_SIZE = 24
 
 
 @decoder("bam", hive_types=("SYSTEM",),
@@ -398,8 +405,8 @@ def bam(ctx: Context) -> Iterator[dict[str, Any]]:
                         if path.lower() in BAM_NOT_ENTRIES:
                             continue
                         raw = value.raw_data()
-                        if len(raw) < 8:
-                            ctx.problem(sid_key, f"BAM value {path!r} holds {len(raw)} bytes, too few for a FILETIME")
+                        if not 8 <= len(raw) <= BAM_ENTRY_SIZE:
+                            ctx.problem(sid_key, f"BAM value {path!r} holds {len(raw)} bytes, not an entry's 24")
                             continue
                         yield ctx.row(sid_key, control_set=control_set, source=source, sid=sid_key.name(),
                                       path=path, last_run=times.filetime(U64.unpack_from(raw)[0]))
@@ -451,9 +458,11 @@ def _base_name(path: str | None) -> str | None:
 
 
 # The older layout (Windows 8 to early 10): Root\File\{volume GUID}\{file reference}, values named
-# by hexadecimal numbers.
+# by hexadecimal numbers. The file's times are FILETIMEs; 17, often the only one, is the last
+# modification time as the store recorded it.
 AMCACHE_FILE_VALUES = {"product_name": "0", "publisher": "1", "version": "5", "size": "6", "link_date": "f",
-                       "last_modified": "11", "created": "12", "path": "15", "program_id": "100", "sha1": "101"}
+                       "last_modified": "11", "created": "12", "path": "15", "last_modified_store": "17",
+                       "program_id": "100", "sha1": "101"}
 
 
 def _file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
@@ -468,7 +477,8 @@ def _file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
                           product_name=_text(v, n["product_name"]), publisher=_text(v, n["publisher"]),
                           program_id=_text(v, n["program_id"]), binary_type=None, source="File",
                           last_modified=times.filetime(_number(v, n["last_modified"])),
-                          created=times.filetime(_number(v, n["created"])))
+                          created=times.filetime(_number(v, n["created"])),
+                          last_modified_store=times.filetime(_number(v, n["last_modified_store"])))
 
 
 def _inventory_file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
@@ -480,7 +490,7 @@ def _inventory_file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
                       version=_text(v, "version"), product_name=_text(v, "productname"),
                       publisher=_text(v, "publisher"), program_id=_text(v, "programid"),
                       binary_type=_text(v, "binarytype"), source="InventoryApplicationFile",
-                      last_modified=None, created=None)
+                      last_modified=None, created=None, last_modified_store=None)
 
 
 @decoder("amcache_file", hive_types=("AMCACHE",),
@@ -488,8 +498,10 @@ def _inventory_file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
          keys=(r"Root\InventoryApplicationFile", r"Root\File"),
          fields=(("path", "text"), ("name", "text"), ("sha1", "text"), ("size", "int"), ("link_date", "time"),
                  ("version", "text"), ("product_name", "text"), ("publisher", "text"), ("program_id", "text"),
-                 ("binary_type", "text"), ("source", "text"), ("last_modified", "time"), ("created", "time")),
-         events={"last_modified": "file modified", "created": "file created"}, summary="path")
+                 ("binary_type", "text"), ("source", "text"), ("last_modified", "time"), ("created", "time"),
+                 ("last_modified_store", "time")),
+         events={"last_modified": "file modified", "created": "file created",
+                 "last_modified_store": "file modified"}, summary="path")
 def amcache_file(ctx: Context) -> Iterator[dict[str, Any]]:
     yield from _inventory_file_rows(ctx)
     yield from _file_rows(ctx)
