@@ -10,7 +10,7 @@ each from opening the file to the last row. The three take turns, round after ro
 from elsewhere falls on all alike; the medians are compared. Goals: kelpa at least 20x faster than
 regipy and at most 2x the walk.
 
-    python bench/artifacts.py [--rounds N] [--json OUT] [HIVE ...]
+    python bench/artifacts.py [--rounds N] [--json OUT] [--shared DIR] [HIVE ...]
 
 Writes bench/out/artifacts.json by default.
 """
@@ -41,10 +41,10 @@ def hive_type(path: pathlib.Path) -> str | None:
         return None
 
 
-def largest_shared() -> list[pathlib.Path]:
-    """The largest shared hive of each type in TYPES (log files left out)."""
+def largest_shared(folder: pathlib.Path) -> list[pathlib.Path]:
+    """The largest hive of each type in TYPES in `folder` (log files left out)."""
     best: dict[str, pathlib.Path] = {}
-    for path in sorted(SHARED.iterdir()) if SHARED.is_dir() else []:
+    for path in sorted(folder.iterdir()) if folder.is_dir() else []:
         if ".log" in path.name.lower() or path.suffix in (".json", ".md", ".reg"):
             continue
         kind = hive_type(path)
@@ -101,10 +101,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("hives", nargs="*", type=pathlib.Path)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--json", type=pathlib.Path, default=REPO / "bench" / "out" / "artifacts.json")
+    parser.add_argument("--shared", type=pathlib.Path, default=SHARED, help="the shared hives' folder")
     args = parser.parse_args(argv)
-    hives = args.hives or largest_shared()
+    hives = args.hives or largest_shared(args.shared)
     if not hives:
-        print(f"no hives given and none shared at {SHARED}", file=sys.stderr)
+        print(f"no hives given and none shared at {args.shared}", file=sys.stderr)
         return 2
     logging.disable(logging.CRITICAL)  # regipy logs every key a plugin misses
     from kelpa_tools import artifacts

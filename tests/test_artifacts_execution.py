@@ -297,7 +297,8 @@ def test_amcache_file(keys, rows):
         "7": (REG_MULTI_SZ, hivegen.multi_sz(["HKEY_LOCAL_MACHINE\\Software\\Uninstall\\{X}"])),
         "d": (REG_MULTI_SZ, hivegen.multi_sz(["c:\\programdata\\cache", "c:\\other"]))}},
      [("0000a636", "Visual C++", "14.20", "Microsoft", datetime.datetime(2020, 9, 18, 22, 37, 30, tzinfo=UTC),
-       "c:\\programdata\\cache", None, "Programs", "AddRemoveProgram", "HKEY_LOCAL_MACHINE\\Software\\Uninstall\\{X}")]),
+       "c:\\programdata\\cache", None, "Programs", "AddRemoveProgram",
+       "HKEY_LOCAL_MACHINE\\Software\\Uninstall\\{X}")]),
 ])
 def test_amcache_program(keys, rows):
     got, met = decoded(keys, ["amcache_program"], "AMCACHE")

@@ -147,7 +147,8 @@ def userassist(ctx: Context) -> Iterator[dict[str, Any]]:
             raw = value.raw_data()
             layout = USERASSIST_LAYOUTS.get(len(raw))
             if layout is None:
-                ctx.problem(count_key, f"UserAssist value {name!r} holds {len(raw)} bytes, not the 16 or 72 of an entry")
+                ctx.problem(count_key,
+                            f"UserAssist value {name!r} holds {len(raw)} bytes, not the 16 or 72 of an entry")
                 continue
             if layout == "xp":
                 session, stored, last_run = USERASSIST_XP.unpack(raw)
