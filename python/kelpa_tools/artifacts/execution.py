@@ -417,7 +417,6 @@ def bam(ctx: Context) -> Iterator[dict[str, Any]]:
 
 AMCACHE_DATE = "%m/%d/%Y %H:%M:%S"  # LinkDate and InstallDate, as Windows 10 writes them (UTC)
 SHA1_PREFIX = "0000"
-_HEX = frozenset("0123456789abcdefABCDEF")
 
 
 def _amcache_date(text: str | None) -> datetime.datetime | None:
@@ -433,10 +432,15 @@ def _sha1(text: str | None) -> str | None:
     """40 hex digits from a FileId ("0000" and the SHA-1); None for anything else."""
     if text is None:
         return None
-    text = text.strip()
     if len(text) == 44 and text.startswith(SHA1_PREFIX):
         text = text[4:]
-    return text.lower() if len(text) == 40 and _HEX.issuperset(text) else None
+    if len(text) != 40 or not text.isascii():
+        return None
+    try:
+        bytes.fromhex(text)  # hex digits only (fromhex would also take spaces, which isalnum turns away)
+    except ValueError:
+        return None
+    return text.lower() if text.isalnum() else None
 
 
 def _size(value: kelpa.RegistryValue | None) -> int | None:
