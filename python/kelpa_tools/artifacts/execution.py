@@ -15,7 +15,7 @@ from typing import Any, NamedTuple
 import kelpa
 
 from . import times
-from .base import Context, as_number, as_text, as_texts, decoder, utf16
+from .base import REG_SZ, Context, as_number, as_text, as_texts, decoder, utf16
 from .mru import mru_list
 
 UTC = datetime.UTC
@@ -25,13 +25,17 @@ U64 = struct.Struct("<Q")
 
 
 def _by_name(ctx: Context, key: kelpa.RegistryKey | None) -> dict[str, kelpa.RegistryValue]:
-    """A key's values by lower-cased name (value names do not differ by case), read in one go."""
-    return {v.name().lower(): v for v in ctx.values(key)}
+    """A key's values by name, read in one go. The names are looked up as the one program that
+    writes these keys spells them (Windows would match them in any case)."""
+    return {v.name(): v for v in ctx.values(key)}
 
 
 def _text(values: dict[str, kelpa.RegistryValue], name: str) -> str | None:
     value = values.get(name)
-    return None if value is None else as_text(value.value_type().type_id(), value.raw_data())
+    if value is None:
+        return None
+    type_id = value.value_type().type_id()
+    return utf16(value.raw_data()) if type_id == REG_SZ else as_text(type_id, value.raw_data())
 
 
 def _number(values: dict[str, kelpa.RegistryValue], name: str) -> int | None:
@@ -489,12 +493,12 @@ def _file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
 def _inventory_file_rows(ctx: Context) -> Iterator[dict[str, Any]]:
     for key in ctx.subkeys(ctx.key(r"Root\InventoryApplicationFile")):
         v = _by_name(ctx, key)
-        path = _text(v, "lowercaselongpath")
-        yield ctx.row(key, path=path, name=_text(v, "name") or _base_name(path), sha1=_sha1(_text(v, "fileid")),
-                      size=_size(v.get("size")), link_date=_amcache_date(_text(v, "linkdate")),
-                      version=_text(v, "version"), product_name=_text(v, "productname"),
-                      publisher=_text(v, "publisher"), program_id=_text(v, "programid"),
-                      binary_type=_text(v, "binarytype"), source="InventoryApplicationFile",
+        path = _text(v, "LowerCaseLongPath")
+        yield ctx.row(key, path=path, name=_text(v, "Name") or _base_name(path), sha1=_sha1(_text(v, "FileId")),
+                      size=_size(v.get("Size")), link_date=_amcache_date(_text(v, "LinkDate")),
+                      version=_text(v, "Version"), product_name=_text(v, "ProductName"),
+                      publisher=_text(v, "Publisher"), program_id=_text(v, "ProgramId"),
+                      binary_type=_text(v, "BinaryType"), source="InventoryApplicationFile",
                       last_modified=None, created=None, last_modified_store=None)
 
 
@@ -528,11 +532,11 @@ AMCACHE_PROGRAM_VALUES = {"name": "0", "version": "1", "publisher": "2", "instal
 def amcache_program(ctx: Context) -> Iterator[dict[str, Any]]:
     for key in ctx.subkeys(ctx.key(r"Root\InventoryApplication")):
         v = _by_name(ctx, key)
-        yield ctx.row(key, program_id=_text(v, "programid") or key.name(), name=_text(v, "name"),
-                      version=_text(v, "version"), publisher=_text(v, "publisher"),
-                      install_date=_amcache_date(_text(v, "installdate")), root_dir_path=_text(v, "rootdirpath"),
-                      uninstall_string=_text(v, "uninstallstring"), source="InventoryApplication",
-                      install_source=_text(v, "source"), uninstall_key=_text(v, "registrykeypath") or None)
+        yield ctx.row(key, program_id=_text(v, "ProgramId") or key.name(), name=_text(v, "Name"),
+                      version=_text(v, "Version"), publisher=_text(v, "Publisher"),
+                      install_date=_amcache_date(_text(v, "InstallDate")), root_dir_path=_text(v, "RootDirPath"),
+                      uninstall_string=_text(v, "UninstallString"), source="InventoryApplication",
+                      install_source=_text(v, "Source"), uninstall_key=_text(v, "RegistryKeyPath") or None)
     n = AMCACHE_PROGRAM_VALUES
     for key in ctx.subkeys(ctx.key(r"Root\Programs")):
         v = _by_name(ctx, key)
@@ -558,10 +562,8 @@ def run_mru(ctx: Context) -> Iterator[dict[str, Any]]:
         return
     values = _by_name(ctx, key)
     listed = mru_list(key)
-    unlisted = sorted(n for n in values if n != "mrulist" and n not in {e.lower() for e in listed})
+    unlisted = sorted(n for n in values if n != "MRUList" and n not in listed)
     for order, entry in [*enumerate(listed), *((None, n) for n in unlisted)]:
-        command = _text(values, entry.lower())
-        if command is None:
-            continue
-        yield ctx.row(key, order=order, entry=values[entry.lower()].name(),
-                      command=command.removesuffix(RUN_MRU_END))
+        command = _text(values, entry)
+        if command is not None:
+            yield ctx.row(key, order=order, entry=entry, command=command.removesuffix(RUN_MRU_END))
