@@ -219,9 +219,7 @@ class ShimCache(NamedTuple):
 
 
 def _path_at(data: bytes, offset: int, size: int) -> str | None:
-    if offset + size > len(data) or size & 1:
-        return None
-    return utf16(data[offset : offset + size])
+    return None if offset + size > len(data) else utf16(data[offset : offset + size])
 
 
 def _xp(data: bytes, problems: list[str]) -> list[CacheEntry]:
@@ -231,8 +229,8 @@ def _xp(data: bytes, problems: list[str]) -> list[CacheEntry]:
     _, count, lru_count, _ = XP_HEADER.unpack_from(data)
     lru_room = (XP_HEADER_SIZE - XP_LRU_AT) // 4
     lru = [U32.unpack_from(data, XP_LRU_AT + 4 * i)[0] for i in range(min(lru_count, lru_room))]
-    order = list(dict.fromkeys(i for i in lru if i < count))
-    order += [i for i in range(min(count, lru_room)) if i not in set(order)]
+    listed = dict.fromkeys(i for i in lru if i < count)  # most recent first
+    order = [*listed, *(i for i in range(min(count, lru_room)) if i not in listed)]
     entries = []
     for index in order:
         at = XP_HEADER_SIZE + index * XP_ENTRY_SIZE
