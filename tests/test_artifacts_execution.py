@@ -1,6 +1,7 @@
 """Program execution decoders: every layout as a table of synthetic hives, damaged data of each kind,
 and the rows compared with regipy's plugins on the shared hives."""
 
+import codecs
 import datetime
 import logging
 import random
@@ -31,7 +32,6 @@ def projected(rows, name, fields):
 
 
 def rot13(text):
-    import codecs
     return codecs.encode(text, "rot13")
 
 
@@ -325,10 +325,9 @@ def test_damaged_data(kind, path, value, good, hive_type, field):
 
 # --- regipy on the shared hives ------------------------------------------------------------------
 
-def _regipy_entries(path, plugin_name):
+def _regipy_entries(hive, plugin_name):
     from regipy.plugins.utils import PLUGINS
-    from regipy.registry import RegistryHive
-    plugin = next(p for p in PLUGINS if p.NAME == plugin_name)(RegistryHive(str(path)), as_json=False)
+    plugin = next(p for p in PLUGINS if p.NAME == plugin_name)(hive, as_json=False)
     logging.disable(logging.CRITICAL)
     try:
         plugin.run()
@@ -392,10 +391,12 @@ def _compare_run_mru(rows, entries):
 
 
 def _compare_amcache(rows, entries):
-    # regipy takes 4 characters off every program id (ours are as stored, so files and programs join).
-    theirs = sorted((e.get("full_path") or e.get("lower_case_long_path"), e.get("sha1") or None,
-                     e.get("program_id")) for e in entries)
-    ours = sorted((r["path"], r["sha1"], r["program_id"] and r["program_id"][4:]) for r in rows)
+    # regipy takes 4 characters off every program id (ours are as stored, so files and programs join),
+    # and leaves out values that are 0.
+    theirs = sorted(((e.get("full_path") or e.get("lower_case_long_path"), e.get("sha1") or None,
+                      e.get("program_id"), e.get("size") or e.get("file_size")) for e in entries), key=str)
+    ours = sorted(((r["path"], r["sha1"], r["program_id"] and r["program_id"][4:], r["size"] or None)
+                   for r in rows), key=str)
     assert ours == theirs
 
 
@@ -428,9 +429,11 @@ def test_against_regipy(record):
     for name, row in decoding:
         rows.setdefault(name, []).append(row)
     assert decoding.problems() == []
+    from regipy.registry import RegistryHive
+    theirs = RegistryHive(str(path))
     for name, plugin, compare in COMPARED[hive_type]:
         try:
-            entries = _regipy_entries(path, plugin)
+            entries = _regipy_entries(theirs, plugin)
         except Exception as e:  # noqa: BLE001 - regipy stops where a key it expects is missing
             assert rows.get(name, []) == [], f"regipy failed ({e}) where we found rows"
             continue
