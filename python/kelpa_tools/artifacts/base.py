@@ -5,6 +5,7 @@ batch all go through it."""
 
 from __future__ import annotations
 
+import codecs
 import dataclasses
 import re
 from collections.abc import Callable, Iterable, Iterator, Mapping
@@ -206,9 +207,14 @@ class Context:
 REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK, REG_MULTI_SZ, REG_QWORD = 1, 2, 4, 5, 6, 7, 11
 
 
+# The codec's own function: bytes.decode("utf-16-le") looks the codec up by name on every call,
+# which costs several times the decoding of a short string.
+_UTF16_LE = codecs.utf_16_le_decode
+
+
 def utf16(raw: bytes) -> str:
     """UTF-16LE text up to its first NUL; a bad unit becomes U+FFFD, a last odd byte is dropped."""
-    text = raw[: len(raw) & ~1].decode("utf-16-le", "replace")
+    text = _UTF16_LE(raw[:-1] if len(raw) & 1 else raw, "replace", True)[0]
     return text.split("\0", 1)[0]
 
 
@@ -237,7 +243,7 @@ def as_number(type_id: int, raw: bytes) -> int | None:
 
 def as_texts(type_id: int, raw: bytes) -> list[str] | None:
     if type_id == REG_MULTI_SZ:
-        text = raw[: len(raw) & ~1].decode("utf-16-le", "replace")
+        text = _UTF16_LE(raw[:-1] if len(raw) & 1 else raw, "replace", True)[0]
         return [s for s in text.split("\0") if s]
     if type_id in (REG_SZ, REG_EXPAND_SZ):
         return [utf16(raw)]
