@@ -190,27 +190,42 @@ std::optional<std::int64_t> microseconds(std::uint64_t filetime) {
   return static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_MICROSECOND) - MICROSECONDS_FROM_1601_TO_1970;
 }
 
-// Appends the text of string data to `out`: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's
-// strings joined by U+0000 (which none of them holds, so that they split back exactly), as
-// parse_value_data reads them; false, with `out` as it was, for other types and for data that does
-// not decode. Decoded straight into the column's buffer: no string of its own per value.
+// The data of a string up to its terminator: the bytes before the first NUL code unit (two zero
+// bytes at an even position), or all of them when there is none.
+Bytes up_to_terminator(Bytes data) {
+  for (std::size_t at = 0; at + 1 < data.size(); at += 2)
+    if (data[at] == 0 && data[at + 1] == 0) return data.first(at);
+  return data;
+}
+
+// Appends the text of string data to `out`: REG_SZ and REG_EXPAND_SZ as the system shows them,
+// what comes before the first NUL (data after the terminator, a known place to hide bytes, stays
+// in the data column only), REG_MULTI_SZ's strings joined by U+0000 (which none of them holds, so
+// that they split back exactly), as parse_value_data reads them; false, with `out` as it was, for
+// other types and for data that does not decode. Decoded straight into the column's buffer: no
+// string of its own per value.
 bool append_text(ValueType type, Bytes data, std::string& out) {
   const auto member = type.member();
   if (member != ValueType::REG_SZ && member != ValueType::REG_EXPAND_SZ && member != ValueType::REG_MULTI_SZ)
     return false;
   const std::size_t start = out.size();
+  if (member != ValueType::REG_MULTI_SZ) {
+    // A byte-order mark can make the rest decode as UTF-8, where a NUL is one zero byte: the text
+    // is cut at the first U+0000 it holds as well.
+    if (!append_utf16_string(up_to_terminator(data), 0, out)) return false;
+    out.resize(std::min(out.size(), out.find('\0', start)));
+    return true;
+  }
   if (data.empty()) return true;  // no data: the empty text
   if (!append_utf16_string(data, 0, out)) return false;
-  if (member == ValueType::REG_MULTI_SZ) {
-    // The strings between U+0000s, empty ones dropped, joined by one U+0000.
-    std::size_t kept = start;
-    for (std::size_t i = start; i < out.size(); ++i) {
-      if (out[i] == '\0' && (kept == start || out[kept - 1] == '\0')) continue;
-      out[kept++] = out[i];
-    }
-    if (kept > start && out[kept - 1] == '\0') --kept;
-    out.resize(kept);
+  // The strings between U+0000s, empty ones dropped, joined by one U+0000.
+  std::size_t kept = start;
+  for (std::size_t i = start; i < out.size(); ++i) {
+    if (out[i] == '\0' && (kept == start || out[kept - 1] == '\0')) continue;
+    out[kept++] = out[i];
   }
+  if (kept > start && out[kept - 1] == '\0') --kept;
+  out.resize(kept);
   return true;
 }
 
@@ -248,9 +263,9 @@ HiveTable::HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint
 
 HiveTable::~HiveTable() = default;
 
-void HiveTable::export_schema(ArrowSchema* out) const {
+void HiveTable::export_table_schema(TableKind kind, ArrowSchema* out) {
   auto* exported = new ExportedSchema;
-  for (const ColumnSpec& spec : columns_of(kind_))
+  for (const ColumnSpec& spec : columns_of(kind))
     exported->children.push_back(ArrowSchema{spec.format, spec.name, nullptr, spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0,
                                              nullptr, nullptr, release_child_schema, nullptr});
   for (ArrowSchema& child : exported->children) exported->pointers.push_back(&child);
@@ -276,7 +291,6 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
   auto key = hive_->get_key(entry.offset);  // the walk has just read it: a cache hit
   if (!key) return meet(entry.offset, std::move(key.error()));
   if (kind_ == TableKind::Values) {
-    listing_key_ = entry.offset;
     listing_path_ = paths_[depth];
     next_value_ = 0;
     if (auto listed = key->values_with_data(listing_); !listed) {
@@ -311,12 +325,18 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
 
 void HiveTable::add_values(Builder& builder) {
   auto& c = builder.columns;
-  const bool deleted = !listing_key_;
+  const bool deleted = walk_done_;
   for (; next_value_ < listing_.entries.size() && builder.rows < MAX_ROWS; ++next_value_, ++builder.rows) {
     const ValueListing::Entry& entry = listing_.entries[next_value_];
     const Bytes data = listing_.data_of(entry);
-    c[0].fixed_or_null(listing_key_);
-    if (deleted) c[1].null(); else c[1].bytes(listing_path_);
+    c[0].fixed_or_null(entry.key_offset);
+    if (!deleted) {
+      c[1].bytes(listing_path_);
+    } else if (const std::string* path = entry.key_offset ? deleted_key_path(*entry.key_offset) : nullptr) {
+      c[1].bytes(*path);
+    } else {
+      c[1].null();
+    }
     if (entry.unnamed) c[2].null(); else c[2].bytes(listing_.name(entry));
     c[3].fixed(entry.value_type.type_id());
     c[4].bytes(data);
@@ -326,6 +346,15 @@ void HiveTable::add_values(Builder& builder) {
   }
 }
 
+const std::string* HiveTable::deleted_key_path(std::uint32_t offset) {
+  if (const auto known = deleted_paths_.find(offset); known != deleted_paths_.end()) return &known->second;
+  // The scan has read this key already: get_key reads it alike and does not fail.
+  auto key = hive_->get_key(offset);
+  if (!key) return nullptr;
+  auto path = key_path(*key);  // as far as its parents still hold; else its name alone
+  return &deleted_paths_.emplace(offset, path ? std::move(*path) : std::string(key->node().name())).first->second;
+}
+
 void HiveTable::add_deleted(Builder& builder) {
   if (!scanned_) {
     scanned_ = true;
@@ -333,7 +362,6 @@ void HiveTable::add_deleted(Builder& builder) {
       deleted_keys_ = hive_->deleted_keys();
     } else {
       listing_ = hive_->deleted_values();
-      listing_key_.reset();
       next_value_ = 0;
     }
   }

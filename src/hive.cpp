@@ -69,6 +69,14 @@ Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data, ReadMode mode) {
   if (minor < MIN_MINOR || minor > MAX_MINOR)
     if (auto met = hive->problems().meet(std::nullopt, RegistryError::unsupported_version(major, minor)); !met)
       return std::unexpected(std::move(met.error()));
+  // A file cut short (or a size field gone wrong): read as far as it goes in both modes, noted by a
+  // tolerant hive at the file's end, as a cell offset (one past the last the file can name).
+  const std::uint64_t bins = image.size() - HIVE_MIN_SIZE;
+  if (const std::uint32_t stated = hive->base_block().hive_bins_data_size; stated > bins)
+    hive->problems().note(static_cast<std::uint32_t>(std::min<std::uint64_t>(bins, UINT32_MAX)),
+                          RegistryError::invalid_format("Hive bins data size " + hex_form(stated) +
+                                                        " runs past the end of the file: " + hex_form(bins) +
+                                                        " bytes of bins"));
   return hive;
 }
 
@@ -76,12 +84,12 @@ Result<std::shared_ptr<Hive>> Hive::open_file(std::string_view path, ReadMode mo
   auto fd = open_for_reading(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(RegistryError::io_errno(errno));
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(RegistryError::io_errno(errno).with_path(path));
   const auto size = static_cast<std::uint64_t>(st.st_size < 0 ? 0 : st.st_size);
   if (size < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(size, HIVE_MIN_SIZE));
   auto mapping = Mapping::map(fd->get(), static_cast<std::size_t>(size), static_cast<std::uint64_t>(st.st_dev),
                               static_cast<std::uint64_t>(st.st_ino));
-  if (!mapping) return std::unexpected(std::move(mapping.error()));
+  if (!mapping) return std::unexpected(std::move(mapping.error()).with_path(path));
   fd->reset();  // the mapping stays valid without the descriptor
   return from_data(HiveData(std::move(*mapping)), mode);
 }

@@ -153,6 +153,7 @@ struct RegistryValue {
   std::uint32_t data_offset = 0;
   std::uint16_t name_length = 0;
   std::uint16_t flags = 0;
+  std::uint32_t offset = 0;  // the value key's cell offset
   const Hive* hive = nullptr;
 
   // The value's data bytes: inline, one data cell, or big data (see hive_values.cpp).
@@ -169,7 +170,7 @@ inline constexpr std::uint32_t INLINE_DATA = 0x80000000;
 }  // namespace vk
 
 // Parses the value key ("vk") payload of the cell at `entry` into `value` (every field but the
-// name; `value.hive` set to `hive`) and appends the decoded name to `name`. Checks, in order: the
+// name; `value.offset` set to `entry` and `value.hive` to `hive`) and appends the decoded name to `name`. Checks, in order: the
 // 20-byte fixed part (TruncatedData), "vk" (InvalidFormat), the name inside the payload
 // (TruncatedData) and its decoding (InvalidUtf16, met as a problem of `problems`).
 [[nodiscard]] Result<void> parse_value_key(const Hive& hive, Bytes payload, std::uint32_t entry, RegistryValue& value,
@@ -183,6 +184,10 @@ struct ValueListing {
     std::size_t name_at, name_size;
     std::size_t data_at, data_size;
     bool unnamed;  // the stored name length is 0: the key's default value, listed as "(default)"
+    std::uint32_t cell_offset;  // the value key's
+    // The key node whose value list lists the value: the listed key, or for a deleted value the
+    // deleted key the scan matched it with (none when it matched none).
+    std::optional<std::uint32_t> key_offset;
   };
   std::vector<Entry> entries;
   std::string names;
@@ -205,12 +210,15 @@ class Hive {
   //
   // A tolerant hive (ReadMode::Tolerant) is still refused for the length, the signature and a major
   // version other than 1; a wrong checksum and a minor version outside 3-6 become its first
-  // problems (offset none) instead, and every later read goes on past what it cannot read.
+  // problems (offset none) instead, and every later read goes on past what it cannot read. A bins
+  // data size past the end of the image is read as it is in both modes; a tolerant hive notes it
+  // (InvalidFormat, at the cell offset of the image's end).
   [[nodiscard]] static Result<std::shared_ptr<Hive>> from_data(HiveData data, ReadMode mode = ReadMode::Strict);
 
   // Opens (read-only, close-on-exec), checks the size (HiveTooSmall below 4096, nothing mapped),
   // maps the whole file shared and read-only, closes the descriptor and calls from_data. Io for
-  // every system failure, and for a path holding a NUL character before any system call. The
+  // every system failure (naming the path; a directory is EISDIR's), and for a path holding a NUL
+  // character before any system call. The
   // path's bytes go to the system as they are (no encoding is assumed).
   [[nodiscard]] static Result<std::shared_ptr<Hive>> open_file(std::string_view path, ReadMode mode = ReadMode::Strict);
 
@@ -237,8 +245,9 @@ class Hive {
   [[nodiscard]] Result<std::vector<HbinHeader>> hbins() const;
 
   // Records left in unallocated space, in image order (deleted_scan.hpp says where the scan looks,
-  // deleted_scan.cpp what counts): the key nodes, and the value keys with whatever data can still be read.
-  // Neither fails: space that does not hold a plausible record is passed over.
+  // deleted_scan.cpp what counts): the key nodes, and the value keys with whatever data can still be
+  // read, each with the deleted key whose value list still lists it where the scan finds one (see
+  // deleted_scan.cpp). Neither fails: space that does not hold a plausible record is passed over.
   [[nodiscard]] std::vector<RegistryKey> deleted_keys() const;
   [[nodiscard]] ValueListing deleted_values() const;
 

@@ -29,7 +29,7 @@ class Hive:
     def problems(self) -> list[Problem]:
         """Get the problems met while reading the hive"""
     def table(self, kind: Literal["keys", "values"], *, path: str = '', deleted: bool = False) -> HiveTable:
-        """Get the keys or the values below a key as an Arrow stream, read once"""
+        """Get the keys or the values below a key as an Arrow stream; each read starts a new stream over the hive"""
     def base_block(self) -> BaseBlock:
         """Get the base block (header) information"""
     def root_key(self) -> RegistryKey:
@@ -127,6 +127,8 @@ class RegistryKey:
         """Get the security descriptor as stored, as bytes (None when the key has none)"""
     def flags(self) -> int:
         """Get the key node flags"""
+    def cell_offset(self) -> int:
+        """Get the cell offset of the key node"""
     def is_deleted(self) -> bool:
         """Check whether the key node's cell is free (the key was deleted)"""
     def open_key(self, sub_key: str) -> RegistryKey:
@@ -158,6 +160,10 @@ class RegistryValue:
         """Get the data size in bytes"""
     def is_unnamed(self) -> bool:
         """Check whether this is the key's unnamed value (the one name() calls "(default)")"""
+    def cell_offset(self) -> int:
+        """Get the cell offset of the value key"""
+    def key_offset(self) -> int | None:
+        """Get the cell offset of the key node whose value list lists this value (None when no key is known)"""
 
 @final
 class ValueData:
@@ -233,9 +239,9 @@ class Problem(NamedTuple):
 
 @final
 class HiveTable:
-    """A hive's keys or values as an Arrow stream, read once"""
+    """A hive's keys or values as an Arrow stream; each read starts a new stream over the hive"""
 
     def __arrow_c_schema__(self) -> object:
         """Export the schema as an Arrow PyCapsule"""
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        """Export the rows as an Arrow stream PyCapsule (once)"""
+        """Export the rows as an Arrow stream PyCapsule, a new stream over the hive on each call"""
