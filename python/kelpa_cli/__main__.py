@@ -11,7 +11,7 @@ from collections.abc import Callable
 
 import kelpa
 
-from . import answers, batch, browse, export, forensic, hives
+from . import answers, batch, browse, carve, export, forensic, hives
 
 EXIT_STATUS = """\
 exit status:
@@ -117,6 +117,7 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     tl.add_argument("--since", type=forensic.moment, help="only keys written at or after this "
                                                           "ISO 8601 date or time (UTC if no zone)")
     tl.add_argument("--until", type=forensic.moment, help="only keys written at or before it")
+    carve.add_parser(commands, jobs)
     return top, commands.choices
 
 
