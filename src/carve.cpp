@@ -164,7 +164,8 @@ class Placement {
   // The offset where run `r` starts.
   std::uint32_t start_of(const Run& r) const { return bins_[r.bins.front()].offset; }
 
-  // Places the first `n` bins of run `r` into hive `h` at the offsets they state.
+  // Places the first `n` bins of run `r` into hive `h` at the offsets they state; stretches that
+  // meet are joined, so that a hive chained from many runs keeps a few stretches.
   void take(std::vector<Run>& runs, std::size_t r, std::size_t h, std::size_t n) {
     Assembly& a = assemblies_[h];
     Run& run = runs[r];
@@ -174,61 +175,95 @@ class Placement {
       length += bins_[run.bins[i]].size;
     }
     const BinHit& first = bins_[run.bins.front()];
-    a.covered.emplace(first.offset, first.offset + length);
-    a.pieces.push_back({HIVE_MIN_SIZE + first.offset, first.position, length});
+    std::uint64_t start = first.offset, stop = first.offset + length;
+    a.pieces.push_back({HIVE_MIN_SIZE + start, first.position, length});
+    if (auto after = a.covered.find(stop); after != a.covered.end()) {
+      stop = after->second;
+      a.covered.erase(after);
+    }
+    if (auto before = a.covered.lower_bound(start); before != a.covered.begin() && std::prev(before)->second == start) {
+      start = std::prev(before)->first;
+      a.covered.erase(std::prev(before));
+    }
+    a.covered.emplace(start, stop);
     a.bins += static_cast<std::uint32_t>(n);
     a.elsewhere = true;
     run.bins.erase(run.bins.begin(), run.bins.begin() + static_cast<std::ptrdiff_t>(n));
     if (!run.bins.empty()) starting_[start_of(run)].push_back(r);
-    if (a.room_at(first.offset + length) > 0) frontier(first.offset + length, h);
   }
 
-  // Hive `h` stops short at `offset` (its bins end there and the next one is missing).
-  void frontier(std::uint64_t offset, std::size_t h) {
-    frontiers_[static_cast<std::uint32_t>(offset)].push_back(h);
-    work_.emplace_back(h, static_cast<std::uint32_t>(offset));
+  // How well a run fits where a hive stops short: it fills the missing stretch exactly, lies
+  // inside it, or only its first bins fit (the rest runs on past the stretch).
+  enum Fit : std::uint8_t { NONE, PREFIX, INSIDE, EXACT };
+  Fit fit(const Run& run, const Assembly& a) const {
+    const std::uint64_t room = a.room_at(start_of(run));
+    const std::size_t n = fitting_bins(run, a);
+    if (n == 0) return NONE;
+    if (n < run.bins.size()) return PREFIX;
+    const BinHit& last = bins_[run.bins.back()];
+    return std::uint64_t{last.offset} + last.size - start_of(run) == room ? EXACT : INSIDE;
   }
 
-  // The active runs that start at `offset` and fit hive `h` there.
-  std::vector<std::size_t> candidates(const std::vector<Run>& runs, std::size_t h, std::uint32_t offset) {
-    std::vector<std::size_t> out;
-    auto it = starting_.find(offset);
-    if (it == starting_.end()) return out;
-    for (std::size_t r : it->second)
-      if (++checks_ <= MAX_FIT_CHECKS && !runs[r].bins.empty() && start_of(runs[r]) == offset &&
-          fitting_bins(runs[r], assemblies_[h]) > 0)
-        out.push_back(r);
-    return out;
-  }
-
-  // Where a hive stops short, the one run that starts there is placed, unless another hive stops
-  // short at the same offset and could take it too. Every placement moves the hive's stop on,
-  // so a hive cut into many runs is chained in one pass over them.
-  void place_at_frontiers(std::vector<Run>& runs) {
-    while (!work_.empty() && checks_ < MAX_FIT_CHECKS) {
-      const auto [h, offset] = work_.back();
-      work_.pop_back();
-      const auto found = candidates(runs, h, offset);
-      if (found.size() != 1) continue;
-      bool shared = false;
-      for (std::size_t other : frontiers_[offset])
-        shared = shared || (other != h && assemblies_[other].room_at(offset) > 0 &&
-                            fitting_bins(runs[found[0]], assemblies_[other]) > 0);
-      if (!shared) take(runs, found[0], h, fitting_bins(runs[found[0]], assemblies_[h]));
+  // Where a hive stops short (the end of each covered stretch, or 0 for a hive with no bin), the
+  // runs that start at that offset are its candidates. A candidate is placed when, at its level of
+  // fit or better, it is the only candidate of that stop and that stop is the only one it is a
+  // candidate of (another hive may stop short at the same offset). Exact fits go first; every
+  // placement moves a stop on, so the levels are tried again from the top until nothing moves.
+  // Returns whether anything was placed.
+  bool place_at_frontiers(std::vector<Run>& runs) {
+    struct Pair {
+      std::size_t hive;
+      std::uint32_t offset;
+      std::size_t run;
+      Fit fit;
+    };
+    bool any = false;
+    for (bool placed = true; placed && checks_ < MAX_FIT_CHECKS;) {
+      placed = false;
+      std::vector<Pair> pairs;
+      for (std::size_t h = 0; h < assemblies_.size(); ++h) {
+        const Assembly& a = assemblies_[h];
+        std::vector<std::uint64_t> stops;
+        if (a.room_at(0) > 0) stops.push_back(0);
+        for (const auto& [start, stop] : a.covered)
+          if (a.room_at(stop) > 0) stops.push_back(stop);
+        for (std::uint64_t stop : stops) {
+          auto it = starting_.find(static_cast<std::uint32_t>(stop));
+          if (it == starting_.end()) continue;
+          for (std::size_t r : it->second) {
+            if (++checks_ > MAX_FIT_CHECKS) return any;
+            if (runs[r].bins.empty() || start_of(runs[r]) != stop) continue;
+            if (const Fit f = fit(runs[r], a); f != NONE)
+              pairs.push_back({h, static_cast<std::uint32_t>(stop), r, f});
+          }
+        }
+      }
+      for (Fit level : {EXACT, INSIDE, PREFIX}) {
+        std::map<std::pair<std::size_t, std::uint32_t>, std::size_t> per_stop;
+        std::unordered_map<std::size_t, std::size_t> per_run;
+        for (const Pair& p : pairs)
+          if (p.fit >= level) {
+            ++per_stop[{p.hive, p.offset}];
+            ++per_run[p.run];
+          }
+        for (const Pair& p : pairs)
+          if (p.fit >= level && per_stop[{p.hive, p.offset}] == 1 && per_run[p.run] == 1) {
+            take(runs, p.run, p.hive, fitting_bins(runs[p.run], assemblies_[p.hive]));
+            placed = true;
+          }
+        if (placed) break;
+      }
+      any = any || placed;
     }
+    return any;
   }
 
   void place_runs(std::vector<Run>& runs) {
     for (std::size_t r = 0; r < runs.size(); ++r) starting_[start_of(runs[r])].push_back(r);
-    for (std::size_t h = 0; h < assemblies_.size(); ++h) {
-      const auto& covered = assemblies_[h].covered;
-      const std::uint64_t stop = covered.empty() ? 0 : covered.begin()->second;
-      if (assemblies_[h].room_at(stop) > 0) frontier(stop, h);
-    }
     place_at_frontiers(runs);
     // Then runs that start inside a hive's missing stretch but not where it stops (the bins
-    // before them are missing too): placed when the run fits one hive only and no other run
-    // starts at its offset in that hive. Each placement can open a frontier.
+    // before them are missing too): placed when the whole run fits one hive only and no other
+    // run starts at its offset in that hive. Each placement makes a new stop.
     for (int round = 0; round < MAX_ROUNDS && checks_ < MAX_FIT_CHECKS; ++round) {
       std::vector<std::optional<std::size_t>> only(runs.size());
       std::map<std::pair<std::size_t, std::uint32_t>, std::size_t> starting;
@@ -236,7 +271,7 @@ class Placement {
         if (runs[r].bins.empty()) continue;
         std::size_t fits = 0;
         for (std::size_t h = 0; h < assemblies_.size() && fits < 2; ++h, ++checks_) {
-          if (fitting_bins(runs[r], assemblies_[h]) == 0) continue;
+          if (fit(runs[r], assemblies_[h]) < INSIDE) continue;
           ++fits;
           only[r] = h;
           ++starting[{h, start_of(runs[r])}];
@@ -246,9 +281,8 @@ class Placement {
       bool placed = false;
       for (std::size_t r = 0; r < runs.size(); ++r) {
         if (!only[r] || runs[r].bins.empty() || starting[{*only[r], start_of(runs[r])}] != 1) continue;
-        const std::size_t n = fitting_bins(runs[r], assemblies_[*only[r]]);
-        if (n == 0) continue;  // a run placed earlier in this round took the room
-        take(runs, r, *only[r], n);
+        if (fit(runs[r], assemblies_[*only[r]]) < INSIDE) continue;  // a run placed earlier in this round took the room
+        take(runs, r, *only[r], runs[r].bins.size());
         placed = true;
       }
       if (!placed) break;
@@ -479,9 +513,7 @@ class Placement {
   const std::vector<BinHit>& bins_;
   std::vector<bool> taken_;
   std::vector<Assembly> assemblies_;
-  std::unordered_map<std::uint32_t, std::vector<std::size_t>> starting_;   // runs by start offset
-  std::unordered_map<std::uint32_t, std::vector<std::size_t>> frontiers_;  // hives by where they stop short
-  std::vector<std::pair<std::size_t, std::uint32_t>> work_;                // frontiers to look at
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> starting_;  // runs by start offset
   std::uint64_t checks_ = 0;
 };
 
