@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "key.hpp"
+#include "security_key.hpp"
 #include "subkey_list.hpp"
 
 namespace kelpa::carve {
@@ -218,6 +219,84 @@ class Placement {
     return std::uint64_t{last.offset} + last.size - start_of(run) == room ? EXACT : INSIDE;
   }
 
+  // What a hive placed so far says of a run at the offsets it states: the references from the
+  // run's cells (a key node's parent, subkey list and security key; a subkey list's elements; a
+  // security key's neighbours) that land in the hive's placed bins either find a cell of the kind
+  // they name there or not. Two hives of the same shape stop short at the same offsets; their
+  // cells, not their offsets, tell whose run is whose.
+  struct Evidence {
+    std::uint32_t agree = 0, disagree = 0;
+  };
+  enum Expect : std::uint8_t { KEY, LIST, SECURITY };
+
+  // The signature of the allocated cell at `offset` in the bins placed in `a`, 0 for a free or
+  // unreadable cell; nullopt where no placed bin holds the offset.
+  std::optional<std::uint16_t> signature_at(const Assembly& a, std::uint32_t offset) const {
+    const std::uint64_t at = HIVE_MIN_SIZE + std::uint64_t{offset};
+    for (const Piece& p : a.pieces) {
+      if (p.image_position == 0 || at < p.image_position || at - p.image_position >= p.length) continue;
+      const Bytes piece = source_.subspan(p.source_position, p.length);  // inside: the scan checked it
+      const std::uint64_t in = at - p.image_position;
+      const auto size = static_cast<std::int32_t>(load_u32(piece, in));
+      if (size > -8 || 0u - static_cast<std::uint32_t>(size) > piece.size() - in) return std::uint16_t{0};
+      return load_u16(piece, in + 4);
+    }
+    return std::nullopt;
+  }
+
+  static bool is_kind(std::uint16_t signature, Expect expect) {
+    const auto a = static_cast<char>(signature & 0xFF), b = static_cast<char>(signature >> 8);
+    switch (expect) {
+      case KEY: return a == 'n' && b == 'k';
+      case LIST: return (a == 'l' && (b == 'f' || b == 'h' || b == 'i')) || (a == 'r' && b == 'i');
+      case SECURITY: return a == 's' && b == 'k';
+    }
+    return false;
+  }
+
+  Evidence evidence(const Run& run, const Assembly& a) {
+    Evidence e;
+    const std::uint64_t lo = start_of(run), hi = end_of(run);
+    auto check = [&](std::uint32_t target, Expect expect) {
+      if (is_null_offset(target) || (target >= lo && target < hi)) return;
+      if (const auto signature = signature_at(a, target)) ++(is_kind(*signature, expect) ? e.agree : e.disagree);
+    };
+    constexpr std::size_t ELEMENTS_CHECKED = 16;  // of each list: enough to tell, and bounded
+    for (std::size_t i : run.bins) {
+      const Bytes bin = source_.subspan(bins_[i].position, bins_[i].size);
+      for (std::uint64_t at = bin_header::HEADER_SIZE; bin.size() - at >= 8 && checks_ < MAX_FIT_CHECKS; ++checks_) {
+        const auto size = static_cast<std::int32_t>(load_u32(bin, at));
+        const std::uint32_t magnitude = size < 0 ? 0u - static_cast<std::uint32_t>(size) : static_cast<std::uint32_t>(size);
+        if (magnitude < 8 || magnitude > bin.size() - at) break;
+        const Bytes payload = bin.subspan(at + 4, magnitude - 4);
+        at += magnitude;
+        if (size > 0) continue;
+        if (has_signature(payload, 'n', 'k') && payload.size() >= nk::FIXED_SIZE) {
+          if ((load_u16(payload, nk::FLAGS) & 0x0004) == 0) check(load_u32(payload, nk::PARENT), KEY);
+          if (load_u32(payload, nk::SUBKEY_COUNT) > 0) check(load_u32(payload, nk::SUBKEY_LIST_OFFSET), LIST);
+          check(load_u32(payload, nk::SECURITY_OFFSET), SECURITY);
+        } else if (has_signature(payload, 's', 'k')) {
+          check(load_u32(payload, sk::FLINK), SECURITY);
+          check(load_u32(payload, sk::BLINK), SECURITY);
+        } else if (const auto list = readable_subkey_list(payload)) {
+          for (std::size_t k = 0; k < std::min(list->count, ELEMENTS_CHECKED); ++k)
+            check(list->offset(k), list->variant == SubkeyList::Variant::IndexRoot ? LIST : KEY);
+        }
+      }
+    }
+    return e;
+  }
+
+  // A pair's rank: how it fits, then whether the hive's cells back it; nullopt when they
+  // contradict it (more references miss than find their cell).
+  std::optional<int> rank(const Run& run, std::size_t h) {
+    const Fit f = fit(run, assemblies_[h]);
+    if (f == NONE) return std::nullopt;
+    const Evidence e = evidence(run, assemblies_[h]);
+    if (e.disagree > e.agree) return std::nullopt;
+    return 2 * static_cast<int>(f) + (e.agree > e.disagree ? 1 : 0);
+  }
+
   // Where a hive stops short (the end of each covered stretch, or 0 for a hive with no bin), the
   // runs that start at that offset are its candidates. A candidate is placed when, at its level of
   // fit or better, it is the only candidate of that stop and that stop is the only one it is a
@@ -229,7 +308,7 @@ class Placement {
       std::size_t hive;
       std::uint32_t offset;
       std::size_t run;
-      Fit fit;
+      int rank;
     };
     bool any = false;
     for (bool placed = true; placed && checks_ < MAX_FIT_CHECKS;) {
@@ -247,21 +326,20 @@ class Placement {
           for (std::size_t r : it->second) {
             if (++checks_ > MAX_FIT_CHECKS) return any;
             if (runs[r].bins.empty() || start_of(runs[r]) != stop) continue;
-            if (const Fit f = fit(runs[r], a); f != NONE)
-              pairs.push_back({h, static_cast<std::uint32_t>(stop), r, f});
+            if (const auto ranked = rank(runs[r], h)) pairs.push_back({h, static_cast<std::uint32_t>(stop), r, *ranked});
           }
         }
       }
-      for (Fit level : {EXACT, INSIDE, PREFIX}) {
+      for (int level = 2 * EXACT + 1; level >= 2 * PREFIX; --level) {
         std::map<std::pair<std::size_t, std::uint32_t>, std::size_t> per_stop;
         std::unordered_map<std::size_t, std::size_t> per_run;
         for (const Pair& p : pairs)
-          if (p.fit >= level) {
+          if (p.rank >= level) {
             ++per_stop[{p.hive, p.offset}];
             ++per_run[p.run];
           }
         for (const Pair& p : pairs)
-          if (p.fit >= level && per_stop[{p.hive, p.offset}] == 1 && per_run[p.run] == 1) {
+          if (p.rank >= level && per_stop[{p.hive, p.offset}] == 1 && per_run[p.run] == 1) {
             take(runs, p.run, p.hive, fitting_bins(runs[p.run], assemblies_[p.hive]));
             placed = true;
           }
@@ -285,7 +363,7 @@ class Placement {
         if (runs[r].bins.empty()) continue;
         std::size_t fits = 0;
         for (std::size_t h = 0; h < assemblies_.size() && fits < 2; ++h, ++checks_) {
-          if (fit(runs[r], assemblies_[h]) < INSIDE) continue;
+          if (fit(runs[r], assemblies_[h]) < INSIDE || !rank(runs[r], h)) continue;
           ++fits;
           only[r] = h;
           ++starting[{h, start_of(runs[r])}];

@@ -114,12 +114,15 @@ inline constexpr char FRAGMENT_ROOT_NAME[] = "FRAGMENT";
 // 1. Each base block takes the bins that follow it contiguously, each stating the offset where it
 //    lies, up to its bins data size: a hive whose bins are all there is a Hive.
 // 2. Where a hive's bins stop short, the runs of bins found elsewhere (bins contiguous in the
-//    source with consecutive offsets) that start at that offset are its candidates, ranked by how
-//    they fit the missing stretch: exactly, inside it, or only their first bins. A candidate is
-//    placed when, at its rank or better, it is the only one for that stop and that stop the only
-//    one it could go to (two hives can stop short at the same offset). Then runs that start
-//    inside a missing stretch (the bins before them missing too) are placed where the whole run
-//    fits one hive only and no other run starts there. This repeats until nothing moves.
+//    source with consecutive offsets, each tiled by its cells) that start at that offset are its
+//    candidates, ranked by how they fit the missing stretch (exactly, inside it, or only their
+//    first bins), then by whether the hive's cells back them: the references from the run's cells
+//    into the bins placed so far (parents, subkey lists, security keys, list elements) find a cell
+//    of the kind they name. A run that more references contradict than back is no candidate. A
+//    candidate is placed when, at its rank or better, it is the only one for that stop and that
+//    stop the only one it could go to (two hives can stop short at the same offset). Then runs
+//    that start inside a missing stretch (the bins before them missing too) are placed where the
+//    whole run fits one hive only and no other run starts there. This repeats until nothing moves.
 //    Such a hive (and one with bins missing) is Reassembled.
 // 3. The runs left over are chained where a run goes on exactly where another stops (the only run
 //    that starts there after the only one that ends there). Every chain that holds a key node
