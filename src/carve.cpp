@@ -22,6 +22,7 @@ constexpr std::uint32_t word_of(const char (&s)[5]) {
 }
 constexpr std::uint32_t REGF = word_of("regf"), HBIN = word_of("hbin");
 constexpr std::uint32_t PRIMARY_FILE_TYPE = 0;
+constexpr std::uint16_t ENTRY_KEY = 0x0004, NO_DELETE = 0x0008;  // key node flags
 
 // Placement rounds and fit checks: each round places at least one run, so real sources need a
 // handful; the bounds keep a source of hostile signatures (thousands of base blocks, each
@@ -272,7 +273,7 @@ class Placement {
         at += magnitude;
         if (size > 0) continue;
         if (has_signature(payload, 'n', 'k') && payload.size() >= nk::FIXED_SIZE) {
-          if ((load_u16(payload, nk::FLAGS) & 0x0004) == 0) check(load_u32(payload, nk::PARENT), KEY);
+          if ((load_u16(payload, nk::FLAGS) & ENTRY_KEY) == 0) check(load_u32(payload, nk::PARENT), KEY);
           if (load_u32(payload, nk::SUBKEY_COUNT) > 0) check(load_u32(payload, nk::SUBKEY_LIST_OFFSET), LIST);
           check(load_u32(payload, nk::SECURITY_OFFSET), SECURITY);
         } else if (has_signature(payload, 's', 'k')) {
@@ -465,7 +466,8 @@ class Placement {
     };
 
     std::vector<std::uint32_t> keys;
-    std::vector<std::uint32_t> lists;  // each key's subkey list offset
+    std::vector<std::uint32_t> lists;    // each key's subkey list offset
+    std::vector<std::uint32_t> parents;  // each key's parent offset, none for the hive's entry key
     std::uint64_t latest = 0;
     for (std::size_t i : bins) {
       const Bytes bin = source_.subspan(bins_[i].position, bins_[i].size);
@@ -477,6 +479,8 @@ class Placement {
         if (size < 0 && payload.size() >= nk::FIXED_SIZE && has_signature(payload, 'n', 'k')) {
           keys.push_back(static_cast<std::uint32_t>(bins_[i].offset + at));
           lists.push_back(load_u32(payload, nk::SUBKEY_LIST_OFFSET));
+          parents.push_back((load_u16(payload, nk::FLAGS) & ENTRY_KEY) != 0 ? 0xFFFFFFFF
+                                                                             : load_u32(payload, nk::PARENT));
           latest = std::max(latest, load_u64(payload, nk::LAST_WRITTEN));
         }
         at += magnitude;
@@ -501,18 +505,25 @@ class Placement {
     };
     for (std::uint32_t list : lists)
       if (!is_null_offset(list)) name_all(list, 0, name_all);
-    std::vector<std::uint32_t> top;
-    for (std::uint32_t key : keys)
-      if (!named.contains(key)) top.push_back(key);
+    std::vector<std::uint32_t> top, missing_parents;
+    for (std::size_t k = 0; k < keys.size(); ++k)
+      if (!named.contains(keys[k])) {
+        top.push_back(keys[k]);
+        if (!is_null_offset(parents[k]) && !bin_of(parents[k])) missing_parents.push_back(parents[k]);
+      }
     if (top.empty()) top = keys;  // the chain's keys name one another in a ring
 
-    const std::uint64_t root_bin = start + length;
+    std::vector<MadeBlock> made(1);
+    std::uint64_t end = start + length;
+    for (MadeBlock& bin : parent_bins(missing_parents, start, start + length)) {
+      end = std::max(end, bin.image_position - HIVE_MIN_SIZE + bin.bytes.size());
+      made.push_back(std::move(bin));
+    }
+    const std::uint64_t root_bin = end;
     MadeBlock bin = root_bin_bytes(root_bin, top, latest);
-    MadeBlock block = made_base_block(root_bin, bin.bytes.size(), latest);
+    made.front() = made_base_block(root_bin, bin.bytes.size(), latest);
     bin.image_position = HIVE_MIN_SIZE + root_bin;
     const std::uint64_t image_size = HIVE_MIN_SIZE + root_bin + bin.bytes.size();
-    std::vector<MadeBlock> made;
-    made.push_back(std::move(block));
     made.push_back(std::move(bin));
     return CarvedHive{.kind = Kind::Fragment,
                       .source_position = pieces.front().source_position,
@@ -523,6 +534,55 @@ class Placement {
                       .bins_expected = bins.size() + start / BIN_ALIGNMENT,
                       .bytes_found = length,
                       .bytes_missing = start};
+  }
+
+  // Bins made where the parents of a fragment's top keys were, each holding an entry key (no name,
+  // no subkeys) at a parent's offset, so that a top key's path ends there instead of at a cell
+  // that is not in the image. Only 4 KiB pages outside the chain [lo, hi) are used, for parents
+  // whose 80-byte cell fits their page; MAX_MADE_BINS of them at most.
+  static std::vector<MadeBlock> parent_bins(std::vector<std::uint32_t> parents, std::uint64_t lo, std::uint64_t hi) {
+    constexpr std::size_t MAX_MADE_BINS = 4096;
+    constexpr std::uint64_t KEY_CELL = 80;  // a key node without a name
+    std::ranges::sort(parents);
+    std::vector<MadeBlock> out;
+    for (std::size_t i = 0; i < parents.size() && out.size() < MAX_MADE_BINS;) {
+      const std::uint64_t page = parents[i] / BIN_ALIGNMENT * BIN_ALIGNMENT;
+      std::vector<std::uint8_t> b(BIN_ALIGNMENT, 0);
+      std::uint64_t at = bin_header::HEADER_SIZE;  // the first byte not yet a cell
+      for (; i < parents.size() && parents[i] / BIN_ALIGNMENT * BIN_ALIGNMENT == page; ++i) {
+        const std::uint64_t p = parents[i] - page;
+        if (p % 8 != 0 || p < at || p + KEY_CELL > BIN_ALIGNMENT || (page + BIN_ALIGNMENT > lo && page < hi)) continue;
+        if (p > at) put_u32(b, at, static_cast<std::uint32_t>(p - at));  // free space before it
+        write_key(b, p, KEY_CELL, {}, 0xFFFFFFFF, 0, "");
+        at = p + KEY_CELL;
+      }
+      if (at == bin_header::HEADER_SIZE || page + BIN_ALIGNMENT > MAX_BINS_SIZE) continue;
+      if (at < BIN_ALIGNMENT) put_u32(b, at, static_cast<std::uint32_t>(BIN_ALIGNMENT - at));
+      std::copy_n("hbin", 4, b.begin());
+      put_u32(b, bin_header::OFFSET, static_cast<std::uint32_t>(page));
+      put_u32(b, bin_header::SIZE, BIN_ALIGNMENT);
+      out.push_back({HIVE_MIN_SIZE + page, std::move(b)});
+    }
+    return out;
+  }
+
+  // An allocated key node cell of `cell_size` bytes at `at` of `b`: the hive's entry key (its path
+  // ends here), with `subkeys` subkeys in the list at `list`, no values, security or class name.
+  static void write_key(std::vector<std::uint8_t>& b, std::uint64_t at, std::uint64_t cell_size,
+                        std::uint32_t subkeys, std::uint32_t list, std::uint64_t latest, std::string_view name) {
+    const std::uint64_t p = at + 4;
+    put_u32(b, at, static_cast<std::uint32_t>(-static_cast<std::int64_t>(cell_size)));
+    b[p] = 'n';
+    b[p + 1] = 'k';
+    put_u16(b, p + nk::FLAGS, ENTRY_KEY | NO_DELETE | nk::COMPRESSED_NAME);
+    put_u64(b, p + nk::LAST_WRITTEN, latest);
+    put_u32(b, p + nk::SUBKEY_COUNT, subkeys);
+    put_u32(b, p + nk::SUBKEY_LIST_OFFSET, list);
+    for (std::size_t field : {nk::VOLATILE_SUBKEY_LIST_OFFSET, nk::VALUE_LIST_OFFSET, nk::SECURITY_OFFSET,
+                              nk::CLASS_NAME_OFFSET})
+      put_u32(b, p + field, 0xFFFFFFFF);
+    put_u16(b, p + nk::NAME_LENGTH, static_cast<std::uint16_t>(name.size()));
+    std::copy(name.begin(), name.end(), b.begin() + static_cast<std::ptrdiff_t>(p + nk::FIXED_SIZE));
   }
 
   // A bin at `offset` holding the made root key (at offset + 32) and its subkey list: one "li"
@@ -569,19 +629,8 @@ class Placement {
     }
     put_u32(b, at, static_cast<std::uint32_t>(size - at));  // the rest of the bin: one free cell
 
-    const std::uint64_t p = root_at + 4;
-    put_u32(b, root_at, static_cast<std::uint32_t>(-static_cast<std::int64_t>(root_cell)));
-    b[p] = 'n';
-    b[p + 1] = 'k';
-    put_u16(b, p + nk::FLAGS, 0x0004 | 0x0008 | nk::COMPRESSED_NAME);  // the hive's entry key, not deletable
-    put_u64(b, p + nk::LAST_WRITTEN, latest);
-    put_u32(b, p + nk::SUBKEY_COUNT, static_cast<std::uint32_t>(keys.size()));
-    put_u32(b, p + nk::SUBKEY_LIST_OFFSET, cell_offset(list_at));
-    for (std::size_t field : {nk::VOLATILE_SUBKEY_LIST_OFFSET, nk::VALUE_LIST_OFFSET, nk::SECURITY_OFFSET,
-                              nk::CLASS_NAME_OFFSET})
-      put_u32(b, p + field, 0xFFFFFFFF);
-    put_u16(b, p + nk::NAME_LENGTH, static_cast<std::uint16_t>(name_size));
-    std::copy_n(FRAGMENT_ROOT_NAME, name_size, b.begin() + static_cast<std::ptrdiff_t>(p + nk::FIXED_SIZE));
+    write_key(b, root_at, root_cell, static_cast<std::uint32_t>(keys.size()), cell_offset(list_at), latest,
+              std::string_view(FRAGMENT_ROOT_NAME, name_size));
     return MadeBlock{0, std::move(b)};
   }
 

@@ -84,7 +84,8 @@ struct Piece {
   std::uint64_t length;
 };
 
-// Bytes made by the carver (a fragment's base block and the bin of its made root key).
+// Bytes made by the carver (a fragment's base block, the bin of its made root key, and bins
+// holding stand-ins for missing parents).
 struct MadeBlock {
   std::uint64_t image_position;
   std::vector<std::uint8_t> bytes;
@@ -128,7 +129,8 @@ inline constexpr char FRAGMENT_ROOT_NAME[] = "FRAGMENT";
 //    that starts there after the only one that ends there). Every chain that holds a key node
 //    becomes a Fragment: its bins at their offsets, behind a made base block whose root key
 //    (named FRAGMENT_ROOT_NAME, in a made bin after the chain) lists the chain's key nodes that no
-//    subkey list in the chain names.
+//    subkey list in the chain names. Where the parent of such a key is not in the image, a made
+//    bin holds a nameless entry key at the parent's offset, so that the key's path ends there.
 // A base block with no bin found and a run without a key node give nothing. Every bin is placed
 // at most once, so the pieces of all hives together hold at most the source's bytes plus one base
 // block each. Reads `source` only.
