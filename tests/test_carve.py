@@ -3,6 +3,7 @@ data, carved into a folder and read back: whole and reassembled hives byte for b
 by key."""
 
 import csv
+import json
 import os
 import random
 import struct
@@ -202,14 +203,17 @@ def test_command_writes_hives_and_manifest_once(tmp_path):
     source, _ = split(3)(random.Random(1), a, None)
     (src := tmp_path / "disk.img").write_bytes(source + a)
     out = tmp_path / "out"
-    done = kelpa_cli("carve", str(src), "-o", str(out), "-j", "1")
+    done = kelpa_cli("carve", str(src), "-o", str(out), "-j", "1", "--json")
     assert done.returncode == 0, done.stderr
     rows = list(csv.DictReader((out / "manifest.csv").read_text().splitlines()))
+    assert [{k: str(v) for k, v in r.items()} for r in json.loads((out / "manifest.json").read_text())] == rows
     assert [(r["kind"], r["bins_found"], r["bytes_missing"], r["hive_type"]) for r in rows] == \
         [("reassembled", str(len(bin_starts(a))), "0", "OTHER"), ("hive", str(len(bin_starts(a))), "0", "OTHER")]
-    assert sorted(os.listdir(out)) == sorted(["manifest.csv", *(r["output"] for r in rows)])
+    assert sorted(os.listdir(out)) == sorted(["manifest.csv", "manifest.json", *(r["output"] for r in rows)])
     assert kelpa_cli("timeline", str(out)).stdout.count(",Alpha3\n") == 2
-    refused = [kelpa_cli("carve", str(src), "-o", str(out)), kelpa_cli("carve", str(src), "-o", str(src))]
+    refused = [kelpa_cli("carve", str(src), "-o", str(out)), kelpa_cli("carve", str(src), "-o", str(src)),
+               kelpa_cli("carve", str(out), "-o", str(tmp_path / "new"))]
     assert [(r.returncode, r.stderr) for r in refused] == [
         (2, f"kelpa: {out / 'manifest.csv'}: exists; carve into a new folder\n"),
-        (2, f"kelpa: {src}: is the input {src}; refusing to write over evidence\n")]
+        (2, f"kelpa: {src}: is the input {src}; refusing to write over evidence\n"),
+        (2, f"kelpa: {out}: is a folder; carve reads image, dump and device files\n")]

@@ -27,7 +27,7 @@ def add_parser(commands: argparse._SubParsersAction, jobs: type) -> None:
                      help="leave out hives and fragments with fewer than N bytes of bins found")
     sub.add_argument("-j", "--jobs", type=jobs, default=os.process_cpu_count() or 1, metavar="N",
                      help="sources searched at once, in parallel processes (default: the number of cores)")
-    sub.add_argument("--json", action="store_true", help="write OUT/manifest.json instead of manifest.csv")
+    sub.add_argument("--json", action="store_true", help="write OUT/manifest.json too (the same rows as objects)")
 
 
 EPILOG = """\
@@ -74,11 +74,13 @@ def check(args: argparse.Namespace) -> str:
             raise hives.Usage(f"{folder}: is the input {source}; refusing to write over evidence")
         if not os.path.exists(source):
             raise hives.Usage(f"{source}: no such file")
+        if os.path.isdir(source):
+            raise hives.Usage(f"{source}: is a folder; carve reads image, dump and device files")
     if os.path.exists(folder) and not os.path.isdir(folder):
         raise hives.Usage(f"{folder}: exists and is not a folder")
-    manifest = os.path.join(folder, "manifest.json" if args.json else "manifest.csv")
-    if os.path.lexists(manifest):
-        raise hives.Usage(f"{manifest}: exists; carve into a new folder")
+    for manifest in ("manifest.csv", "manifest.json"):
+        if os.path.lexists(path := os.path.join(folder, manifest)):
+            raise hives.Usage(f"{path}: exists; carve into a new folder")
     if not os.path.isdir(os.path.dirname(os.path.abspath(folder))):
         raise hives.Usage(f"{folder}: its folder does not exist")
     os.makedirs(folder, exist_ok=True)
@@ -108,7 +110,9 @@ def carve(args: argparse.Namespace) -> int:
             skipped += outcome.skipped
     finally:
         progress.close()
-        manifest = carving.write_manifest(folder, carved, as_json=args.json)
+        manifest = carving.write_manifest(folder, carved)
+        if args.json:
+            carving.write_manifest(folder, carved, as_json=True)
     kinds = {kind: sum(c.kind == kind for c in carved) for kind in ("hive", "reassembled", "fragment")}
     left_out = f"; {skipped} below --min-size left out" if skipped else ""
     print(safe(f"{kinds['hive']} hives, {kinds['reassembled']} reassembled, {kinds['fragment']} fragments "

@@ -90,7 +90,6 @@ def write_image(source: mmap.mmap | bytes, hive: kelpa.CarvedHive, out: int) -> 
     """Writes the image of `hive` to the file descriptor `out` (pieces copied from `source`, the
     made blocks, zeros between them left as holes) and returns its sha256."""
     digest = hashlib.sha256()
-    view = memoryview(source)
     blocks = sorted([(at, length, (src, None)) for at, src, length in hive.pieces] +
                     [(at, len(data), (0, data)) for at, data in hive.made])
     position = 0
@@ -100,7 +99,7 @@ def write_image(source: mmap.mmap | bytes, hive: kelpa.CarvedHive, out: int) -> 
             digest.update(_ZEROS[:min(n, COPY_CHUNK)])
             n -= COPY_CHUNK
 
-    with open(out, "wb", closefd=False) as f:
+    with memoryview(source) as view, open(out, "wb", closefd=False) as f:
         for at, length, (src, data) in blocks:
             zeros(at - position)
             f.seek(at)
@@ -109,9 +108,9 @@ def write_image(source: mmap.mmap | bytes, hive: kelpa.CarvedHive, out: int) -> 
                 digest.update(data)
             else:
                 for start in range(src, src + length, COPY_CHUNK):
-                    chunk = view[start:min(start + COPY_CHUNK, src + length)]
-                    f.write(chunk)
-                    digest.update(chunk)
+                    with view[start:min(start + COPY_CHUNK, src + length)] as chunk:
+                        f.write(chunk)
+                        digest.update(chunk)
             position = at + length
         zeros(hive.size - position)
         f.truncate(hive.size)
