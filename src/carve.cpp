@@ -262,8 +262,12 @@ class Placement {
       if (is_null_offset(target) || (target >= lo && target < hi)) return;
       if (const auto signature = signature_at(a, target)) ++(is_kind(*signature, expect) ? e.agree : e.disagree);
     };
-    constexpr std::size_t ELEMENTS_CHECKED = 16;  // of each list: enough to tell, and bounded
+    constexpr std::size_t ELEMENTS_CHECKED = 16;   // of each list: enough to tell, and bounded
+    constexpr std::uint64_t BYTES_CHECKED = 64 << 10;  // of the run: the same, for long runs
+    std::uint64_t walked = 0;
     for (std::size_t i : run.bins) {
+      if (walked >= BYTES_CHECKED) break;
+      walked += bins_[i].size;
       const Bytes bin = source_.subspan(bins_[i].position, bins_[i].size);
       for (std::uint64_t at = bin_header::HEADER_SIZE; bin.size() - at >= 8 && checks_ < MAX_FIT_CHECKS; ++checks_) {
         const auto size = static_cast<std::int32_t>(load_u32(bin, at));
