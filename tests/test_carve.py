@@ -211,6 +211,10 @@ def test_command_writes_hives_and_manifest_once(tmp_path):
         [("reassembled", str(len(bin_starts(a))), "0", "OTHER"), ("hive", str(len(bin_starts(a))), "0", "OTHER")]
     assert sorted(os.listdir(out)) == sorted(["manifest.csv", "manifest.json", *(r["output"] for r in rows)])
     assert kelpa_cli("timeline", str(out)).stdout.count(",Alpha3\n") == 2
+    small = kelpa_cli("carve", str(src), "-o", str(tmp_path / "none"), "--min-size", str(len(a)))
+    assert (small.stdout, os.listdir(tmp_path / "none")) == (
+        f"0 hives, 0 reassembled, 0 fragments written to {tmp_path / 'none'}; 2 below --min-size left out; "
+        f"manifest {tmp_path / 'none' / 'manifest.csv'}\n", ["manifest.csv"])
     refused = [kelpa_cli("carve", str(src), "-o", str(out)), kelpa_cli("carve", str(src), "-o", str(src)),
                kelpa_cli("carve", str(out), "-o", str(tmp_path / "new"))]
     assert [(r.returncode, r.stderr) for r in refused] == [
