@@ -57,7 +57,7 @@ clean:
 	rm -rf build $(VENV)
 
 # --- hardening: fuzzing, regression replay, sanitized test runs ---------------------------
-FUZZ_TARGETS := fuzz_hive fuzz_log fuzz_names
+FUZZ_TARGETS := fuzz_hive fuzz_log fuzz_names fuzz_carve
 FUZZ_SECONDS ?= 60
 FUZZ_MAX_LEN ?= 65536
 FUZZ_BUILD := fuzz/build

@@ -16,6 +16,7 @@ a function here and the raw file goes.
 from __future__ import annotations
 
 import pathlib
+import random
 import struct
 import sys
 from collections.abc import Callable
@@ -26,7 +27,7 @@ import hivegen  # noqa: E402
 from hivegen import HiveBuilder  # noqa: E402
 
 Case = Callable[[], bytes]
-CASES: dict[str, dict[str, Case]] = {"fuzz_hive": {}, "fuzz_log": {}, "fuzz_names": {}}
+CASES: dict[str, dict[str, Case]] = {"fuzz_hive": {}, "fuzz_log": {}, "fuzz_names": {}, "fuzz_carve": {}}
 
 
 def case(target: str) -> Callable[[Case], Case]:
@@ -288,6 +289,109 @@ def utf8_mark_then_truncated_sequence() -> bytes:
 def big_endian_mark_and_pair() -> bytes:
     """The UTF-16BE mark, a surrogate pair and a trailing NUL unit."""
     return b"\xFE\xFF\xD8\x3D\xDE\x00\x00\x00"
+
+
+# --- sources to carve ------------------------------------------------------------------
+
+SECTOR, PAGE = 512, 4096
+
+
+def _carve_tree(name: str, keys: int) -> bytes:
+    """A hive of `keys` keys with a subkey each and a value, over several 4 KiB bins."""
+    return hivegen.build_tree(hivegen.Key(name, subkeys=[
+        hivegen.Key(f"{name}{i}", subkeys=[hivegen.Key("Sub")],
+                    values=[hivegen.Value("v", hivegen.REG_BINARY, bytes([i]) * (200 + 37 * i))])
+        for i in range(keys)]), ri_threshold=8)
+
+
+def _runs(hive: bytes, k: int) -> list[bytes]:
+    """The hive cut into k runs at 4 KiB bin boundaries (the first holds the base block)."""
+    pages = len(hive) // PAGE
+    cuts = [0] + [PAGE * (1 + i * (pages - 1) // k) for i in range(1, k)] + [len(hive)]
+    return [hive[a:b] for a, b in zip(cuts, cuts[1:])]
+
+
+def _noise(seed: int, sectors: int) -> bytes:
+    return random.Random(seed).randbytes(sectors * SECTOR)
+
+
+@case("fuzz_carve")
+def hives_among_data() -> bytes:
+    """Two hives at odd sectors among random and zero bytes: both whole."""
+    return _noise(1, 3) + _carve_tree("A", 20) + bytes(5 * SECTOR) + _carve_tree("B", 12) + _noise(2, 1)
+
+
+@case("fuzz_carve")
+def runs_out_of_order() -> bytes:
+    """A hive cut into four runs, the last three in reverse order: reassembled."""
+    r = _runs(_carve_tree("A", 30), 4)
+    return r[0] + _noise(3, 2) + r[3] + bytes(SECTOR) + r[2] + _noise(4, 1) + r[1]
+
+
+@case("fuzz_carve")
+def two_hives_interleaved() -> bytes:
+    """Two hives of the same shape (every stop at the same offsets), cut alike and interleaved:
+    the runs at each stop compete."""
+    a, b = _runs(_carve_tree("A", 20), 3), _runs(_carve_tree("B", 20), 3)
+    return a[0] + b[0] + a[2] + b[1] + _noise(5, 1) + a[1] + b[2]
+
+
+@case("fuzz_carve")
+def pages_shuffled() -> bytes:
+    """A hive's 4 KiB pages and random pages, shuffled: one bin per run."""
+    hive = _carve_tree("A", 30)
+    pages = [hive[i:i + PAGE] for i in range(0, len(hive), PAGE)] + [_noise(i, 8) for i in range(4)]
+    random.Random(6).shuffle(pages)
+    return b"".join(pages)
+
+
+@case("fuzz_carve")
+def fragments_without_base_block() -> bytes:
+    """The middle and last runs of a hive, apart and out of order: one chained fragment."""
+    r = _runs(_carve_tree("A", 30), 3)
+    return _noise(7, 2) + r[2] + bytes(SECTOR) + r[1]
+
+
+@case("fuzz_carve")
+def hostile_signatures() -> bytes:
+    """Every sector a bin header or a base block, with offsets and sizes at the limits (2 GiB
+    of bins, 4 GiB bins, offsets past 2 GiB), and one bin of key nodes stating offset 0x7FFFF000."""
+    rng = random.Random(8)
+    out = bytearray(rng.randbytes(64 * SECTOR))
+    for at in range(0, len(out), SECTOR):
+        if at % (2 * SECTOR):
+            struct.pack_into("<4sII", out, at, b"hbin", rng.choice([0, 0x1000, 0x7FFFF000, 0xFFFFF000]),
+                             rng.choice([0x1000, 0x2000, 0x80000000, 0xFFFFF000]))
+        else:
+            size = rng.choice([0x1000, 0x7FFFF000, 0x80000000])
+            out[at:at + SECTOR] = hivegen.base_block(hive_bins_data_size=size, root_cell_offset=size - 8)[:SECTOR]
+    b = HiveBuilder()
+    for i in range(30):
+        b.nk(f"K{i}")
+    bins = bytearray(b.build(root=0x20)[PAGE:])
+    struct.pack_into("<I", bins, 4, 0x7FFFF000)
+    return bytes(out) + bytes(bins[:PAGE])
+
+
+@case("fuzz_carve")
+def keys_name_each_other() -> bytes:
+    """A fragment whose two keys list each other as subkeys: no key is left for the made root
+    but the ring."""
+    b = HiveBuilder()
+    first = b.nk("One", subkey_count=1)
+    second = b.nk("Two", subkey_count=1)
+    b.patch(first, hivegen.NK_SUBKEY_LIST_OFFSET, struct.pack("<I", b.subkey_list("li", [second])))
+    b.patch(second, hivegen.NK_SUBKEY_LIST_OFFSET, struct.pack("<I", b.subkey_list("li", [first])))
+    return _noise(9, 1) + b.build(root=first)[PAGE:]
+
+
+@case("fuzz_carve")
+def more_keys_than_one_list_holds() -> bytes:
+    """A fragment of 70000 unlisted key nodes: the made root lists them through an "ri" list."""
+    b = HiveBuilder()
+    for _ in range(70000):
+        b.nk("")
+    return b.build(root=0x20)[PAGE:]
 
 
 def write(out: pathlib.Path) -> int:

@@ -148,6 +148,7 @@ def main(argv: list[str] | None = None) -> int:
         "fuzz_hive": hive_seeds() | shared_hives(args.max_len),
         "fuzz_log": log_seeds() | shared_logs(args.max_len),
         "fuzz_names": name_seeds(),
+        "fuzz_carve": {},  # the regression inputs below: sources laid out from synthetic hives
     }
     for target, cases in make_regressions.CASES.items():
         corpora[target] |= {f"regression-{name}": build() for name, build in cases.items()}

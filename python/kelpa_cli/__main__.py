@@ -11,7 +11,7 @@ from collections.abc import Callable
 
 import kelpa
 
-from . import answers, artifacts, batch, browse, export, forensic, hives
+from . import answers, artifacts, batch, browse, carve, export, forensic, hives
 
 EXIT_STATUS = """\
 exit status:
@@ -133,6 +133,7 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                      help="jsonl (the default): one object per row, with artifact and hive; csv, parquet: "
                           "a file per decoder in the folder OUT")
     art.add_argument("--list", action="store_true", help="list the decoders and the hive types they read")
+    carve.add_parser(commands, jobs)
     return top, commands.choices
 
 

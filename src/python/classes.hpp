@@ -23,6 +23,7 @@ struct Types {
   PyTypeObject* hbin_header = nullptr;
   PyTypeObject* log_replay = nullptr;  // a struct sequence, not one of the seven heap types
   PyTypeObject* problem = nullptr;     // a struct sequence too
+  PyTypeObject* carved_hive = nullptr;  // a struct sequence too (kelpa.carve)
   PyTypeObject* tree_walk = nullptr;  // the iterator of RegistryKey.walk; not a module attribute
   PyTypeObject* hive_table = nullptr;  // what Hive.table returns; not a module attribute
 };
@@ -84,6 +85,9 @@ PyObject* new_log_replay(const LogReplay& report);
 // The Problem struct sequence type, and one entry of it (from Hive.problems()).
 PyTypeObject* new_problem_type();
 PyObject* new_problem(const Problem& problem);
+// The CarvedHive struct sequence type (from kelpa.carve()), and the module's functions.
+PyTypeObject* new_carved_hive_type();
+extern PyMethodDef module_functions[];
 
 // New objects of the two classes, from core records.
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);

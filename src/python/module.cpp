@@ -36,7 +36,7 @@ PyModuleDef module_def = {
     "kelpa",
     "Python module definition",
     0,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,
@@ -85,6 +85,8 @@ PyObject* create_module() {
                   add_attribute(module.get(), "HbinHeader", class_object(types.hbin_header, hbin_header_spec)) &&
                   add_attribute(module.get(), "LogReplay", struct_sequence_class(types.log_replay, new_log_replay_type)) &&
                   add_attribute(module.get(), "Problem", struct_sequence_class(types.problem, new_problem_type)) &&
+                  add_attribute(module.get(), "CarvedHive", struct_sequence_class(types.carved_hive, new_carved_hive_type)) &&
+                  add_attribute(module.get(), "carve", PyObject_GetAttrString(module.get(), "carve")) &&
                   add_attribute(module.get(), "__version__", PyUnicode_FromString(KELPA_VERSION));
   // The walk iterator's and the table's classes are made here too, under the lock, but are no
   // attributes of the module.

@@ -4,7 +4,7 @@ from collections.abc import Buffer, Callable, Iterator
 from typing import Literal, NamedTuple, final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay",
-           "Problem", "__version__"]
+           "Problem", "CarvedHive", "carve", "__version__"]
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -236,6 +236,22 @@ class Problem(NamedTuple):
 
     offset: int | None
     message: str
+
+class CarvedHive(NamedTuple):
+    """One hive found in a source, to write"""
+
+    kind: Literal["hive", "reassembled", "fragment"]
+    offset: int
+    size: int
+    pieces: list[tuple[int, int, int]]
+    made: list[tuple[int, bytes]]
+    bins_found: int
+    bins_expected: int
+    bytes_found: int
+    bytes_missing: int
+
+def carve(data: Buffer, *, progress: Callable[[int], object] | None = None) -> list[CarvedHive]:
+    """Find hives and hive fragments in a source (a read-only buffer: a writable one is copied first) and place their bins"""
 
 @final
 class HiveTable:
