@@ -83,8 +83,9 @@ def deleted(args: argparse.Namespace) -> int:
 
 def recover_of(reading: hives.Reading) -> None:
     args = reading.args
-    log1, log2 = hives.logs_for(reading.path, args)
-    if not (log1 or log2):
+    hives.check_input(reading.path)
+    if not any(hives.logs_for(reading.path, args).pair):
+        kelpa.Hive.from_path(reading.path, strict=False)  # what is wrong with the file, if anything
         raise hives.Failure(f"{reading.path}: no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, "
                             "HIVE.LOG); name them with --log1/--log2")
     try:
