@@ -79,8 +79,9 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                  many=True)
     ex.add_argument("-f", "--format", choices=tuple(export.FORMATS), required=True)
     ex.add_argument("--scheduler", metavar="ADDRESS",
-                    help="parquet: write OUT as a partitioned dataset (OUT/keys, OUT/values, a file per hive), "
-                         "computed by the Dask cluster at ADDRESS (e.g. tcp://10.0.0.5:8786)")
+                    help="parquet: write OUT as a dataset (OUT/part.N.parquet, a file per hive, the columns "
+                         "of the single file), each file by a worker of the Dask cluster at ADDRESS (e.g. "
+                         "tcp://10.0.0.5:8786); the workers must see the hives and OUT at the same paths")
     ex.add_argument("--prefix", default="HKEY_LOCAL_MACHINE",
                     help="reg: key under which each hive's keys are written, as a folder named "
                          "after the hive file (default: HKEY_LOCAL_MACHINE)")

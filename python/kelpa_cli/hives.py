@@ -86,10 +86,10 @@ def logs_for(path: str, args: argparse.Namespace) -> FoundLogs:
 
 
 def inputs_of(paths: list[str], args: argparse.Namespace) -> list[str | None]:
-    """Every file that is evidence to a command: the hives, every file beside each named as one of
-    its logs (whether read or not), and the logs named."""
-    return [f for path in paths
-            for f in (path, *log_files(path), *named_logs(args))]
+    """Every file that is evidence to a command: the hives and folders given, every file beside each
+    hive named as one of its logs (whether read or not), and the logs named."""
+    given = [*getattr(args, "hives", []), *(getattr(args, name, None) for name in ("hive", "old", "new"))]
+    return [*given, *named_logs(args), *(f for path in paths for f in (path, *log_files(path)))]
 
 
 def check_input(path: str) -> None:

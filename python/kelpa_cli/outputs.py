@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import re
 import sys
 import tempfile
 from collections.abc import Iterable, Iterator
@@ -24,19 +25,65 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def check(output: str | None, inputs: Iterable[str | None], force: bool) -> None:
-    """Refuses, before anything is read, an output in a folder that does not exist, one that is
-    one of the inputs (a hive or a log: the same path, a link to it, or another name of the same
-    file) and, without --force, one that exists."""
+def _identity(path: str) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _within(path: str, folder: str) -> bool:
+    """`path` (once links are resolved) lies somewhere below the folder `folder` (device and inode)."""
+    target = _identity(folder)
+    if target is None:
+        return False
+    up = os.path.realpath(path)
+    while (parent := os.path.dirname(up)) != up:
+        if _identity(parent) == target:
+            return True
+        up = parent
+    return False
+
+
+def _not_of_a_dataset(folder: str) -> str | None:
+    """The first entry of `folder` that a dataset export does not write (OUT/part.N.parquet), or
+    None: only such files are removed by --force."""
+    for entry in sorted(os.scandir(folder), key=lambda e: e.name):
+        if not (entry.is_file(follow_symlinks=False) and re.fullmatch(r"part\.\d+\.parquet", entry.name)):
+            return entry.path
+    return None
+
+
+def check(output: str | None, inputs: Iterable[str | None], force: bool, *, folder: bool = False) -> None:
+    """Refuses, before anything is read, an output in a folder that does not exist; one that is one
+    of the inputs (a hive, a log, any file named as a log of a hive, or a folder given: the same
+    path, a link to it, or another name of the same file), that holds one (a folder output), or
+    that lies inside a folder given as input; and, without --force, one that exists. `folder`: the
+    output is a folder the command fills (a dataset), which --force replaces only when it holds
+    nothing but what a dataset export writes."""
     if output is None:
         return
     if not os.path.isdir(os.path.dirname(os.path.abspath(output))):
         raise Usage(f"{output}: its folder does not exist")
-    for given in filter(None, inputs):
-        if _same_file(output, given):
-            raise Usage(f"{output}: is the input {given}; refusing to write over evidence")
+    given = list(dict.fromkeys(filter(None, inputs)))
+    for each in given:
+        if _same_file(output, each):
+            raise Usage(f"{output}: is the input {each}; refusing to write over evidence")
+    for each in given:
+        if os.path.isdir(output) and _within(each, output):
+            raise Usage(f"{output}: holds the input {each}; refusing to write over evidence")
+        if os.path.isdir(each) and _within(output, each):
+            raise Usage(f"{output}: lies inside the input folder {each}; refusing to write into evidence")
+    if os.path.isdir(output) and not folder:
+        raise Usage(f"{output}: is a folder; name a file")
     if os.path.lexists(output) and not force:
         raise Usage(f"{output}: exists; use --force to replace it")
+    if folder and os.path.lexists(output):
+        if not os.path.isdir(output) or os.path.islink(output):
+            raise Usage(f"{output}: is not a folder; name a folder for the dataset")
+        if (stray := _not_of_a_dataset(output)) is not None:
+            raise Usage(f"{output}: holds {stray}, which a dataset export does not write; refusing to remove it")
 
 
 @contextlib.contextmanager
