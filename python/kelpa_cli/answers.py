@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import io
 import json
 from collections.abc import Iterator
@@ -67,7 +66,7 @@ def search(args: argparse.Namespace) -> int:
     paths = hives.find_hives(args.hives)
     outputs.check(args.output, hives.inputs_of(paths, args), args.force)
     with written(args.output) as out:
-        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out = outputs.CsvWriter(out)
         csv_out.writerow(SEARCH_COLUMNS)
         _, failed = hives.run_many(paths, matches_of, args, each=lambda _, rows: csv_out.writerows(rows))
     return 1 if failed else 0
@@ -104,7 +103,7 @@ def diff(args: argparse.Namespace) -> int:
     changes = diffing.compare(*snapshots)
     with written(args.output) as out:
         if args.format == "csv":
-            csv_out = csv.writer(out, lineterminator="\n")
+            csv_out = outputs.CsvWriter(out)
             csv_out.writerow(DIFF_COLUMNS)
         for change in changes:
             old, new = data_forms(change)

@@ -4,7 +4,6 @@ logs leave it."""
 from __future__ import annotations
 
 import argparse
-import csv
 import datetime
 
 import kelpa
@@ -45,7 +44,7 @@ def timeline(args: argparse.Namespace) -> int:
         rows = [row for _, part in done for row in part]
         never = datetime.datetime.min.replace(tzinfo=datetime.UTC)
         rows.sort(key=lambda r: r[0] or never, reverse=True)
-        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out = outputs.CsvWriter(out)
         csv_out.writerow(("last_written", "hive", "key_path"))
         csv_out.writerows((hives.iso(written) or "", hive, key) for written, hive, key in rows)
     return 1 if failed else 0
@@ -75,7 +74,7 @@ def deleted(args: argparse.Namespace) -> int:
     paths = hives.find_hives(args.hives)
     outputs.check(args.output, hives.inputs_of(paths, args), args.force)
     with outputs.text_written(args.output) as out:
-        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out = outputs.CsvWriter(out)
         csv_out.writerow(DELETED_COLUMNS)
         _, failed = hives.run_many(paths, deleted_of, args, each=lambda _, rows: csv_out.writerows(rows))
     return 1 if failed else 0

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 from collections.abc import Iterator
 from typing import IO
 
@@ -26,6 +27,16 @@ def typed(row: dict) -> str | int | list[str]:
     return row["data"].hex()
 
 
+def bytes_of(path: str) -> dict[str, str]:
+    """{"hive_bytes": the name's bytes in hex} for a file name that is not UTF-8 (whose "hive"
+    shows each such byte as U+FFFD), else nothing."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return {"hive_bytes": os.fsencode(path).hex()}
+    return {}
+
+
 def rows(reading: hives.Reading, table: object) -> Iterator[dict]:
     for batch in export.table_batches(reading, table):
         yield from batch.to_pylist()
@@ -36,6 +47,7 @@ class Sink:
         self.raw, self.out = out, outputs.text(out)
 
     def hive(self, reading: hives.Reading, hive: kelpa.Hive) -> None:
+        name_bytes = bytes_of(reading.path)
         listed = rows(reading, hive.table("values"))
         pending = next(listed, None)
         for key in rows(reading, hive.table("keys")):
@@ -45,7 +57,7 @@ class Sink:
                 of_key.append({"name": pending["name"], "type": values.type_name(pending["type_id"]), "data": typed(pending)})
                 pending = next(listed, None)
             written = key["last_written"]
-            record = {"hive": reading.path, "path": key["path"],
+            record = {"hive": reading.path, **name_bytes, "path": key["path"],
                       "last_written": None if written is None else written.isoformat(timespec="microseconds"),
                       "class_name": key["class_name"], "values": of_key}
             self.out.write(json.dumps(record, ensure_ascii=False) + "\n")

@@ -3,7 +3,9 @@ without --force, and never left half written."""
 
 from __future__ import annotations
 
+import codecs
 import contextlib
+import csv
 import io
 import os
 import re
@@ -118,11 +120,43 @@ def written(output: str | None) -> Iterator[IO[bytes]]:
         yield out
 
 
+def _replace(error: UnicodeError) -> tuple[bytes, int]:
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    # As bytes: the UTF-8 encoder takes a replacement string only when it is ASCII.
+    return "\ufffd".encode(error.encoding) * (error.end - error.start), error.end
+
+
+# A lone surrogate (a file name byte that is not UTF-8, held as a surrogate escape) is written as
+# U+FFFD: no reader of UTF-8 (or UTF-16) text accepts it.
+codecs.register_error("kelpa-replace", _replace)
+
+
 def text(stream: IO[bytes], encoding: str = "utf-8", newline: str = "\n") -> io.TextIOWrapper:
-    """A text view of a binary output stream (detach it when done, to leave the stream open). File
-    name bytes that are not UTF-8 pass through as they are (surrogate escapes), so that machine
-    formats carry names exactly."""
-    return io.TextIOWrapper(stream, encoding=encoding, errors="surrogateescape", newline=newline)
+    """A text view of a binary output stream (detach it when done, to leave the stream open). Each
+    byte of a file name that is not UTF-8 is written as U+FFFD, so that every output is valid
+    text (a JSON-lines record carries the name's exact bytes as well: jsonl_format)."""
+    return io.TextIOWrapper(stream, encoding=encoding, errors="kelpa-replace", newline=newline)
+
+
+def _cell(field: object) -> object:
+    if isinstance(field, str) and "\0" in field:
+        return field.replace("\0", "\ufffd")
+    return field
+
+
+class CsvWriter:
+    """csv.writer with every NUL of a field written as U+FFFD: CSV readers refuse NUL bytes."""
+
+    def __init__(self, out: IO[str]) -> None:
+        self.writer = csv.writer(out, lineterminator="\n")
+
+    def writerow(self, row: Iterable[object]) -> None:
+        self.writer.writerow([_cell(field) for field in row])
+
+    def writerows(self, rows: Iterable[Iterable[object]]) -> None:
+        for row in rows:
+            self.writerow(row)
 
 
 @contextlib.contextmanager
