@@ -344,13 +344,30 @@ def test_text_from_evidence_is_safe_on_a_terminal(tmp_path):
     info = run("info", name, "nope", cwd=tmp_path)  # the error line names both files safely
     assert (info.stdout.split(b"\n")[0], info.stderr) == (
         b"h\\xff\\x1b", b"kelpa: nope: No such file or directory (os error 2)\n")
-    # Machine formats carry the exact text, file names as their bytes.
-    timeline = run("timeline", name, cwd=tmp_path).stdout.split(b"\n")
-    jsonl = [json.loads(line.decode("utf-8", "surrogateescape"))
-             for line in run("export", "-f", "jsonl", name, cwd=tmp_path).stdout.splitlines()]
-    assert (timeline[1].split(b",")[1], jsonl[0]["hive"], [r["path"] for r in jsonl][1:]) == (
-        b"h\xff\x1b", name, ["a\x1b]0;title\x07b", "line\nbreak"])
+    # Machine formats are valid UTF-8 for every reader: a file name byte that is not UTF-8 and a NUL
+    # in a CSV field are written as U+FFFD; JSON lines carry the exact text, and the name's bytes.
+    (tmp_path / "hidden").mkdir()
+    (tmp_path / "hidden" / name).write_bytes(hivegen.build_tree(hivegen.Key("ROOT", subkeys=[hivegen.Key("nul\0key")])))
+    timeline = run("timeline", name, f"hidden/{name}", cwd=tmp_path).stdout.decode()
+    assert list(csv.reader(timeline.splitlines(keepends=True)))[1:] == [
+        ["", "h\ufffd\x1b", ""], ["", "h\ufffd\x1b", "a\x1b]0;title\x07b"], ["", "h\ufffd\x1b", "line\nbreak"],
+        ["", "hidden/h\ufffd\x1b", ""], ["", "hidden/h\ufffd\x1b", "nul\ufffdkey"]]
+    (tmp_path / "out.jsonl").write_bytes(run("export", "-f", "jsonl", name, cwd=tmp_path).stdout)
+    jsonl = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert (jsonl[0]["hive"], bytes.fromhex(jsonl[0]["hive_bytes"]), [r["path"] for r in jsonl][1:]) == (
+        "h\ufffd\x1b", b"h\xff\x1b", ["a\x1b]0;title\x07b", "line\nbreak"])
     assert [(v["name"], v["data"]) for v in jsonl[2]["values"]] == [("v\x9b", "red \x1b[31m"), ("m", ["one\x1b", "two"])]
+    duckdb = pytest.importorskip("duckdb")
+    read = duckdb.sql(f"select hive, hive_bytes, path from read_json('{tmp_path / 'out.jsonl'}', sample_size=-1)")
+    assert read.fetchall() == [(r["hive"], r["hive_bytes"], r["path"]) for r in jsonl]
+
+
+def test_get_shows_a_string_as_windows_does_and_says_what_follows(tmp_path):
+    data = hivegen.sz("www.hotmail,com\0LS\\Software")
+    (tmp_path / "H").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=[hivegen.Value("v", hivegen.REG_SZ, data)])))
+    shown, raw = run("get", "H", "", "v", cwd=tmp_path), run("get", "--raw", "H", "", "v", cwd=tmp_path)
+    assert (shown.returncode, shown.stdout, shown.stderr, raw.stdout) == (0, b"www.hotmail,com\n", b"kelpa: H: value v: 24 "
+                                                                           b"bytes after the terminating NUL (--raw writes the data whole)\n", data)
 
 
 def test_version():

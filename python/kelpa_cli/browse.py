@@ -8,7 +8,7 @@ import os
 
 import kelpa
 
-from kelpa_tools import hive_types
+from kelpa_tools import hive_types, strings
 from kelpa_tools.evidence import key_path_in, log_files
 
 from . import hives, outputs, values
@@ -120,6 +120,9 @@ def get_of(reading: hives.Reading) -> None:
             data = values.typed(value)
             lines = data if isinstance(data, list) else [data]
             out.write(("\n".join(safe(str(line)) for line in lines) + "\n").encode())
+            if isinstance(data, str) and value.data().is_string() and \
+                    (note := strings.after_terminator_note(value.raw_data())):
+                reading.note(f"value {value.name()}: {note} (--raw writes the data whole)", failed=False)
 
 
 def ls(args: argparse.Namespace) -> int:
