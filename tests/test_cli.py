@@ -120,11 +120,17 @@ def test_output(folder, args, out):
     (["get", "SYSTEM", "Select", "Nope"], 1, "kelpa: SYSTEM: Not found: Value 'Nope'"),
     (["recover", "bad/cut"], 1, "kelpa: bad/cut: no transaction logs beside it (HIVE.LOG1, "
                                 "HIVE.LOG2, HIVE.LOG); name them with --log1/--log2"),
+    # what is wrong with the input comes before any word of its logs
+    (["recover", "missing"], 1, "kelpa: missing: No such file or directory (os error 2)"),
+    (["recover", "empty"], 1, "kelpa: empty: is a folder, not a hive file"),
+    (["recover", "bad/text"], 1, "kelpa: bad/text: Invalid signature: expected regf, found # ke"),
+    (["recover", "bad/short"], 1, "kelpa: bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)"),
     (["timeline", "empty"], 1, "kelpa: no hive files found in empty"),
     (["ls", "empty"], 1, "kelpa: no hive files found in empty"),
     (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
     (["info", "-j", "0", "SYSTEM"], 2, "kelpa info: error: argument -j/--jobs: not a number of processes: '0'"),
-], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "folder-without-hives", "empty-folder-as-hive",
+], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "recover-missing", "recover-folder",
+        "recover-text", "recover-short", "folder-without-hives", "empty-folder-as-hive",
         "parquet-without-o", "jobs"])  # the other bad files' lines: in the folder test below
 def test_errors(folder, args, status, err):
     done = run(*args, cwd=folder)
@@ -239,12 +245,16 @@ def test_recover_and_logs(tmp_path):
 
 @pytest.fixture(scope="module")
 def evidence(tmp_path_factory) -> pathlib.Path:
-    """HIVE (clean, a log beside it that it does not need), DIRTY (no logs), CUT (cut short) and OUT (an
-    earlier output); each test adds a hard link HARD and a symbolic link SOFT to HIVE."""
+    """HIVE (clean, a log beside it that it does not need, and a HIVE.LOG), DIRTY (no logs), CUT (cut
+    short), OUT (an earlier output) and DS/keys/SAM (a hive in a folder); each test adds a hard link
+    HARD and a symbolic link SOFT to HIVE."""
     top = tmp_path_factory.mktemp("evidence")
     image = hivegen.build_tree(sample_hive.sample_tree())
     (top / "HIVE").write_bytes(image)
     (top / "HIVE.LOG1").write_bytes(hivegen.base_block(file_type=1))
+    (top / "HIVE.LOG").write_bytes(b"an old log, or a stray file")
+    (top / "DS" / "keys").mkdir(parents=True)
+    (top / "DS" / "keys" / "SAM").write_bytes(image)
     (top / "DIRTY").write_bytes(hivegen.base_block(primary_sequence=2, hive_bins_data_size=len(image) - 4096) + image[4096:])
     (top / "CUT").write_bytes(image[:6000])
     (top / "OUT").write_text("an earlier output")
@@ -254,6 +264,7 @@ def evidence(tmp_path_factory) -> pathlib.Path:
 DIRTY = "kelpa: DIRTY: the hive is dirty and its logs were {}: recent changes may be missing"
 CUT = "Invalid offset 0xb338 (hive size: 0x1770)"
 REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
+SCHEDULER = "tcp://127.0.0.1:9"  # never reached: the output is refused first
 
 
 @pytest.mark.parametrize("args, status, err", [
@@ -276,18 +287,32 @@ REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
     (["deleted", "HIVE", "-o", "OUT"], 2, ["kelpa: OUT: exists; use --force to replace it"]),
     (["ls", "HIVE", "-o", "no/OUT"], 2, ["kelpa: no/OUT: its folder does not exist"]),
     (["recover", "DIRTY", "--log1", "HIVE", "-o", "HIVE", "--force"], 2, [REFUSED.format("HIVE", "HIVE")]),
+    (["timeline", "HIVE", "-o", "HIVE.LOG", "--force"], 2, [REFUSED.format("HIVE.LOG", "HIVE.LOG")]),  # not a log, yet evidence
+    (["timeline", "HIVE", "-o", "hive.log2"], 2, ["kelpa: hive.log2: would be taken for a log of the input HIVE; name another file"]),
+    (["info", "--logs", "none", "HIVE", "-o", "HIVE.LOG1", "--force"], 2, [REFUSED.format("HIVE.LOG1", "HIVE.LOG1")]),
+    # folders: an output holding an input, inside an input folder, or removing what it did not write
+    (["export", "-f", "parquet", "--scheduler", SCHEDULER, "-o", "DS", "--force", "DS/keys/SAM"], 2,
+     ["kelpa: DS: holds the input DS/keys/SAM; refusing to write over evidence"]),
+    (["export", "-f", "parquet", "--scheduler", SCHEDULER, "-o", ".", "--force", "DS"], 2,
+     ["kelpa: .: holds the input DS; refusing to write over evidence"]),
+    (["export", "-f", "parquet", "--scheduler", SCHEDULER, "-o", "DS", "--force", "HIVE"], 2,
+     ["kelpa: DS: holds DS/keys, which a dataset export does not write; refusing to remove it"]),
+    (["timeline", "DS", "-o", "DS/keys/t.csv"], 2,
+     ["kelpa: DS/keys/t.csv: lies inside the input folder DS; refusing to write into evidence"]),
+    (["export", "-f", "parquet", "-o", "DS", "HIVE"], 2, ["kelpa: DS: is a folder; name a file"]),
 ], ids=["dirty-no-logs", "dirty-logs-none", "damaged", "problems", "strict", "recover-clean", "recover-missing-log",
         "recover-hive-as-log", "same-path", "log", "hard-link", "symbolic-link", "found-in-folder", "exists",
-        "no-folder", "force-is-no-licence"])
+        "no-folder", "force-is-no-licence", "log-not-read", "named-as-a-log", "log-with-logs-none", "dataset-holds-input",
+        "dataset-holds-folder", "dataset-force-removes-only-its-own", "inside-input-folder", "folder-as-file"])
 def test_evidence(evidence, tmp_path, args, status, err):
     work = tmp_path / "work"
     shutil.copytree(evidence, work)
     os.link(work / "HIVE", work / "HARD")
     os.symlink("HIVE", work / "SOFT")
-    before = {p.name: p.read_bytes() for p in work.iterdir()}
+    before = {str(p.relative_to(work)): p.read_bytes() for p in work.rglob("*") if p.is_file()}
     done = run(*args, cwd=work)
     assert (done.returncode, done.stderr.decode().splitlines()) == (status, err)
-    after = {p.name: p.read_bytes() for p in work.iterdir()}
+    after = {str(p.relative_to(work)): p.read_bytes() for p in work.rglob("*") if p.is_file()}
     assert {name: data for name, data in after.items() if name != "NEW"} == before  # no input, nothing else touched
     if status == 2:
         assert done.stdout == b"" and "NEW" not in after

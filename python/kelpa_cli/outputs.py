@@ -14,6 +14,8 @@ import tempfile
 from collections.abc import Iterable, Iterator
 from typing import IO
 
+from kelpa_tools.evidence import ROLES
+
 from .hives import Usage
 
 
@@ -57,11 +59,17 @@ def _not_of_a_dataset(folder: str) -> str | None:
     return None
 
 
+def log_names(name: str) -> tuple[str, ...]:
+    """The names (in lower case) of a hive's logs, which an output must not take."""
+    return tuple(name.lower() + role for role in ROLES)
+
+
 def check(output: str | None, inputs: Iterable[str | None], force: bool, *, folder: bool = False) -> None:
     """Refuses, before anything is read, an output in a folder that does not exist; one that is one
     of the inputs (a hive, a log, any file named as a log of a hive, or a folder given: the same
     path, a link to it, or another name of the same file), that holds one (a folder output), or
-    that lies inside a folder given as input; and, without --force, one that exists. `folder`: the
+    that lies inside a folder given as input, or that is named as a log of an input (any letter
+    case, beside it); and, without --force, one that exists. `folder`: the
     output is a folder the command fills (a dataset), which --force replaces only when it holds
     nothing but what a dataset export writes."""
     if output is None:
@@ -72,7 +80,11 @@ def check(output: str | None, inputs: Iterable[str | None], force: bool, *, fold
     for each in given:
         if _same_file(output, each):
             raise Usage(f"{output}: is the input {each}; refusing to write over evidence")
+    folder_of_output = os.path.dirname(os.path.abspath(output))
     for each in given:
+        if os.path.basename(output).lower() in log_names(os.path.basename(each)) and \
+                _same_file(folder_of_output, os.path.dirname(os.path.abspath(each))):
+            raise Usage(f"{output}: would be taken for a log of the input {each}; name another file")
         if os.path.isdir(output) and _within(each, output):
             raise Usage(f"{output}: holds the input {each}; refusing to write over evidence")
         if os.path.isdir(each) and _within(output, each):
