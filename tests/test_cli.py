@@ -243,6 +243,42 @@ def test_recover_and_logs(tmp_path):
     assert run("get", f"{hive}.recovered", PARAMETERS, "Hostname").stdout == b"kelpa-log1\n"
 
 
+def log_layouts():
+    from test_log_replay import CLEAN, DIRTY, E, N, O, ORIG, text
+    old, new1, new5 = O(3, 20, b"old-data"), N(1, E(1)), N(5, E(5))
+    aside = "kelpa: H: {} set aside for {}"
+    return {  # files beside H, the value read, the lines on standard error
+        "xp-log": ({"H": DIRTY, "H.LOG": old}, b"old-data", []),
+        "lower-case": ({"H": DIRTY, "h.log1": new1}, text(1), []),
+        "log-newer-than-pair": ({"H": DIRTY, "H.LOG": old, "H.LOG1": new1}, b"old-data", [
+            aside.format("H.LOG1", "H.LOG: it replays to the later sequence number (3, against 1)")]),
+        "pair-newer-than-log": ({"H": DIRTY, "H.LOG": old, "H.LOG1": new5, "H.LOG2": b""}, text(5), [
+            aside.format("H.LOG", "H.LOG1, H.LOG2: they replay to the later sequence number (5, against 3)")]),
+        "stray-log-beside-pair": ({"H": DIRTY, "H.log": b"notes", "H.LOG1": new1}, text(1), [
+            aside.format("H.log", "H.LOG1: not a transaction log")]),
+        "stray-case-variant": ({"H": DIRTY, "H.LOG2": new1, "H.log2": b"not a log"}, text(1), [
+            aside.format("H.log2", "H.LOG2 as its LOG2: not a transaction log")]),
+        "two-logs-one-role": ({"H": DIRTY, "H.LOG1": new1, "H.Log1": N(2, E(2))}, text(2), [
+            aside.format("H.LOG1", "H.Log1 as its LOG1: another log is later")]),
+        "clean-hive": ({"H": CLEAN, "H.LOG": old, "H.LOG1": new1}, ORIG, []),
+    }
+
+
+@pytest.mark.parametrize("name", log_layouts())
+def test_logs_found_as_windows_names_them(tmp_path, name):
+    """Every file named as a log is listed by info and is never an output; where two compete for a
+    role, the one that reads as a log is used (the later one, where both do), and the choice is said."""
+    files, data, err = log_layouts()[name]
+    for file, content in files.items():
+        (tmp_path / file).write_bytes(content)
+    done = run("get", "--raw", "H", "", "Data", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr.decode().splitlines()) == (0, data, err)
+    logs = sorted(set(files) - {"H"})
+    info = run("info", "H", cwd=tmp_path).stdout.decode()
+    assert f"  logs beside it  {', '.join(logs)}\n" in info
+    assert [run("timeline", "H", "-o", log, "--force", cwd=tmp_path).returncode for log in logs] == [2] * len(logs)
+
+
 @pytest.fixture(scope="module")
 def evidence(tmp_path_factory) -> pathlib.Path:
     """HIVE (clean, a log beside it that it does not need, and a HIVE.LOG), DIRTY (no logs), CUT (cut
