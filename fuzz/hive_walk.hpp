@@ -14,7 +14,7 @@
 // - a second get_key of the same offset (served by the key cache) gives an equal node;
 // - the deleted-record scan lists records in image order, at most one per 80 (keys) or 24
 //   (values) bytes of the image, within the read limit, and get_key reads each deleted key as
-//   the scan found it;
+//   the scan found it, and a deleted value is matched only with a key the scan found;
 // - the tables (keys and values, deleted records included) hand out batches of at most
 //   HiveTable::MAX_ROWS rows whose columns all hold that many rows, and end (or fail, on a strict
 //   hive) without leaking a buffer;
@@ -22,6 +22,7 @@
 //   in the problem log, each problem once, at most ProblemLog::MAX_PROBLEMS of them and one more
 //   that says the rest were left out; a strict hive's log stays empty.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -113,6 +114,9 @@ inline void walk_deleted(const Hive& hive, std::uint64_t image_length) {
   }
   const ValueListing values = hive.deleted_values();
   if (values.entries.size() > image_length / 24) broken("more deleted values than the image can hold");
+  for (const ValueListing::Entry& entry : values.entries)
+    if (entry.key_offset && !std::ranges::binary_search(keys, *entry.key_offset, {}, &RegistryKey::offset))
+      broken("a deleted value matched with a key the scan did not find");
   if (values.data.size() > READ_LIMIT_FACTOR * image_length) broken("deleted value data read past its limit");
 }
 

@@ -276,7 +276,6 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
   auto key = hive_->get_key(entry.offset);  // the walk has just read it: a cache hit
   if (!key) return meet(entry.offset, std::move(key.error()));
   if (kind_ == TableKind::Values) {
-    listing_key_ = entry.offset;
     listing_path_ = paths_[depth];
     next_value_ = 0;
     if (auto listed = key->values_with_data(listing_); !listed) {
@@ -311,12 +310,18 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
 
 void HiveTable::add_values(Builder& builder) {
   auto& c = builder.columns;
-  const bool deleted = !listing_key_;
+  const bool deleted = walk_done_;
   for (; next_value_ < listing_.entries.size() && builder.rows < MAX_ROWS; ++next_value_, ++builder.rows) {
     const ValueListing::Entry& entry = listing_.entries[next_value_];
     const Bytes data = listing_.data_of(entry);
-    c[0].fixed_or_null(listing_key_);
-    if (deleted) c[1].null(); else c[1].bytes(listing_path_);
+    c[0].fixed_or_null(entry.key_offset);
+    if (!deleted) {
+      c[1].bytes(listing_path_);
+    } else if (const std::string* path = entry.key_offset ? deleted_key_path(*entry.key_offset) : nullptr) {
+      c[1].bytes(*path);
+    } else {
+      c[1].null();
+    }
     if (entry.unnamed) c[2].null(); else c[2].bytes(listing_.name(entry));
     c[3].fixed(entry.value_type.type_id());
     c[4].bytes(data);
@@ -326,6 +331,15 @@ void HiveTable::add_values(Builder& builder) {
   }
 }
 
+const std::string* HiveTable::deleted_key_path(std::uint32_t offset) {
+  if (const auto known = deleted_paths_.find(offset); known != deleted_paths_.end()) return &known->second;
+  // The scan has read this key already: get_key reads it alike and does not fail.
+  auto key = hive_->get_key(offset);
+  if (!key) return nullptr;
+  auto path = key_path(*key);  // as far as its parents still hold; else its name alone
+  return &deleted_paths_.emplace(offset, path ? std::move(*path) : std::string(key->node().name())).first->second;
+}
+
 void HiveTable::add_deleted(Builder& builder) {
   if (!scanned_) {
     scanned_ = true;
@@ -333,7 +347,6 @@ void HiveTable::add_deleted(Builder& builder) {
       deleted_keys_ = hive_->deleted_keys();
     } else {
       listing_ = hive_->deleted_values();
-      listing_key_.reset();
       next_value_ = 0;
     }
   }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "arrow_c.hpp"
 #include "hive.hpp"
@@ -23,7 +24,9 @@ enum class TableKind : std::uint8_t { Keys, Values };
 //           for deleted keys whose parent is unknown), path large utf8, name large utf8,
 //           last_written timestamp[us, UTC] (null for 0), last_written_filetime u64, class_name
 //           large utf8 (null for none), flags u16, subkey_count u32, value_count u32, deleted bool;
-//   values: key_id u32 (null for deleted values), key_path large utf8 (null likewise), name large
+//   values: key_id u32 (for a deleted value the deleted key whose value list lists it, null when
+//           the scan found none), key_path large utf8 (that key's path as far as its parents
+//           still hold, else its name; null likewise), name large
 //           utf8 (null for the unnamed value), type_id u32, data large binary (as raw_data gives
 //           it), text large utf8 (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ's strings joined by U+0000;
 //           null otherwise or when the data does not decode), number u64 (REG_DWORD,
@@ -62,6 +65,9 @@ class HiveTable {
   bool add_key(Builder& builder, const WalkBatch::Entry& entry, std::string_view name);
   void add_values(Builder& builder);
   void add_deleted(Builder& builder);
+  // The path of the deleted key at `offset` as far as its parents still hold, else its name
+  // (null when it cannot be read); kept for the key's other values.
+  const std::string* deleted_key_path(std::uint32_t offset);
   // Meets a problem in the hive's log: a strict hive's ends the table (false).
   bool meet(std::uint32_t offset, RegistryError error);
 
@@ -75,8 +81,8 @@ class HiveTable {
   std::vector<std::uint32_t> offsets_;      // the key node offset at each depth
   ValueListing listing_;                    // the values of the key being written, or the deleted values
   std::size_t next_value_ = 0;              // the next of them to write
-  std::optional<std::uint32_t> listing_key_;  // their key (none for deleted values)
-  std::string listing_path_;                // its path
+  std::string listing_path_;                // their key's path
+  std::unordered_map<std::uint32_t, std::string> deleted_paths_;  // of the deleted keys the values name
   std::vector<RegistryKey> deleted_keys_;   // found by the scan once the walk is done
   std::size_t next_deleted_ = 0;
   bool walk_done_ = false, scanned_ = false, done_ = false;

@@ -99,6 +99,35 @@ void for_each_candidate(const Hive& hive, char a, char b, Try&& try_at) {
   });
 }
 
+// Gives each deleted value the deleted key whose value list still lists its cell. A key counts when
+// its list cell reads and holds all value_count entries (a shorter cell has been cut or reused
+// since); of several such keys the one written last wins, the first in image order on a tie. The
+// values are in image order, so each entry is looked up by binary search. The list entries read
+// in all are bounded by what the image can hold (max_list_elements): keys past that bound are not
+// matched, so a hostile hive whose deleted keys all name one large list costs no more than one
+// pass over the image.
+void match_keys(const Hive& hive, const std::vector<RegistryKey>& keys, ValueListing& listing) {
+  std::vector<std::uint64_t> written(listing.entries.size());  // by the key matched so far
+  std::size_t budget = hive.max_list_elements();
+  for (const RegistryKey& key : keys) {
+    const KeyRecord& node = key.node();
+    if (node.value_count == 0 || is_null_offset(node.value_list_offset)) continue;
+    const auto list = hive.read_cell(node.value_list_offset);
+    if (!list || list->size() / 4 < node.value_count) continue;
+    if (node.value_count > budget) break;
+    budget -= node.value_count;
+    for (std::size_t i = 0; i < node.value_count; ++i) {
+      const std::uint32_t cell = load_u32(*list, 4 * i);
+      const auto found = std::ranges::lower_bound(listing.entries, cell, {}, &ValueListing::Entry::cell_offset);
+      if (found == listing.entries.end() || found->cell_offset != cell) continue;
+      const auto at = static_cast<std::size_t>(found - listing.entries.begin());
+      if (found->key_offset && written[at] >= node.last_written) continue;
+      found->key_offset = key.offset;
+      written[at] = node.last_written;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<RegistryKey> Hive::deleted_keys() const {
@@ -133,9 +162,10 @@ ValueListing Hive::deleted_values() const {
     if (data_at < data_limit && value.append_data(listing.data) && listing.data.size() > data_limit)
       listing.data.resize(data_at);
     listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
-                               listing.data.size() - data_at, value.name_length == 0});
+                               listing.data.size() - data_at, value.name_length == 0, offset, std::nullopt});
     return std::uint64_t{offset} + 4 + vk::FIXED_SIZE + value.name_length;
   });
+  if (!listing.entries.empty()) match_keys(*this, deleted_keys(), listing);
   return listing;
 }
 

@@ -153,6 +153,7 @@ struct RegistryValue {
   std::uint32_t data_offset = 0;
   std::uint16_t name_length = 0;
   std::uint16_t flags = 0;
+  std::uint32_t offset = 0;  // the value key's cell offset
   const Hive* hive = nullptr;
 
   // The value's data bytes: inline, one data cell, or big data (see hive_values.cpp).
@@ -169,7 +170,7 @@ inline constexpr std::uint32_t INLINE_DATA = 0x80000000;
 }  // namespace vk
 
 // Parses the value key ("vk") payload of the cell at `entry` into `value` (every field but the
-// name; `value.hive` set to `hive`) and appends the decoded name to `name`. Checks, in order: the
+// name; `value.offset` set to `entry` and `value.hive` to `hive`) and appends the decoded name to `name`. Checks, in order: the
 // 20-byte fixed part (TruncatedData), "vk" (InvalidFormat), the name inside the payload
 // (TruncatedData) and its decoding (InvalidUtf16, met as a problem of `problems`).
 [[nodiscard]] Result<void> parse_value_key(const Hive& hive, Bytes payload, std::uint32_t entry, RegistryValue& value,
@@ -183,6 +184,10 @@ struct ValueListing {
     std::size_t name_at, name_size;
     std::size_t data_at, data_size;
     bool unnamed;  // the stored name length is 0: the key's default value, listed as "(default)"
+    std::uint32_t cell_offset;  // the value key's
+    // The key node whose value list lists the value: the listed key, or for a deleted value the
+    // deleted key the scan matched it with (none when it matched none).
+    std::optional<std::uint32_t> key_offset;
   };
   std::vector<Entry> entries;
   std::string names;
@@ -237,8 +242,9 @@ class Hive {
   [[nodiscard]] Result<std::vector<HbinHeader>> hbins() const;
 
   // Records left in unallocated space, in image order (deleted_scan.hpp says where the scan looks,
-  // deleted_scan.cpp what counts): the key nodes, and the value keys with whatever data can still be read.
-  // Neither fails: space that does not hold a plausible record is passed over.
+  // deleted_scan.cpp what counts): the key nodes, and the value keys with whatever data can still be
+  // read, each with the deleted key whose value list still lists it where the scan finds one (see
+  // deleted_scan.cpp). Neither fails: space that does not hold a plausible record is passed over.
   [[nodiscard]] std::vector<RegistryKey> deleted_keys() const;
   [[nodiscard]] ValueListing deleted_values() const;
 

@@ -136,6 +136,7 @@ Result<void> parse_value_key(const Hive& hive, Bytes p, std::uint32_t entry, Reg
   value.data_offset = load_u32(p, vk::DATA_OFFSET);
   value.value_type = ValueType::from_raw(load_u32(p, vk::DATA_TYPE));
   value.flags = load_u16(p, vk::FLAGS);
+  value.offset = entry;
   value.hive = &hive;
   if (value.name_length == 0) {
     name.append("(default)");
@@ -187,7 +188,7 @@ Result<void> RegistryKey::values_with_data(ValueListing& listing) const {
         listing.data.resize(data_at);
     }
     listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
-                               listing.data.size() - data_at, value.name_length == 0});
+                               listing.data.size() - data_at, value.name_length == 0, entry, this->offset});
     return value.name_length;
   });
   if (!walked) return std::unexpected(std::move(walked.error()));

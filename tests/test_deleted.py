@@ -1,6 +1,7 @@
 """Deleted keys and values: the scan, its plausibility limits, and its results on the shared hives."""
 
 import hashlib
+import struct
 from collections import Counter
 
 import pytest
@@ -19,10 +20,40 @@ def test_scan_finds_old_records_and_passes_over_garbage(tmp_path, drop_last_bin)
     # The own record of the scrap bin's free cell reads as allocated once that bin is dropped.
     assert [k.is_deleted() for k in found] == [True, True, not drop_last_bin, True] + [True] * drop_last_bin
     assert hive.root_key().is_deleted() is False
+    # A deleted value knows its cell and the deleted key whose value list still lists it.
+    deleted = hive.deleted_values()
+    assert [v.key_offset() for v in deleted] == [found[1].cell_offset(), None, None, None]
+    assert [k.cell_offset() for k in found] == sorted({k.cell_offset() for k in found})  # image order, once each
     # A deleted key is an ordinary RegistryKey: its freed lists and value keys are followed.
     del hive
     assert [k.name() for k in found[1].subkeys()] == ["Child"]
-    assert [(v.name(), v.data().as_string()) for v in found[1].values()] == [("Gone", "old data")]
+    listed = found[1].values()
+    assert [(v.name(), v.data().as_string()) for v in listed] == [("Gone", "old data")]
+    assert (listed[0].cell_offset(), listed[0].key_offset()) == (deleted[0].cell_offset(), found[1].cell_offset())
+
+
+def test_deleted_values_are_matched_with_the_key_that_lists_them():
+    """Older lists b; Live\\Gone, after it and written later, lists a and b; Short claims four values, but
+    its list cell holds three (it names c and d); Lost lists e, and its parent is no key."""
+    b = hivegen.HiveBuilder(bin_size=0x2000)
+    a, bb, c, d, e = (b.vk(n, hivegen.REG_DWORD, hivegen.dword(i)) for i, n in enumerate("abcde"))
+    older = b.nk("Older", last_written=10, value_count=1, value_list=b.value_list([bb]))
+    gone = b.nk("Gone", last_written=20, value_count=2, value_list=b.value_list([a, bb]))
+    short = b.nk("Short", value_count=4, value_list=b.value_list([c, d]))  # a 16-byte cell: room for 3
+    lost = b.nk("Lost", parent=0x1FF8, value_count=1, value_list=b.value_list([e]))
+    live = b.nk("Live", subkey_count=1, subkey_list=b.subkey_list("lf", [gone]))
+    root = b.nk("ROOT", root=True, subkey_count=1, subkey_list=b.subkey_list("lf", [live]))
+    b.patch(live, 16, struct.pack("<I", root))
+    b.patch(gone, 16, struct.pack("<I", live))
+    for cell in (a, bb, c, d, e, gone, older, short, lost):
+        b.poke(cell, struct.pack("<i", -struct.unpack_from("<i", b._data, cell)[0]))
+    hive = kelpa.Hive.from_bytes(b.build(root=root))
+    assert [(v.name(), v.cell_offset(), v.key_offset()) for v in hive.deleted_values()] == [
+        ("a", a, gone), ("b", bb, gone), ("c", c, None), ("d", d, None), ("e", e, lost)]
+    pa = pytest.importorskip("pyarrow")
+    rows = pa.table(hive.table("values", deleted=True)).to_pylist()
+    assert [(r["name"], r["key_id"], r["key_path"]) for r in rows if r["deleted"]] == [
+        ("a", gone, "Live\\Gone"), ("b", gone, "Live\\Gone"), ("c", None, None), ("d", None, None), ("e", lost, "Lost")]
 
 
 # What the other parser lists beyond this scan's reach, as (keys, values) missed: records in the

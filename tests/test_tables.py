@@ -40,7 +40,13 @@ def test_columns():
         (keys[1]["key_id"], "A", "d", REG_DWORD, None, 7, False), (keys[1]["key_id"], "A", "be", REG_DWORD_BIG_ENDIAN, None, 256, False),
         (keys[1]["key_id"], "A", "q", REG_QWORD, None, 2**40, False), (keys[1]["key_id"], "A", "short", REG_QWORD, None, None, False),
         (keys[1]["key_id"], "A", "odd", REG_SZ, None, None, False), (keys[1]["key_id"], "A", "bin", REG_BINARY, None, None, False)]
-    assert [v["data"] for v in values] == [v.raw_data() for v in hive.open_key("A").values()]
+    listed = hive.open_key("A").values()
+    assert [v["data"] for v in values] == [v.raw_data() for v in listed]
+    # The records' cell offsets: key_id is the key's; a value knows its own and its key's, by name too.
+    assert [k.cell_offset() for k in hive.root_key().walk()] == [k["key_id"] for k in keys]
+    assert {v.key_offset() for v in listed} == {keys[1]["key_id"]} and len({v.cell_offset() for v in listed}) == 8
+    assert (hive.open_key("A").value("D").cell_offset(), hive.open_key("A").value("D").key_offset()) == (
+        listed[2].cell_offset(), keys[1]["key_id"])
     below = pa.table(hive.table("keys", path="b")).column("path").to_pylist()
     assert below == ["B", "B\\C"]
 
@@ -90,7 +96,9 @@ def test_deleted_records_follow():
     keys = pa.table(hive.table("keys", deleted=True)).to_pylist()
     values = pa.table(hive.table("values", deleted=True)).to_pylist()
     assert [k["name"] for k in keys if k["deleted"]] == deleted_keys
-    assert [(v["name"], v["data"], v["key_id"]) for v in values if v["deleted"]] == [(n, d, None) for n, d in deleted_values]
+    gone = hive.deleted_keys()[1].cell_offset()  # lists the first deleted value; its parent is no key
+    assert [(v["name"], v["data"], v["key_id"], v["key_path"]) for v in values if v["deleted"]] == [
+        (n, d, k, p) for (n, d), k, p in zip(deleted_values, [gone, None, None, None], ["Deleted", None, None, None])]
 
 
 def walk_digests(keys_names, values):

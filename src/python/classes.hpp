@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ struct PyRegistryValue {
   PyObject_VAR_HEAD
   ValueType value_type;
   std::uint32_t name_size;
+  std::uint32_t cell_offset;  // the value key's
+  std::uint32_t key_offset;   // the key node whose value list lists it, when has_key
+  bool has_key;
   bool unnamed;            // the key's default value (stored name length 0)
   std::uint8_t bytes[1];  // name_size bytes of UTF-8 name, then the raw data: ob_size bytes in all
 
@@ -83,7 +87,10 @@ PyObject* new_problem(const Problem& problem);
 
 // New objects of the two classes, from core records.
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, const RegistryKey& key);
-PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data, bool unnamed);
+PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data, bool unnamed,
+                             std::uint32_t cell_offset, std::optional<std::uint32_t> key_offset);
+// The same for one entry of a listing.
+PyObject* new_registry_value(const ValueListing& listing, const ValueListing::Entry& entry);
 PyObject* new_registry_key(const std::shared_ptr<Hive>& hive, std::uint32_t offset, std::uint32_t subkey_count,
                            std::uint32_t value_count, std::string_view name);
 // A walk of the keys from the key at `offset` down (RegistryKey.walk); `onerror` is None or a

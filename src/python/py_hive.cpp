@@ -163,9 +163,7 @@ PyObject* hive_deleted_keys(PyObject* self, PyObject*) {
 PyObject* hive_deleted_values(PyObject* self, PyObject*) {
   const std::shared_ptr<Hive>& hive = hive_of(self);
   return run_then_build([&]() -> Result<ValueListing> { return hive->deleted_values(); }, [](const ValueListing& listing) {
-    return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
-      return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry), entry.unnamed);
-    });
+    return list_of(listing.entries, [&](const ValueListing::Entry& entry) { return new_registry_value(listing, entry); });
   });
 }
 

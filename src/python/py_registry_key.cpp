@@ -60,6 +60,7 @@ PyObject* registry_key_name(PyObject* self, PyObject*) {
 }
 PyObject* registry_key_subkey_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).subkey_count); }
 PyObject* registry_key_value_count(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).value_count); }
+PyObject* registry_key_cell_offset(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(key_of(self).offset); }
 
 // Each thread's subkey buffer, reused as the value listing below is.
 thread_local std::vector<RegistryKey> spare_subkeys;
@@ -104,9 +105,8 @@ PyObject* registry_key_values(PyObject* self, PyObject*) {
   PyObject* list = run_on_key(
       self, [&](const RegistryKey& key) { return key.values_with_data(listing); },
       [&]() {
-        return list_of(listing.entries, [&](const ValueListing::Entry& entry) {
-          return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry), entry.unnamed);
-        });
+        return list_of(listing.entries,
+                       [&](const ValueListing::Entry& entry) { return new_registry_value(listing, entry); });
       });
   const std::size_t kept = listing.entries.capacity() * sizeof(ValueListing::Entry) + listing.names.capacity() +
                            listing.data.capacity();
@@ -142,8 +142,9 @@ PyObject* registry_key_value(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         return std::unexpected(RegistryError::not_found("Value '" + *wanted + "'"));
       },
-      [](const FoundValue& found) {
-        return new_registry_value(found.value.value_type, found.value.name, found.data, found.value.name_length == 0);
+      [&](const FoundValue& found) {
+        return new_registry_value(found.value.value_type, found.value.name, found.data, found.value.name_length == 0,
+                                  found.value.offset, key_of(self).offset);
       });
 }
 
@@ -268,6 +269,7 @@ PyMethodDef registry_key_methods[] = {
     {"security_descriptor", guard<registry_key_security_descriptor>, METH_NOARGS,
      "security_descriptor($self)\n--\n\nGet the security descriptor as stored, as bytes (None when the key has none)"},
     {"flags", guard<registry_key_flags>, METH_NOARGS, "flags($self)\n--\n\nGet the key node flags"},
+    {"cell_offset", guard<registry_key_cell_offset>, METH_NOARGS, "cell_offset($self)\n--\n\nGet the cell offset of the key node"},
     {"is_deleted", guard<registry_key_is_deleted>, METH_NOARGS,
      "is_deleted($self)\n--\n\nCheck whether the key node's cell is free (the key was deleted)"},
     {"open_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<registry_key_open_key>)),

@@ -36,6 +36,14 @@ PyObject* registry_value_data_size(PyObject* self, PyObject*) { return PyLong_Fr
 
 PyObject* registry_value_is_unnamed(PyObject* self, PyObject*) { return PyBool_FromLong(value_of(self).unnamed); }
 
+PyObject* registry_value_cell_offset(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(value_of(self).cell_offset); }
+
+PyObject* registry_value_key_offset(PyObject* self, PyObject*) {
+  const PyRegistryValue& value = value_of(self);
+  if (!value.has_key) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(value.key_offset);
+}
+
 PyObject* registry_value_repr(PyObject* self) {
   std::string text = "RegistryValue(name='";
   text.append(value_of(self).name_text()).append("')");
@@ -57,6 +65,11 @@ PyMethodDef registry_value_methods[] = {
     {"data_size", guard<registry_value_data_size>, METH_NOARGS, "data_size($self)\n--\n\nGet the data size in bytes"},
     {"is_unnamed", guard<registry_value_is_unnamed>, METH_NOARGS,
      "is_unnamed($self)\n--\n\nCheck whether this is the key's unnamed value (the one name() calls \"(default)\")"},
+    {"cell_offset", guard<registry_value_cell_offset>, METH_NOARGS,
+     "cell_offset($self)\n--\n\nGet the cell offset of the value key"},
+    {"key_offset", guard<registry_value_key_offset>, METH_NOARGS,
+     "key_offset($self)\n--\n\nGet the cell offset of the key node whose value list lists this value (None when "
+     "no key is known)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -71,17 +84,26 @@ PyType_Slot registry_value_slots[] = {
 
 }  // namespace
 
-PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data, bool unnamed) {
+PyObject* new_registry_value(ValueType value_type, std::string_view name, Bytes raw_data, bool unnamed,
+                             std::uint32_t cell_offset, std::optional<std::uint32_t> key_offset) {
   const std::size_t size = name.size() + raw_data.size();
   PyObject* self = new_var_object(types.registry_value, size);
   if (self == nullptr) return nullptr;
   auto* value = reinterpret_cast<PyRegistryValue*>(self);
   value->value_type = value_type;
   value->name_size = static_cast<std::uint32_t>(name.size());
+  value->cell_offset = cell_offset;
+  value->key_offset = key_offset.value_or(0);
+  value->has_key = key_offset.has_value();
   value->unnamed = unnamed;
   if (!name.empty()) std::memcpy(value->bytes, name.data(), name.size());
   if (!raw_data.empty()) std::memcpy(value->bytes + name.size(), raw_data.data(), raw_data.size());
   return self;
+}
+
+PyObject* new_registry_value(const ValueListing& listing, const ValueListing::Entry& entry) {
+  return new_registry_value(entry.value_type, listing.name(entry), listing.data_of(entry), entry.unnamed,
+                            entry.cell_offset, entry.key_offset);
 }
 
 PyType_Spec registry_value_spec = {"builtins.RegistryValue", static_cast<int>(offsetof(PyRegistryValue, bytes)), 1,

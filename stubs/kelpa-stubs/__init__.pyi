@@ -127,6 +127,8 @@ class RegistryKey:
         """Get the security descriptor as stored, as bytes (None when the key has none)"""
     def flags(self) -> int:
         """Get the key node flags"""
+    def cell_offset(self) -> int:
+        """Get the cell offset of the key node"""
     def is_deleted(self) -> bool:
         """Check whether the key node's cell is free (the key was deleted)"""
     def open_key(self, sub_key: str) -> RegistryKey:
@@ -158,6 +160,10 @@ class RegistryValue:
         """Get the data size in bytes"""
     def is_unnamed(self) -> bool:
         """Check whether this is the key's unnamed value (the one name() calls "(default)")"""
+    def cell_offset(self) -> int:
+        """Get the cell offset of the value key"""
+    def key_offset(self) -> int | None:
+        """Get the cell offset of the key node whose value list lists this value (None when no key is known)"""
 
 @final
 class ValueData:
