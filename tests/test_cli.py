@@ -50,6 +50,17 @@ def folder(tmp_path_factory) -> pathlib.Path:
 TINY_VALUES = [hivegen.Value("\u00e9", hivegen.REG_SZ, hivegen.sz("x")), hivegen.Value("n", hivegen.REG_DWORD, hivegen.dword(7)),
                hivegen.Value("", hivegen.REG_SZ, hivegen.sz("unnamed")),
                hivegen.Value("(default)", hivegen.REG_SZ, hivegen.sz("named"))]
+DELETED_HEAD = b"kind,hive,found,cell_offset,last_written,key,value_name,value_type,data\n"
+DELETED_ROWS = """\
+key,{},file,0x58,2017-07-18T19:56:52.387635+00:00,Child,,,
+key,{},file,0xc8,2017-07-18T19:56:52.387635+00:00,Deleted,,,
+key,{},file,0x1020,2017-07-18T19:56:52.387635+00:00,First,,,
+key,{},file,0x1080,,Second key,,,
+value,{},file,0x38,,Deleted,Gone,REG_SZ,old data
+value,{},file,0x178,,,Slack,REG_BINARY,4142
+value,{},file,0x10e0,,,Old,REG_DWORD,7
+value,{},file,0x1310,,,Four,REG_DWORD,67305985
+"""
 LS_R = """\
 ControlSet001\\Services\\EventLog:
   2024-03-01T12:30:15.000000+00:00 System\\
@@ -101,11 +112,7 @@ SYSTEM
      + b" " * 27 + "\u00e9 = x\n  REG_DWORD".encode() + b" " * 24 + b"n = 7 (0x00000007)\n  REG_SZ" + b" " * 27
      + b"(default) = unnamed\n  REG_SZ" + b" " * 27 + b"(default) = named\n"),
     # the scene's deleted records: three keys written at one time, one never; three values
-    (["deleted", "more/DELETED"], b"kind,hive,last_written,key,value_name,value_type,data\n" + b"".join(
-        b"key,more/DELETED,2017-07-18T19:56:52.387635+00:00,%s,,,\n" % k for k in (b"Child", b"Deleted", b"First"))
-     + b"key,more/DELETED,,Second key,,,\nvalue,more/DELETED,,,Gone,REG_SZ,old data\n"
-       b"value,more/DELETED,,,Slack,REG_BINARY,4142\nvalue,more/DELETED,,,Old,REG_DWORD,7\n"
-       b"value,more/DELETED,,,Four,REG_DWORD,67305985\n"),
+    (["deleted", "more/DELETED"], DELETED_HEAD + DELETED_ROWS.replace("{}", "more/DELETED").encode()),
 ], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
         "ls-r", "ls-empty", "info", "timeline-since", "jsonl", "current-control-set", "ls-l", "deleted"])
 def test_output(folder, args, out):
@@ -421,6 +428,27 @@ def test_text_from_evidence_is_safe_on_a_terminal(tmp_path):
     duckdb = pytest.importorskip("duckdb")
     read = duckdb.sql(f"select hive, hive_bytes, path from read_json('{tmp_path / 'out.jsonl'}', sample_size=-1)")
     assert read.fetchall() == [(r["hive"], r["hive_bytes"], r["path"]) for r in jsonl]
+
+
+def test_deleted_records_of_both_states(tmp_path):
+    """A dirty hive whose log renames a deleted key in place: the file's record and the recovered
+    image's are both listed, the rest once, found in both."""
+    image = bytearray(hivegen.deleted_scene()[0])
+    page = bytearray(image[4096:8192])
+    page[page.index(b"Child") + 4] = ord("x")
+    image[4:8] = (2).to_bytes(4, "little")  # dirty
+    image[508:512] = hivegen.checksum(bytes(image[:508])).to_bytes(4, "little")
+    size, root = len(image) - 4096, int.from_bytes(image[36:40], "little")
+    (tmp_path / "H").write_bytes(image)
+    (tmp_path / "H.LOG1").write_bytes(hivegen.log_base_block(1, root_cell_offset=root, hive_bins_data_size=size)
+                                      + hivegen.log_entry(1, [(0, bytes(page))], hive_bins_data_size=size))
+    done = run("deleted", "H", cwd=tmp_path)
+    child = "key,H,{},0x58,2017-07-18T19:56:52.387635+00:00,{},,,\n"
+    expected = DELETED_ROWS.replace("{}", "H").replace(",file,", ",both,").replace(
+        child.format("both", "Child"), child.format("file", "Child") + child.format("recovered", "Chilx"))
+    assert (done.returncode, done.stderr, done.stdout.decode()) == (0, b"", DELETED_HEAD.decode() + expected)
+    diffed = run("diff", "H", cwd=tmp_path)  # only free space changed: the hive reads the same
+    assert (diffed.returncode, diffed.stderr) == (0, b"")
 
 
 def test_get_shows_a_string_as_windows_does_and_says_what_follows(tmp_path):

@@ -107,10 +107,12 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                     help="only values of at least N bytes of data (alone: every such value)")
     se.add_argument("--deleted", action="store_true",
                     help="also the deleted keys and values found in the hive's free space")
-    df = command("diff", answers.diff, "Keys and values added, removed and changed from OLD to NEW, as CSV "
-                 "or JSON lines.", many=None)
+    df = command("diff", answers.diff, "Keys and values added, removed and changed from OLD to NEW (or from "
+                 "OLD as its file lies to OLD with its logs), as CSV or JSON lines.", many=None)
     df.add_argument("old", metavar="OLD", help="the older hive file (or a folder holding one)")
-    df.add_argument("new", metavar="NEW", help="the newer hive file (or a folder holding one)")
+    df.add_argument("new", metavar="NEW", nargs="?",
+                    help="the newer hive file (or a folder holding one); without it, OLD as its file lies "
+                         "against OLD recovered with the logs beside it: what the logs change")
     df.add_argument("-f", "--format", choices=("csv", "jsonl"), default="csv")
     df.epilog = answers.DIFF_EXIT_STATUS
     tl = command("timeline", forensic.timeline, "Every key's last-write time, newest first, as CSV.",

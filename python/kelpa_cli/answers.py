@@ -85,15 +85,29 @@ def data_forms(change: diffing.Change) -> tuple[values.Typed | None, values.Type
     return old, new
 
 
-def diff(args: argparse.Namespace) -> int:
+def sides(args: argparse.Namespace) -> list[tuple[str, argparse.Namespace]]:
+    """The two hives compared, each with the arguments it is read with: OLD and NEW; or, for one
+    hive, the file as it lies and the file with the logs beside it."""
     try:
-        paths = [hives.one_hive(args.old), hives.one_hive(args.new)]
+        paths = [hives.one_hive(args.old)] + ([] if args.new is None else [hives.one_hive(args.new)])
     except hives.Failure as e:
         raise hives.Usage(str(e)) from None
-    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    if len(paths) == 2:
+        return [(path, args) for path in paths]
+    if args.logs == "none":
+        raise hives.Usage("diff of one hive compares it with its logs: --logs none leaves nothing to compare")
+    if not any(hives.logs_for(paths[0], args).pair):
+        raise hives.Usage(f"{paths[0]}: no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, HIVE.LOG) to compare "
+                          "it with")
+    return [(paths[0], argparse.Namespace(**{**vars(args), "logs": "none", "as_lies": True})), (paths[0], args)]
+
+
+def diff(args: argparse.Namespace) -> int:
+    compared = sides(args)
+    outputs.check(args.output, hives.inputs_of([path for path, _ in compared], args), args.force)
     snapshots, failed = [], False
-    for path in paths:
-        snapshot, notes, hive_failed = hives.run_one(snapshot_of, path, args)
+    for path, side_args in compared:
+        snapshot, notes, hive_failed = hives.run_one(snapshot_of, path, side_args)
         for note in notes:
             hives.say(note)
         snapshots.append(snapshot)

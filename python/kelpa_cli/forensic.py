@@ -7,6 +7,7 @@ import argparse
 import datetime
 
 import kelpa
+from kelpa_tools.deleted import deleted_records
 
 from . import hives, outputs, values
 from .text import safe
@@ -50,23 +51,25 @@ def timeline(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
-DELETED_COLUMNS = ("kind", "hive", "last_written", "key", "value_name", "value_type", "data")
-
-
-def located(key: kelpa.RegistryKey) -> str:
-    """A deleted key's path as far as its parents still hold; its name alone when they do not."""
-    try:
-        return key.path()
-    except ValueError:
-        return key.name()
+DELETED_COLUMNS = ("kind", "hive", "found", "cell_offset", "last_written", "key", "value_name", "value_type", "data")
 
 
 def deleted_of(reading: hives.Reading) -> list[tuple[str, ...]]:
+    """The hive's deleted records, from the file as it lies and, when logs applied, from the
+    recovered image too (found: file, recovered or both)."""
     hive, path = reading.open(), reading.path
-    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, reading)) or "",
-                                    located(key), "", "", "") for key in hive.deleted_keys()]
-    rows.extend(("value", path, "", "", value.name(), value.value_type().type_name(),
-                 values.as_text(values.typed(value))) for value in hive.deleted_values())
+    as_lies = hive
+    if any(log.applied for log in hive.log_replay()):
+        try:
+            as_lies = kelpa.Hive.from_path(path, strict=getattr(reading.args, "strict", False))
+        except ValueError as e:  # the logs made the file readable: only the recovered image is scanned
+            reading.note(f"the file as it lies cannot be scanned for deleted records: {e}")
+            as_lies = None
+    keys, found_values = deleted_records(as_lies, hive)
+    rows: list[tuple[str, ...]] = [("key", path, k.found, f"{k.cell_offset:#x}", hives.iso(hives.when(k.key, reading)) or "",
+                                    k.path, "", "", "") for k in keys]
+    rows.extend(("value", path, v.found, f"{v.cell_offset:#x}", "", v.key_path or "", v.value.name(),
+                 v.value.value_type().type_name(), values.as_text(values.typed(v.value))) for v in found_values)
     return rows
 
 

@@ -156,7 +156,7 @@ class Reading:
         for log in hive.log_replay():
             if log.path in named and not log.applied and log.reason not in LOG_NOT_NEEDED:
                 self.note(f"the log {log.path} was refused: {log.reason}")
-        if hive.base_block().is_dirty:
+        if hive.base_block().is_dirty and not getattr(self.args, "as_lies", False):  # as_lies: on purpose
             why = ("not read (--logs none)" if getattr(self.args, "logs", "auto") == "none"
                    else "not applied" if log1 or log2 else "not found")
             self.note(f"the hive is dirty and its logs were {why}: recent changes may be missing")
