@@ -2,7 +2,6 @@
 
 import hashlib
 import json
-import os
 import pathlib
 import struct
 import sys
@@ -16,7 +15,7 @@ import kelpa
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))  # sample_hive, walk_hive
 
 # Real hive files gathered from other projects; never copied into the repository.
-SHARED_HIVES = pathlib.Path(os.environ.get("KELPA_SHARED_HIVES") or pathlib.Path(__file__).resolve().parents[2] / "shared" / "hives")
+SHARED_HIVES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "hives"
 
 
 def under_sanitizer() -> bool:
