@@ -361,6 +361,14 @@ def test_evidence(evidence, tmp_path, args, status, err):
         assert done.stdout == b"" and "NEW" not in after
 
 
+def test_info_of_a_hive_cut_short(evidence):
+    """info says the bins run past the file's end; --strict, failing, counts nothing."""
+    tolerant, strict = (run("info", *args, "CUT", cwd=evidence) for args in ([], ["--strict"]))
+    bins = "  bins            1, 49152 bytes; cut short: the file holds 1904 bytes of them"
+    assert (tolerant.returncode, bins in tolerant.stdout.decode().splitlines(), "  keys            1\n" in tolerant.stdout.decode()) == (1, True, True)
+    assert (strict.returncode, strict.stdout.decode().splitlines()[-2:]) == (1, [bins, "  logs beside it  none"])
+
+
 def test_force_replaces_an_output_whole(evidence, tmp_path):
     out = tmp_path / "out.csv"
     out.write_text("old")
