@@ -29,10 +29,13 @@ std::span<const std::uint8_t> bytes_of(const std::string& s) {
 }
 [[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
 
-std::string os_error_text(int error_number) {
+std::string os_error_description(int error_number) {
   char buffer[256] = {};
-  std::string text = strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
-  return text + " (os error " + to_text(error_number) + ")";
+  return strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
+}
+
+std::string os_error_text(int error_number) {
+  return os_error_description(error_number) + " (os error " + to_text(error_number) + ")";
 }
 
 }  // namespace
@@ -60,7 +63,30 @@ RegistryError RegistryError::with_text(ErrorKind kind, std::string text) {
   return e;
 }
 
-RegistryError RegistryError::io_errno(int error_number) { return io_message(os_error_text(error_number)); }
+RegistryError RegistryError::io_errno(int error_number) {
+  RegistryError e = io_message(os_error_text(error_number));
+  e.a_ = static_cast<std::uint64_t>(static_cast<std::uint32_t>(error_number));
+  return e;
+}
+
+int RegistryError::os_error_number() const noexcept {
+  return kind_ == ErrorKind::Io ? static_cast<int>(static_cast<std::uint32_t>(a_)) : 0;
+}
+
+std::string RegistryError::os_error_description() const {
+  const int number = os_error_number();
+  return number != 0 ? kelpa::os_error_description(number) : (kind_ == ErrorKind::Io ? text_ : std::string());
+}
+
+const std::string& RegistryError::path() const noexcept {
+  static const std::string none;
+  return kind_ == ErrorKind::Io ? found_ : none;
+}
+
+RegistryError RegistryError::with_path(std::string_view path) && {
+  if (kind_ == ErrorKind::Io) found_.assign(path);
+  return std::move(*this);
+}
 
 RegistryError RegistryError::io_message(std::string text) { return with_text(ErrorKind::Io, std::move(text)); }
 

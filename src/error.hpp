@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 
 namespace kelpa {
 
@@ -51,6 +52,17 @@ class RegistryError {
   // The message text of the kind, UTF-8.
   [[nodiscard]] std::string message() const;
 
+  // Io errors name what they can, for callers that report failures the way their own file
+  // functions do: the operating system's error number (0 for an error the program makes itself:
+  // its message is its whole text), that number's description without " (os error N)", and the
+  // path of the file concerned, as given to the system ("" where none was noted). The message
+  // shows neither the number apart nor the path. Other kinds have no number and no path.
+  [[nodiscard]] int os_error_number() const noexcept;
+  [[nodiscard]] std::string os_error_description() const;
+  [[nodiscard]] const std::string& path() const noexcept;
+  // This error, noting the path of the file it concerns (Io only; other kinds are returned unchanged).
+  [[nodiscard]] RegistryError with_path(std::string_view path) &&;
+
  private:
   RegistryError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
       : kind_(kind), a_(a), b_(b), c_(c) {}
@@ -59,7 +71,7 @@ class RegistryError {
   ErrorKind kind_;
   std::uint64_t a_, b_, c_;  // numeric payload fields, in message order
   std::string text_;         // text payload, or the expected signature bytes
-  std::string found_;        // the found signature bytes
+  std::string found_;        // the found signature bytes, or an Io error's path
 };
 
 template <class T>

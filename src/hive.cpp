@@ -76,12 +76,12 @@ Result<std::shared_ptr<Hive>> Hive::open_file(std::string_view path, ReadMode mo
   auto fd = open_for_reading(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(RegistryError::io_errno(errno));
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(RegistryError::io_errno(errno).with_path(path));
   const auto size = static_cast<std::uint64_t>(st.st_size < 0 ? 0 : st.st_size);
   if (size < HIVE_MIN_SIZE) return std::unexpected(RegistryError::hive_too_small(size, HIVE_MIN_SIZE));
   auto mapping = Mapping::map(fd->get(), static_cast<std::size_t>(size), static_cast<std::uint64_t>(st.st_dev),
                               static_cast<std::uint64_t>(st.st_ino));
-  if (!mapping) return std::unexpected(std::move(mapping.error()));
+  if (!mapping) return std::unexpected(std::move(mapping.error()).with_path(path));
   fd->reset();  // the mapping stays valid without the descriptor
   return from_data(HiveData(std::move(*mapping)), mode);
 }

@@ -215,7 +215,8 @@ class Hive {
 
   // Opens (read-only, close-on-exec), checks the size (HiveTooSmall below 4096, nothing mapped),
   // maps the whole file shared and read-only, closes the descriptor and calls from_data. Io for
-  // every system failure, and for a path holding a NUL character before any system call. The
+  // every system failure (naming the path; a directory is EISDIR's), and for a path holding a NUL
+  // character before any system call. The
   // path's bytes go to the system as they are (no encoding is assumed).
   [[nodiscard]] static Result<std::shared_ptr<Hive>> open_file(std::string_view path, ReadMode mode = ReadMode::Strict);
 

@@ -106,22 +106,28 @@ int open_retrying(const char* path, int flags, unsigned mode) {
 Result<UniqueFd> open_for_reading(std::string_view path) {
   auto text = system_path(path);
   if (!text) return std::unexpected(std::move(text.error()));
+  auto failed = [&](int error_number) { return std::unexpected(RegistryError::io_errno(error_number).with_path(path)); };
   const int fd = open_retrying(text->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::unexpected(RegistryError::io_errno(errno));
+  if (fd < 0) return failed(errno);
   UniqueFd file(fd);
+  // A directory opens read-only, and then fails later with an error that does not say why
+  // (ENODEV from mmap, or a size too small for a hive): refused here in the words of read().
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return failed(errno);
+  if (S_ISDIR(st.st_mode)) return failed(EISDIR);
   // O_NONBLOCK only keeps open() from waiting for a writer on a named pipe; reads block as usual,
   // so a pipe with a writer is read to its end and one without a writer reads as empty.
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
-    return std::unexpected(RegistryError::io_errno(errno));
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return failed(errno);
   return file;
 }
 
 Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
   auto fd = open_for_reading(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
+  auto failed = [&](int error_number) { return std::unexpected(RegistryError::io_errno(error_number).with_path(path)); };
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(RegistryError::io_errno(errno));
+  if (::fstat(fd->get(), &st) != 0) return failed(errno);
   std::vector<std::uint8_t> data;
   if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
   std::uint8_t chunk[65536];
@@ -129,7 +135,7 @@ Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path) {
     const ssize_t n = ::read(fd->get(), chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(RegistryError::io_errno(errno));
+      return failed(errno);
     }
     if (n == 0) break;
     data.insert(data.end(), chunk, chunk + n);

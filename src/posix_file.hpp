@@ -63,11 +63,12 @@ class Mapping {
 
 // Opens `path` read-only with close-on-exec. The open does not wait for a writer on a named pipe;
 // reads from the descriptor block as usual. A path holding a NUL character is refused before any
-// system call with the Io text of that name.
+// system call with the Io text of that name; a directory is refused with EISDIR. The system's
+// errors are Io errors with their number and the path (RegistryError::with_path).
 [[nodiscard]] Result<UniqueFd> open_for_reading(std::string_view path);
 
-// The whole contents of a file, read through `open_for_reading`. Io on failure; the file is closed
-// on every path.
+// The whole contents of a file, read through `open_for_reading`. Io on failure, naming the path;
+// the file is closed on every path.
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_whole_file(std::string_view path);
 
 // Writes all of `data`, continuing after short writes and repeating writes interrupted by a

@@ -38,14 +38,43 @@ def test_os_failures(tmp_path):
     assert (type(exc.value), exc.value.args, exc.value.errno, exc.value.strerror, exc.value.filename) == (
         OSError, (f"{os.strerror(errno.ENOENT)} (os error 2)",), None, None, None)
     path = write_hive(tmp_path, GOOD)  # valid: it must not be opened
-    size = os.stat(tmp_path).st_size  # a directory opens read-only on Linux: too small, or refused by mmap
+    # A directory opens read-only on Linux (then mmap fails with ENODEV): refused as read() refuses it.
     assert [outcome(lambda p=p: kelpa.Hive.open(p)) for p in (path + "\0", path + "\0b", str(tmp_path))] == [
         error("file name contained an unexpected NUL byte", OSError)] * 2 + [
-        error(f"Hive too small: {size} bytes (minimum: 4096 bytes)") if size < 4096
-        else error(f"{os.strerror(errno.ENODEV)} (os error 19)", OSError)]
+        error(f"{os.strerror(errno.EISDIR)} (os error 21)", OSError)]
     os.chmod(path, 0)
     if not os.access(path, os.R_OK):  # root reads it all the same
         assert outcome(lambda: kelpa.Hive.open(path)) == error(f"{os.strerror(errno.EACCES)} (os error 13)", OSError)
+
+
+def os_error(call) -> tuple:
+    try:
+        call()
+    except OSError as e:
+        return type(e), e.args, e.errno, e.strerror, e.filename
+    raise AssertionError("no OSError")
+
+
+@pytest.mark.parametrize("target", ["missing", "folder", "unreadable"])
+def test_new_factories_raise_os_errors_as_open_does(tmp_path, target):
+    """from_path (alone and with logs) raises what Python's own open() raises for the same path; open,
+    open_with_logs and save keep the plain OSError with the one message argument."""
+    path = tmp_path / target
+    if target == "folder":
+        path.mkdir()
+    elif target == "unreadable":
+        path.write_bytes(GOOD)
+        path.chmod(0)
+        if os.access(path, os.R_OK):
+            pytest.skip("root reads it all the same")
+    expected = os_error(lambda: open(str(path), "rb"))
+    assert expected[0] is not OSError
+    log = write_hive(tmp_path, b"", "log")
+    assert os_error(lambda: kelpa.Hive.from_path(str(path))) == expected
+    assert os_error(lambda: kelpa.Hive.from_path(str(path), log, strict=False)) == expected
+    plain = (OSError, (f"{expected[3]} (os error {expected[2]})",), None, None, None)
+    assert os_error(lambda: kelpa.Hive.open(str(path))) == plain
+    assert os_error(lambda: kelpa.Hive.open_with_logs(str(path), log)) == plain
 
 
 def feed(path, data: bytes) -> str:

@@ -149,7 +149,8 @@ def main(argv: list[str] | None = None) -> int:
     except hives.Failure as e:
         hives.say(str(e))
     except (OSError, ValueError) as e:  # a single-hive command's own files, or the output's
-        hives.say(f"{args.hive}: {e}" if getattr(args, "hive", None) else str(e))
+        hive = getattr(args, "hive", None)
+        hives.say(f"{hive}: {hives.error_text(e, hive)}" if hive else str(e))
     except KeyboardInterrupt:
         return 130
     return 1

@@ -140,7 +140,7 @@ class Reading:
 
     def problem(self, error: Exception) -> None:
         """Something a strict read (or a last-write time past the year 9999) could not read."""
-        self.note(str(error))
+        self.note(error_text(error, self.path))
         self.unread = True
 
     def open(self) -> kelpa.Hive:
@@ -226,6 +226,14 @@ def run_one(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list[
 def run_chunk(work: Work, chunk: list[tuple[int, str]], args: argparse.Namespace) -> list[tuple[int, tuple[Any, list[str], bool]]]:
     """run_one for each (index, path) of a chunk, in a worker process."""
     return [(index, run_one(work, path, args)) for index, path in chunk]
+
+
+def error_text(error: Exception, path: str | None) -> str:
+    """An error's message. The library's OSError for the hive at ``path`` (which names it and its number)
+    reads as the plain form does, "No such file or directory (os error 2)"; any other error as str() gives it."""
+    if isinstance(error, OSError) and error.errno is not None and path is not None and error.filename == path:
+        return f"{error.strerror} (os error {error.errno})"
+    return str(error)
 
 
 def say(text: str) -> None:

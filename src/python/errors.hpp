@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <type_traits>
 
@@ -8,20 +9,31 @@
 
 namespace kelpa::python {
 
+// How an Io error reaches Python. Plain: OSError itself with the message as its one argument,
+// whatever the error number (the form the original factories and save keep). Typed: as Python's
+// own file functions raise it, OSError(errno, strerror, filename), which picks the subclass
+// (FileNotFoundError, PermissionError, IsADirectoryError, ...) and sets the three attributes; an
+// error without a number stays plain.
+enum class IoErrors : std::uint8_t { Plain, Typed };
+
 // A core error made ready for raising without the interpreter lock: the message is formatted and
 // the exception class chosen, but no Python object exists yet.
 struct PendingError {
   bool is_os_error;
   std::string message;
+  int os_error_number = 0;  // Io only: what a typed OSError is made of
+  std::string os_error_description;
+  std::string path;
 
   static PendingError from(const RegistryError& error) {
-    return {error.kind() == ErrorKind::Io, error.message()};
+    if (error.kind() != ErrorKind::Io) return {false, error.message(), 0, {}, {}};
+    return {true, error.message(), error.os_error_number(), error.os_error_description(), error.path()};
   }
 };
 
-// Raises OSError (Io) or ValueError (every other kind) with the message as the only argument.
-// Returns nullptr for the caller to return.
-PyObject* raise(const PendingError& error);
+// Raises OSError (Io, in the form `io` says) or ValueError (every other kind) with the message as
+// the only argument. Returns nullptr for the caller to return.
+PyObject* raise(const PendingError& error, IoErrors io = IoErrors::Plain);
 PyObject* raise(const RegistryError& error);
 
 // Raises RuntimeError "Core panic: ..." for an unexpected failure in core work done without the
@@ -29,9 +41,10 @@ PyObject* raise(const RegistryError& error);
 PyObject* raise(const Panic& panic);
 
 // Runs core work (returning a Result) without the interpreter lock; with the lock back, raises
-// its failure or builds the Python result from its value (from nothing for a Result<void>).
+// its failure (an Io error in the form `io` says) or builds the Python result from its value (from
+// nothing for a Result<void>).
 template <class Core, class Build>
-PyObject* run_then_build(Core&& core, Build&& build) {
+PyObject* run_then_build(Core&& core, Build&& build, IoErrors io = IoErrors::Plain) {
   using Value = typename std::invoke_result_t<Core>::value_type;
   auto outcome = without_gil([&]() -> std::expected<Value, PendingError> {
     auto result = core();
@@ -43,7 +56,7 @@ PyObject* run_then_build(Core&& core, Build&& build) {
     }
   });
   if (!outcome) return raise(outcome.error());
-  if (!*outcome) return raise(outcome->error());
+  if (!*outcome) return raise(outcome->error(), io);
   if constexpr (std::is_void_v<Value>) {
     return build();
   } else {

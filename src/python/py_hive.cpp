@@ -58,12 +58,14 @@ PyObject* hive_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   const auto strict = flag_argument(argv[3], true);
   if (!strict) return nullptr;
   const ReadMode mode = read_mode(*strict);
-  if (!paths[1] && !paths[2]) return run_then_build([&] { return Hive::open_file(*paths[0], mode); }, new_hive);
+  if (!paths[1] && !paths[2])
+    return run_then_build([&] { return Hive::open_file(*paths[0], mode); }, new_hive, IoErrors::Typed);
   auto view = [](const std::optional<std::string>& p) -> std::optional<std::string_view> {
     if (p) return std::string_view(*p);
     return std::nullopt;
   };
-  return run_then_build([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2]), mode); }, new_hive);
+  return run_then_build([&] { return open_with_logs(*paths[0], view(paths[1]), view(paths[2]), mode); }, new_hive,
+                        IoErrors::Typed);
 }
 
 // The buffers stay exported (or copied) until the call returns with the lock held, so that a
@@ -85,7 +87,7 @@ PyObject* hive_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   const BufferBytes& data = *buffers[0];
   if (!buffers[1] && !buffers[2])
     return run_then_build([&] { return Hive::from_data(HiveData(HiveData::Borrowed{data.bytes, data.owner}), mode); },
-                          new_hive);
+                          new_hive, IoErrors::Typed);
   return run_then_build(
       [&] {
         std::vector<LogInput> logs;
@@ -94,7 +96,7 @@ PyObject* hive_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         return replay_logs(std::vector<std::uint8_t>(data.bytes.begin(), data.bytes.end()), logs,
                            replay::MAX_IMAGE_SIZE, mode);
       },
-      new_hive);
+      new_hive, IoErrors::Typed);
 }
 
 PyObject* hive_table_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
