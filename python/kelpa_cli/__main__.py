@@ -19,8 +19,9 @@ exit status:
      clean and it was written whole)
   1  something could not be read or applied: a damaged hive (its problems are on standard
      error), a missing or refused log that was named, a dirty hive left dirty
-  2  a usage error, or an output refused (an input hive or log, or an existing file without
-     --force); nothing was read"""
+  2  a usage error, or an output refused (an input hive, folder or log, a folder holding one,
+     a file inside an input folder or named as a log beside an input hive, or an existing file
+     without --force); nothing was read"""
 
 
 def jobs(text: str) -> int:

@@ -89,7 +89,18 @@ def inputs_of(paths: list[str], args: argparse.Namespace) -> list[str | None]:
     """Every file that is evidence to a command: the hives and folders given, every file beside each
     hive named as one of its logs (whether read or not), and the logs named."""
     given = [*getattr(args, "hives", []), *(getattr(args, name, None) for name in ("hive", "old", "new"))]
-    return [*given, *named_logs(args), *(f for path in paths for f in (path, *log_files(path)))]
+    listings: dict[str, list[str]] = {}  # a folder of many hives is listed once
+
+    def listing(path: str) -> list[str]:
+        folder = os.path.dirname(path) or "."
+        if folder not in listings:
+            try:
+                listings[folder] = os.listdir(folder)
+            except OSError:
+                listings[folder] = []
+        return listings[folder]
+
+    return [*given, *named_logs(args), *(f for path in paths for f in (path, *log_files(path, listing(path))))]
 
 
 def check_input(path: str) -> None:

@@ -40,25 +40,27 @@ class FoundLogs:
         return self.log1, self.log2
 
 
-def log_candidates(path: str | os.PathLike[str]) -> dict[str, list[str]]:
+def log_candidates(path: str | os.PathLike[str], listing: list[str] | None = None) -> dict[str, list[str]]:
     """The files beside a hive named as its logs, in any letter case, by role (".log1", ".log2",
-    ".log"), each list in name order. Reads the folder only, never a file."""
+    ".log"), each list in name order. Reads the folder only (or takes its `listing`, the names
+    os.listdir gives), never a file."""
     folder, base = os.path.split(os.fspath(path))
     found: dict[str, list[str]] = {role: [] for role in ROLES}
-    try:
-        names = sorted(os.listdir(folder or "."))
-    except OSError:
-        return found
-    for name in names:
-        for role in ROLES:
-            if name.lower() == base.lower() + role:
-                found[role].append(os.path.join(folder, name))
+    if listing is None:
+        try:
+            listing = os.listdir(folder or ".")
+        except OSError:
+            return found
+    wanted = {base.lower() + role: role for role in ROLES}
+    for name in sorted(listing):
+        if (role := wanted.get(name.lower())) is not None:
+            found[role].append(os.path.join(folder, name))
     return found
 
 
-def log_files(path: str | os.PathLike[str]) -> list[str]:
+def log_files(path: str | os.PathLike[str], listing: list[str] | None = None) -> list[str]:
     """Every file beside a hive named as one of its logs (log_candidates), in name order."""
-    return sorted(name for names in log_candidates(path).values() for name in names)
+    return sorted(name for names in log_candidates(path, listing).values() for name in names)
 
 
 def not_a_log(path: str) -> str | None:
