@@ -459,12 +459,14 @@ def test_deleted_records_of_both_states(tmp_path):
     assert (diffed.returncode, diffed.stderr) == (0, b"")
 
 
-def test_get_shows_a_string_as_windows_does_and_says_what_follows(tmp_path):
+def test_a_string_shows_as_windows_shows_it_and_what_follows_is_said(tmp_path):
     data = hivegen.sz("www.hotmail,com\0LS\\Software")
     (tmp_path / "H").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=[hivegen.Value("v", hivegen.REG_SZ, data)])))
     shown, raw = run("get", "H", "", "v", cwd=tmp_path), run("get", "--raw", "H", "", "v", cwd=tmp_path)
     assert (shown.returncode, shown.stdout, shown.stderr, raw.stdout) == (0, b"www.hotmail,com\n", b"kelpa: H: value v: 24 "
                                                                            b"bytes after the terminating NUL (--raw writes the data whole)\n", data)
+    (record,) = [json.loads(line) for line in run("export", "-f", "jsonl", "H", cwd=tmp_path).stdout.splitlines()]
+    assert record["values"] == [{"name": "v", "type": "REG_SZ", "data": "www.hotmail,com", "data_after_nul": data[32:].hex()}]
 
 
 def test_version():

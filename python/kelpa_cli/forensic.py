@@ -62,12 +62,12 @@ def deleted_of(reading: hives.Reading) -> list[tuple[str, ...]]:
     if any(log.applied for log in hive.log_replay()):
         try:
             as_lies = kelpa.Hive.from_path(path, strict=getattr(reading.args, "strict", False))
-        except ValueError as e:  # the logs made the file readable: only the recovered image is scanned
+        except ValueError as e:  # a base block only the logs make readable: the recovered image alone
             reading.note(f"the file as it lies cannot be scanned for deleted records: {e}")
             as_lies = None
     keys, found_values = deleted_records(as_lies, hive)
-    rows: list[tuple[str, ...]] = [("key", path, k.found, f"{k.cell_offset:#x}", hives.iso(hives.when(k.key, reading)) or "",
-                                    k.path, "", "", "") for k in keys]
+    rows: list[tuple[str, ...]] = [("key", path, k.found, f"{k.cell_offset:#x}",
+                                    hives.iso(hives.when(k.key, reading)) or "", k.path, "", "", "") for k in keys]
     rows.extend(("value", path, v.found, f"{v.cell_offset:#x}", "", v.key_path or "", v.value.name(),
                  v.value.value_type().type_name(), values.as_text(values.typed(v.value))) for v in found_values)
     return rows

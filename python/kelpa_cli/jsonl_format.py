@@ -10,6 +10,7 @@ from collections.abc import Iterator
 from typing import IO
 
 import kelpa
+from kelpa_tools import strings
 
 from . import export, hives, outputs, values
 
@@ -21,10 +22,19 @@ def typed(row: dict) -> str | int | list[str]:
     if row["text"] is not None:
         if row["type_id"] == values.REG_MULTI_SZ:
             return row["text"].split("\0") if row["text"] else []
-        return row["text"]
+        return strings.shown(row["text"])
     if row["number"] is not None and len(row["data"]) == (8 if row["type_id"] == values.REG_QWORD else 4):
         return row["number"]
     return row["data"].hex()
+
+
+def value_of(row: dict) -> dict:
+    """A value's object: name, type and data; and, for a string with data after its terminating NUL
+    (which the text leaves out, as Windows shows it), those bytes in hex as data_after_nul."""
+    value = {"name": row["name"], "type": values.type_name(row["type_id"]), "data": typed(row)}
+    if row["text"] is not None and row["type_id"] != values.REG_MULTI_SZ and (rest := strings.after_terminator(row["data"])):
+        value["data_after_nul"] = rest.hex()
+    return value
 
 
 def bytes_of(path: str) -> dict[str, str]:
@@ -54,7 +64,7 @@ class Sink:
             # A key's values follow one another, in the order of the walk that lists its keys.
             of_key = []
             while pending is not None and pending["key_id"] == key["key_id"] and len(of_key) < key["value_count"]:
-                of_key.append({"name": pending["name"], "type": values.type_name(pending["type_id"]), "data": typed(pending)})
+                of_key.append(value_of(pending))
                 pending = next(listed, None)
             written = key["last_written"]
             record = {"hive": reading.path, **name_bytes, "path": key["path"],

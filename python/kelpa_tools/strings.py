@@ -10,20 +10,20 @@ def shown(text: str) -> str:
     return text.partition("\0")[0]
 
 
-def bytes_after_terminator(raw: bytes) -> int:
-    """How many bytes of UTF-16LE string data follow its terminating NUL, when any of them is not
-    zero (zero padding after the terminator is not data); 0 otherwise, and for data without a
+def after_terminator(raw: bytes) -> bytes:
+    """The bytes of UTF-16LE string data after its terminating NUL, when any of them is not zero
+    (zero padding after the terminator is not data); b"" otherwise, and for data without a
     terminating NUL."""
     at = raw.find(b"\0\0")
     while at != -1 and at % 2:
         at = raw.find(b"\0\0", at + 1)
     if at == -1:
-        return 0
+        return b""
     rest = raw[at + 2:]
-    return len(rest) if rest.strip(b"\0") else 0
+    return rest if rest.strip(b"\0") else b""
 
 
 def after_terminator_note(raw: bytes) -> str:
     """"N bytes after the terminating NUL", or "" when nothing but padding follows it."""
-    count = bytes_after_terminator(raw)
+    count = len(after_terminator(raw))
     return f"{count} bytes after the terminating NUL" if count else ""
