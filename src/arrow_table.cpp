@@ -190,27 +190,42 @@ std::optional<std::int64_t> microseconds(std::uint64_t filetime) {
   return static_cast<std::int64_t>(filetime / FILETIME_TICKS_PER_MICROSECOND) - MICROSECONDS_FROM_1601_TO_1970;
 }
 
-// Appends the text of string data to `out`: REG_SZ and REG_EXPAND_SZ decoded, REG_MULTI_SZ's
-// strings joined by U+0000 (which none of them holds, so that they split back exactly), as
-// parse_value_data reads them; false, with `out` as it was, for other types and for data that does
-// not decode. Decoded straight into the column's buffer: no string of its own per value.
+// The data of a string up to its terminator: the bytes before the first NUL code unit (two zero
+// bytes at an even position), or all of them when there is none.
+Bytes up_to_terminator(Bytes data) {
+  for (std::size_t at = 0; at + 1 < data.size(); at += 2)
+    if (data[at] == 0 && data[at + 1] == 0) return data.first(at);
+  return data;
+}
+
+// Appends the text of string data to `out`: REG_SZ and REG_EXPAND_SZ as the system shows them,
+// what comes before the first NUL (data after the terminator, a known place to hide bytes, stays
+// in the data column only), REG_MULTI_SZ's strings joined by U+0000 (which none of them holds, so
+// that they split back exactly), as parse_value_data reads them; false, with `out` as it was, for
+// other types and for data that does not decode. Decoded straight into the column's buffer: no
+// string of its own per value.
 bool append_text(ValueType type, Bytes data, std::string& out) {
   const auto member = type.member();
   if (member != ValueType::REG_SZ && member != ValueType::REG_EXPAND_SZ && member != ValueType::REG_MULTI_SZ)
     return false;
   const std::size_t start = out.size();
+  if (member != ValueType::REG_MULTI_SZ) {
+    // A byte-order mark can make the rest decode as UTF-8, where a NUL is one zero byte: the text
+    // is cut at the first U+0000 it holds as well.
+    if (!append_utf16_string(up_to_terminator(data), 0, out)) return false;
+    out.resize(std::min(out.size(), out.find('\0', start)));
+    return true;
+  }
   if (data.empty()) return true;  // no data: the empty text
   if (!append_utf16_string(data, 0, out)) return false;
-  if (member == ValueType::REG_MULTI_SZ) {
-    // The strings between U+0000s, empty ones dropped, joined by one U+0000.
-    std::size_t kept = start;
-    for (std::size_t i = start; i < out.size(); ++i) {
-      if (out[i] == '\0' && (kept == start || out[kept - 1] == '\0')) continue;
-      out[kept++] = out[i];
-    }
-    if (kept > start && out[kept - 1] == '\0') --kept;
-    out.resize(kept);
+  // The strings between U+0000s, empty ones dropped, joined by one U+0000.
+  std::size_t kept = start;
+  for (std::size_t i = start; i < out.size(); ++i) {
+    if (out[i] == '\0' && (kept == start || out[kept - 1] == '\0')) continue;
+    out[kept++] = out[i];
   }
+  if (kept > start && out[kept - 1] == '\0') --kept;
+  out.resize(kept);
   return true;
 }
 
@@ -248,9 +263,9 @@ HiveTable::HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint
 
 HiveTable::~HiveTable() = default;
 
-void HiveTable::export_schema(ArrowSchema* out) const {
+void HiveTable::export_table_schema(TableKind kind, ArrowSchema* out) {
   auto* exported = new ExportedSchema;
-  for (const ColumnSpec& spec : columns_of(kind_))
+  for (const ColumnSpec& spec : columns_of(kind))
     exported->children.push_back(ArrowSchema{spec.format, spec.name, nullptr, spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0,
                                              nullptr, nullptr, release_child_schema, nullptr});
   for (ArrowSchema& child : exported->children) exported->pointers.push_back(&child);

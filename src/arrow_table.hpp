@@ -49,7 +49,8 @@ class HiveTable {
   HiveTable& operator=(const HiveTable&) = delete;
 
   // The schema: a struct of the columns above; the caller owns (and releases) it.
-  void export_schema(ArrowSchema* out) const;
+  void export_schema(ArrowSchema* out) const { export_table_schema(kind_, out); }
+  static void export_table_schema(TableKind kind, ArrowSchema* out);
   // The next batch of at most MAX_ROWS rows into `out` (the caller owns it); at the end of the
   // table `out` is released-marked (release null), as the stream interface ends a stream.
   [[nodiscard]] Result<void> next_batch(ArrowArray* out);

@@ -69,6 +69,14 @@ Result<std::shared_ptr<Hive>> Hive::from_data(HiveData data, ReadMode mode) {
   if (minor < MIN_MINOR || minor > MAX_MINOR)
     if (auto met = hive->problems().meet(std::nullopt, RegistryError::unsupported_version(major, minor)); !met)
       return std::unexpected(std::move(met.error()));
+  // A file cut short (or a size field gone wrong): read as far as it goes in both modes, noted by a
+  // tolerant hive at the file's end, as a cell offset (one past the last the file can name).
+  const std::uint64_t bins = image.size() - HIVE_MIN_SIZE;
+  if (const std::uint32_t stated = hive->base_block().hive_bins_data_size; stated > bins)
+    hive->problems().note(static_cast<std::uint32_t>(std::min<std::uint64_t>(bins, UINT32_MAX)),
+                          RegistryError::invalid_format("Hive bins data size " + hex_form(stated) +
+                                                        " runs past the end of the file: " + hex_form(bins) +
+                                                        " bytes of bins"));
   return hive;
 }
 

@@ -210,7 +210,9 @@ class Hive {
   //
   // A tolerant hive (ReadMode::Tolerant) is still refused for the length, the signature and a major
   // version other than 1; a wrong checksum and a minor version outside 3-6 become its first
-  // problems (offset none) instead, and every later read goes on past what it cannot read.
+  // problems (offset none) instead, and every later read goes on past what it cannot read. A bins
+  // data size past the end of the image is read as it is in both modes; a tolerant hive notes it
+  // (InvalidFormat, at the cell offset of the image's end).
   [[nodiscard]] static Result<std::shared_ptr<Hive>> from_data(HiveData data, ReadMode mode = ReadMode::Strict);
 
   // Opens (read-only, close-on-exec), checks the size (HiveTooSmall below 4096, nothing mapped),

@@ -31,6 +31,10 @@ Result<void> ProblemLog::meet(std::optional<std::uint32_t> offset, RegistryError
   return {};
 }
 
+void ProblemLog::note(std::optional<std::uint32_t> offset, RegistryError error) const {
+  if (mode_ == ReadMode::Tolerant) (void)meet(offset, std::move(error));
+}
+
 std::vector<Problem> ProblemLog::problems() const {
   std::lock_guard lock(mutex_);
   return problems_;

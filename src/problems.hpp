@@ -50,6 +50,9 @@ class ProblemLog {
   [[nodiscard]] ReadMode mode() const noexcept { return mode_; }
   // Strict: `error` back. Tolerant: success, with the problem written down.
   [[nodiscard]] Result<void> meet(std::optional<std::uint32_t> offset, RegistryError error) const;
+  // A fault that reading goes past in both modes (what strict reading has always read as it is):
+  // a tolerant log writes it down as meet() does, a strict one keeps nothing.
+  void note(std::optional<std::uint32_t> offset, RegistryError error) const;
   // The problems written down so far, in the order met.
   [[nodiscard]] std::vector<Problem> problems() const;
 

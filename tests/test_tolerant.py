@@ -44,7 +44,10 @@ BASE_BLOCKS = [  # base block fields, the strict error, the tolerant problems or
     ({"major": 2, "minor": 5}, "Unsupported hive version: 2.5", "Unsupported hive version: 2.5"),
     ({"major": 0, "checksum": 1}, MISMATCH, "Unsupported hive version: 0.5"),  # no layout to read
     ({"signature": b"rege"}, "Invalid signature: expected regf, found rege", "Invalid signature: expected regf, found rege"),
-    ({"hive_bins_data_size": 0x100000, "primary_sequence": 3}, None, []),  # past the end, dirty: read as it is
+    # Past the end of the file (dirty or not): read as it is, a problem at the file's end.
+    ({"hive_bins_data_size": 0xa1000, "primary_sequence": 3}, None,
+     [(0x1000, "Invalid format: Hive bins data size 0xa1000 runs past the end of the file: 0x1000 bytes of bins")]),
+    ({"hive_bins_data_size": 0x1000, "primary_sequence": 3}, None, []),
 ]
 
 
@@ -58,7 +61,8 @@ def test_base_block_problems(fields, strict_error, tolerant):
     if isinstance(tolerant, str):
         assert got[False] == error(tolerant)
         return
-    assert got[False].problems() == [(None, p.format(**texts)) for p in tolerant]
+    assert got[False].problems() == [p if isinstance(p, tuple) else (None, p.format(**texts)) for p in tolerant]
+    assert strict_error is not None or got[True].problems() == []
     assert [k.name() for k in got[False].root_key().walk()] == ["ROOT", "child"]
 
 

@@ -1,5 +1,7 @@
-// Hive.table: a hive's keys or values as an Arrow stream (the PyCapsule interface), read once.
-// The batches are built by the core; get_next releases the interpreter lock when its caller holds it.
+// Hive.table: a hive's keys or values as an Arrow stream (the PyCapsule interface). The object
+// holds what the table is of; each __arrow_c_stream__ call builds a new core table over the hive,
+// so the same object serves any number of readers. The batches are built by the core; get_next
+// releases the interpreter lock when its caller holds it.
 
 #include <array>
 #include <memory>
@@ -14,19 +16,21 @@ namespace kelpa::python {
 
 namespace {
 
-struct PyHiveTable {
-  PyObject_HEAD
-  std::unique_ptr<HiveTable> table;  // null once read
+// What a table is of: the arguments of HiveTable's constructor.
+struct TableSource {
+  std::shared_ptr<const Hive> hive;
+  TableKind kind;
+  std::uint32_t start_offset;
+  std::string start_path;
+  bool deleted;
 };
 
-PyHiveTable& table_of(PyObject* self) { return *reinterpret_cast<PyHiveTable*>(self); }
+struct PyHiveTable {
+  PyObject_HEAD
+  TableSource source;  // built with construct_at, destroyed by the dealloc slot
+};
 
-// True while the table can still be read; else false with ValueError raised.
-bool unread(const PyHiveTable& table) {
-  if (table.table) return true;
-  PyErr_SetString(PyExc_ValueError, "The table has been read already; ask the hive for a new one");
-  return false;
-}
+const TableSource& source_of(PyObject* self) { return reinterpret_cast<const PyHiveTable*>(self)->source; }
 
 int get_next_without_lock(ArrowArrayStream* stream, ArrowArray* out) {
   if (!PyGILState_Check()) return table_stream_get_next(stream, out);
@@ -51,10 +55,8 @@ void release_schema_capsule(PyObject* capsule) {
 }
 
 PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
-  const PyHiveTable& table = table_of(self);
-  if (!unread(table)) return nullptr;
   auto schema = std::make_unique<ArrowSchema>();
-  table.table->export_schema(schema.get());
+  HiveTable::export_table_schema(source_of(self).kind, schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -68,10 +70,11 @@ PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
   static constexpr std::array<const char*, 1> names = {"requested_schema"};
   std::array<PyObject*, 1> argv{};
   if (!parse_arguments({"HiveTable.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, argv)) return nullptr;
-  PyHiveTable& table = table_of(self);
-  if (!unread(table)) return nullptr;
+  const TableSource& source = source_of(self);
   auto stream = std::make_unique<ArrowArrayStream>();
-  export_table_stream(std::move(table.table), stream.get());
+  export_table_stream(std::make_unique<HiveTable>(source.hive, source.kind, source.start_offset, source.start_path,
+                                                  source.deleted),
+                      stream.get());
   stream->get_next = get_next_without_lock;
   PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
   if (capsule == nullptr) {
@@ -84,7 +87,7 @@ PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
 
 void hive_table_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&table_of(self).table);
+  std::destroy_at(&reinterpret_cast<PyHiveTable*>(self)->source);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -94,12 +97,13 @@ PyMethodDef hive_table_methods[] = {
      "__arrow_c_schema__($self)\n--\n\nExport the schema as an Arrow PyCapsule"},
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_table_arrow_c_stream>)),
      METH_FASTCALL | METH_KEYWORDS,
-     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nExport the rows as an Arrow stream PyCapsule (once)"},
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nExport the rows as an Arrow stream PyCapsule, a new "
+     "stream over the hive on each call"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot hive_table_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A hive's keys or values as an Arrow stream, read once")},
+    {Py_tp_doc, const_cast<char*>("A hive's keys or values as an Arrow stream; each read starts a new stream over the hive")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(hive_table_dealloc)},
     {Py_tp_methods, hive_table_methods},
@@ -150,8 +154,8 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
       [&](Start& start) -> PyObject* {
         PyObject* self = types.hive_table->tp_alloc(types.hive_table, 0);
         if (self == nullptr) return nullptr;
-        std::construct_at(&table_of(self).table,
-                          std::make_unique<HiveTable>(hive, kind, start.offset, std::move(start.path), *deleted));
+        std::construct_at(&reinterpret_cast<PyHiveTable*>(self)->source,
+                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted});
         return self;
       });
 }

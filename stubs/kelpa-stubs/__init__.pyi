@@ -29,7 +29,7 @@ class Hive:
     def problems(self) -> list[Problem]:
         """Get the problems met while reading the hive"""
     def table(self, kind: Literal["keys", "values"], *, path: str = '', deleted: bool = False) -> HiveTable:
-        """Get the keys or the values below a key as an Arrow stream, read once"""
+        """Get the keys or the values below a key as an Arrow stream; each read starts a new stream over the hive"""
     def base_block(self) -> BaseBlock:
         """Get the base block (header) information"""
     def root_key(self) -> RegistryKey:
@@ -239,9 +239,9 @@ class Problem(NamedTuple):
 
 @final
 class HiveTable:
-    """A hive's keys or values as an Arrow stream, read once"""
+    """A hive's keys or values as an Arrow stream; each read starts a new stream over the hive"""
 
     def __arrow_c_schema__(self) -> object:
         """Export the schema as an Arrow PyCapsule"""
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        """Export the rows as an Arrow stream PyCapsule (once)"""
+        """Export the rows as an Arrow stream PyCapsule, a new stream over the hive on each call"""
