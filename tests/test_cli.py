@@ -149,8 +149,8 @@ def test_folder_of_hives_in_parallel(folder):
     done = run("info", "-j", "2", ".", cwd=folder)
     assert done.returncode == 1
     assert sorted(done.stderr.decode().splitlines()) == [
-        "kelpa: ./bad/cut: 1 problem reading the hive, the first at offset 0xb338: Invalid offset 0xb338 (hive size: "
-        "0x1770) (--problems lists them all)",
+        f"kelpa: ./bad/cut: 2 problems reading the hive, the first at offset 0x770: {CUT_SHORT} (--problems lists them "
+        "all)",
         "kelpa: ./bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)",
         "kelpa: ./bad/sum: 1 problem reading the hive, the first in the base block: Checksum mismatch: expected "
         "0x6667a556, calculated 0x6667a557 (--problems lists them all)"]
@@ -306,6 +306,7 @@ def evidence(tmp_path_factory) -> pathlib.Path:
 
 DIRTY = "kelpa: DIRTY: the hive is dirty and its logs were {}: recent changes may be missing"
 CUT = "Invalid offset 0xb338 (hive size: 0x1770)"
+CUT_SHORT = "Invalid format: Hive bins data size 0xc000 runs past the end of the file: 0x770 bytes of bins"
 REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
 SCHEDULER = "tcp://127.0.0.1:9"  # never reached: the output is refused first
 
@@ -313,8 +314,9 @@ SCHEDULER = "tcp://127.0.0.1:9"  # never reached: the output is refused first
 @pytest.mark.parametrize("args, status, err", [
     (["ls", "DIRTY", "Select"], 1, [DIRTY.format("not found")]),
     (["ls", "--logs", "none", "DIRTY", "Select"], 1, [DIRTY.format("not read (--logs none)")]),
-    (["ls", "CUT"], 1, [f"kelpa: CUT: 1 problem reading the hive, the first at offset 0xb338: {CUT} (--problems lists them all)"]),
-    (["info", "--problems", "CUT"], 1, [f"kelpa: CUT: at offset 0xb338: {CUT}"]),
+    (["ls", "CUT"], 1, [f"kelpa: CUT: 2 problems reading the hive, the first at offset 0x770: {CUT_SHORT} (--problems "
+                        "lists them all)"]),
+    (["info", "--problems", "CUT"], 1, [f"kelpa: CUT: at offset 0x770: {CUT_SHORT}", f"kelpa: CUT: at offset 0xb338: {CUT}"]),
     (["ls", "--strict", "CUT"], 1, [f"kelpa: CUT: {CUT}"]),
     (["recover", "HIVE", "-o", "NEW"], 0, []),  # clean, its log not needed: nothing to apply, nothing refused
     (["recover", "DIRTY", "--log1", "/nonexistent", "-o", "NEW"], 1, [

@@ -156,8 +156,8 @@ def folder(tmp_path_factory) -> pathlib.Path:
     return top
 
 
-CUT = "kelpa: CUT: 1 problem reading the hive, the first at offset 0x3b0: Invalid offset 0x3b0 (hive size: 0x1100) " \
-      "(--problems lists them all)"
+CUT = "kelpa: CUT: 2 problems reading the hive, the first at offset 0x100: Invalid format: Hive bins data size 0x1000 " \
+      "runs past the end of the file: 0x100 bytes of bins (--problems lists them all)"
 SEARCH_HEAD = "hive,key_path,value_name,value_type,matched,excerpt,last_written\n"
 
 
