@@ -16,17 +16,22 @@ find_python = $(shell \
   else for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
     [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done; fi)
 
-.PHONY: demo test build venv clean format fuzz fuzz-regressions test-sanitize test-peers
+.PHONY: demo test build venv tools clean format fuzz fuzz-regressions test-sanitize test-peers
 
+# The venv of make demo holds what the build and the command line need; the test and fleet tools
+# (pytest, DuckDB, Polars, Dask) come with make test and the targets that run the tests.
 venv: $(VENV)/.ready
+tools: $(VENV)/.tools
 
 $(VENV)/.ready: pyproject.toml
 	@py="$(find_python)"; \
 	if [ -z "$$py" ]; then echo "CPython 3.13 not found: install python3.13 (or set PYTHON=/path/to/python3.13)"; exit 1; fi; \
 	if [ ! -x $(VPY) ]; then "$$py" -m venv $(VENV); fi
-	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8"
-	$(VPY) -m pip install --quiet "tqdm>=4.66" "PyYAML>=6" "pyarrow>=15" "duckdb>=1.0" "polars>=1.0" \
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "tqdm>=4.66" "PyYAML>=6" "pyarrow>=15"
+	touch $@
+
+$(VENV)/.tools: $(VENV)/.ready
+	$(VPY) -m pip install --quiet "pytest>=8" "duckdb>=1.0" "polars>=1.0" \
 	  "dask[dataframe]>=2025.1,<2026" "distributed>=2025.1,<2026"
 	touch $@
 
@@ -50,7 +55,7 @@ test-peers:
 	    { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq $(TEST_DEBIAN_PACKAGES) >/dev/null 2>&1; }; }; } \
 	  || echo "hivexregedit not installed: the .reg export is not compared with it"
 
-test: build fuzz-regressions test-peers
+test: build tools fuzz-regressions test-peers
 	$(VPY) -m pytest
 
 clean:
@@ -125,7 +130,7 @@ fuzz: venv
 
 # Separate builds installed into their own folders, put first on PYTHONPATH: the .venv install
 # stays the plain one. The sanitizer runtime must be loaded before the interpreter starts.
-test-sanitize: venv
+test-sanitize: tools
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --upgrade --target $(SANITIZE_BUILD)/asan/site \
 	  -C build-dir=$(SANITIZE_BUILD)/asan/build -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.KELPA_SANITIZE=address,undefined .
@@ -151,21 +156,21 @@ BENCH_DEBIAN_PACKAGES := python3-hivex python3-libregf
 
 # make bench-logs - open_with_logs on the largest dirty shared hive against reading its three files
 #              and against regipy's pure-Python recovery (installed into .venv); bench/out/log_replay.json
-bench-logs: build
+bench-logs: build tools
 	$(VPY) -m pip install --quiet "regipy==6.5.0"
 	$(VPY) bench/log_replay.py
 
 # make bench-tolerant - the per-call walk read strictly and tolerantly, and strictly by the build of
 #              BENCH_BASELINE (the commit before tolerant reading), side by side; bench/out/tolerant.json
 BENCH_BASELINE ?= cf727e9
-bench-tolerant: build
+bench-tolerant: build tools
 	rm -rf build/bench-baseline && mkdir -p build/bench-baseline/src
 	git archive $(BENCH_BASELINE) | tar -x -C build/bench-baseline/src
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --target build/bench-baseline/site \
 	  -C build-dir=build/bench-baseline/build build/bench-baseline/src
 	$(VPY) bench/tolerant.py --baseline build/bench-baseline/site --json bench/out/tolerant.json
 
-bench: build
+bench: build tools
 	@if ! /usr/bin/python3 -c 'import hivex, pyregf' >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
 	  echo "installing $(BENCH_DEBIAN_PACKAGES)"; \
 	  apt-get install -y -qq $(BENCH_DEBIAN_PACKAGES) >/dev/null || { apt-get update -qq && apt-get install -y -qq $(BENCH_DEBIAN_PACKAGES) >/dev/null; } \
@@ -178,5 +183,5 @@ bench: build
 #              streaming memory and a Dask fleet of 1 and 2 workers, side by side; about 3 minutes;
 #              bench/out/tables.json (hivex needs Debian's python3-hivex, as for make bench)
 .PHONY: bench-tables
-bench-tables: build
+bench-tables: build tools
 	$(VPY) bench/tables.py --json bench/out/tables.json

@@ -15,7 +15,7 @@ import pytest
 import hivegen
 import kelpa
 from conftest import SHARED_HIVES
-from hivegen import REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD, REG_SZ, Key, Value
+from hivegen import REG_BINARY, REG_DWORD, REG_LINK, REG_MULTI_SZ, REG_QWORD, REG_SZ, Key, Value
 from kelpa_tools import hive_types, rules
 
 KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))
@@ -69,7 +69,10 @@ def system_hive() -> bytes:
         Key("Select", last_written=116444736000000001, values=[Value("Current", REG_DWORD, hivegen.dword(1))]),
         Key("Setup", values=[Value(n, t, d) for n, (t, d) in CONVERTED.items()] + [
             Value("", REG_SZ, hivegen.sz("unnamed")), Value("multi", REG_MULTI_SZ, hivegen.multi_sz(["a", "b"])),
-            Value("q", REG_QWORD, hivegen.qword(2**40)), Value("odd", REG_SZ, b"abc")])]))
+            Value("q", REG_QWORD, hivegen.qword(2**40)), Value("odd", REG_SZ, b"abc"),
+            # data after the terminating NUL (a way of hiding data), and mere zero padding after it
+            Value("hidden", REG_SZ, hivegen.sz("www.hotmail,com\0LS\\Software")), Value("pad", REG_SZ, hivegen.sz("a") + bytes(4)),
+            Value("link", REG_LINK, "\\Registry\0x".encode("utf-16-le"))])]))
 
 
 def rows(hive, **fields):
@@ -98,6 +101,10 @@ ALPHA = ("ControlSet001\\Services\\Alpha", "ImagePath", "REG_SZ", "a.sys", "", "
     ({"key_path": SETUP, "value_name": "multi"}, [(SETUP, "multi", "REG_MULTI_SZ", "a, b", "", "")]),
     ({"key_path": SETUP, "value_name": "q"}, [(SETUP, "q", "REG_QWORD", "1099511627776", "", "")]),
     ({"key_path": SETUP, "value_name": "odd"}, [(SETUP, "odd", "REG_SZ", "61-62-63", "", "Invalid UTF-16 string at offset 0x0")]),
+    ({"key_path": SETUP, "value_name": "hidden"}, [(SETUP, "hidden", "REG_SZ", "www.hotmail,com", "",
+                                                    "24 bytes after the terminating NUL")]),
+    ({"key_path": SETUP, "value_name": "pad"}, [(SETUP, "pad", "REG_SZ", "a", "", "")]),
+    ({"key_path": SETUP, "value_name": "link"}, [(SETUP, "link", "REG_LINK", "\\Registry", "", "2 bytes after the terminating NUL")]),
     ({"key_path": SETUP, "value_name": "ip"}, [(SETUP, "ip", "REG_BINARY", "(Binary data)", "", "")]),
     ({"key_path": SETUP, "value_name": "ip", "include_binary": True}, [(SETUP, "ip", "REG_BINARY", "C0-A8-01-14", "", "")]),
     *[({"key_path": SETUP, "value_name": name, "include_binary": True, "binary_convert": convert},
@@ -116,7 +123,7 @@ ALPHA = ("ControlSet001\\Services\\Alpha", "ImagePath", "REG_SZ", "a.sys", "", "
           ("badst", "SYSTEMTIME", "SYSTEMTIME is not a date: month must be in 1..12"),
           ("short", "DATETIMETICKS", "DateTimeTicks needs 8 bytes, got 2"), ("short", "OLE", "OLE needs 8 bytes, got 2")]],
 ], ids=["root-no-such-value", "exact", "any-case", "current-control-set", "wildcards", "recursive", "wildcard-nowhere",
-        "empty-value-name", "unnamed-value", "multi-string", "qword", "bad-string", "binary", "include-binary",
+        "empty-value-name", "unnamed-value", "multi-string", "qword", "bad-string", "after-nul", "padding", "link", "binary", "include-binary",
         *[f"convert-{c}" for c in ("filetime", "epoch", "ip", "sid", "systemtime", "ticks", "ole")],
         *[f"fail-{c}" for c in ("filetime", "epoch", "ip", "sid", "systemtime", "ticks", "ole")]])
 def test_rule_forms(fields, expected):

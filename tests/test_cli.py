@@ -50,6 +50,17 @@ def folder(tmp_path_factory) -> pathlib.Path:
 TINY_VALUES = [hivegen.Value("\u00e9", hivegen.REG_SZ, hivegen.sz("x")), hivegen.Value("n", hivegen.REG_DWORD, hivegen.dword(7)),
                hivegen.Value("", hivegen.REG_SZ, hivegen.sz("unnamed")),
                hivegen.Value("(default)", hivegen.REG_SZ, hivegen.sz("named"))]
+DELETED_HEAD = b"kind,hive,found,cell_offset,last_written,key,value_name,value_type,data\n"
+DELETED_ROWS = """\
+key,{},file,0x58,2017-07-18T19:56:52.387635+00:00,Child,,,
+key,{},file,0xc8,2017-07-18T19:56:52.387635+00:00,Deleted,,,
+key,{},file,0x1020,2017-07-18T19:56:52.387635+00:00,First,,,
+key,{},file,0x1080,,Second key,,,
+value,{},file,0x38,,Deleted,Gone,REG_SZ,old data
+value,{},file,0x178,,,Slack,REG_BINARY,4142
+value,{},file,0x10e0,,,Old,REG_DWORD,7
+value,{},file,0x1310,,,Four,REG_DWORD,67305985
+"""
 LS_R = """\
 ControlSet001\\Services\\EventLog:
   2024-03-01T12:30:15.000000+00:00 System\\
@@ -101,11 +112,7 @@ SYSTEM
      + b" " * 27 + "\u00e9 = x\n  REG_DWORD".encode() + b" " * 24 + b"n = 7 (0x00000007)\n  REG_SZ" + b" " * 27
      + b"(default) = unnamed\n  REG_SZ" + b" " * 27 + b"(default) = named\n"),
     # the scene's deleted records: three keys written at one time, one never; three values
-    (["deleted", "more/DELETED"], b"kind,hive,last_written,key,value_name,value_type,data\n" + b"".join(
-        b"key,more/DELETED,2017-07-18T19:56:52.387635+00:00,%s,,,\n" % k for k in (b"Child", b"Deleted", b"First"))
-     + b"key,more/DELETED,,Second key,,,\nvalue,more/DELETED,,,Gone,REG_SZ,old data\n"
-       b"value,more/DELETED,,,Slack,REG_BINARY,4142\nvalue,more/DELETED,,,Old,REG_DWORD,7\n"
-       b"value,more/DELETED,,,Four,REG_DWORD,67305985\n"),
+    (["deleted", "more/DELETED"], DELETED_HEAD + DELETED_ROWS.replace("{}", "more/DELETED").encode()),
 ], ids=["sz", "multi-sz-any-case", "qword", "default-value", "raw", "unknown-type-hex", "ls",
         "ls-r", "ls-empty", "info", "timeline-since", "jsonl", "current-control-set", "ls-l", "deleted"])
 def test_output(folder, args, out):
@@ -120,11 +127,17 @@ def test_output(folder, args, out):
     (["get", "SYSTEM", "Select", "Nope"], 1, "kelpa: SYSTEM: Not found: Value 'Nope'"),
     (["recover", "bad/cut"], 1, "kelpa: bad/cut: no transaction logs beside it (HIVE.LOG1, "
                                 "HIVE.LOG2, HIVE.LOG); name them with --log1/--log2"),
+    # what is wrong with the input comes before any word of its logs
+    (["recover", "missing"], 1, "kelpa: missing: No such file or directory (os error 2)"),
+    (["recover", "empty"], 1, "kelpa: empty: is a folder, not a hive file"),
+    (["recover", "bad/text"], 1, "kelpa: bad/text: Invalid signature: expected regf, found # ke"),
+    (["recover", "bad/short"], 1, "kelpa: bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)"),
     (["timeline", "empty"], 1, "kelpa: no hive files found in empty"),
     (["ls", "empty"], 1, "kelpa: no hive files found in empty"),
     (["export", "-f", "parquet", "SYSTEM"], 2, "kelpa export: error: --format parquet needs -o OUT"),
     (["info", "-j", "0", "SYSTEM"], 2, "kelpa info: error: argument -j/--jobs: not a number of processes: '0'"),
-], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "folder-without-hives", "empty-folder-as-hive",
+], ids=["missing", "not-a-hive", "bad-key-path", "bad-value", "no-logs", "recover-missing", "recover-folder",
+        "recover-text", "recover-short", "folder-without-hives", "empty-folder-as-hive",
         "parquet-without-o", "jobs"])  # the other bad files' lines: in the folder test below
 def test_errors(folder, args, status, err):
     done = run(*args, cwd=folder)
@@ -136,7 +149,8 @@ def test_folder_of_hives_in_parallel(folder):
     done = run("info", "-j", "2", ".", cwd=folder)
     assert done.returncode == 1
     assert sorted(done.stderr.decode().splitlines()) == [
-        f"kelpa: ./bad/cut: 2 problems reading the hive, the first at offset 0x770: {CUT_SHORT} (--problems lists them all)",
+        f"kelpa: ./bad/cut: 2 problems reading the hive, the first at offset 0x770: {CUT_SHORT} (--problems lists them "
+        "all)",
         "kelpa: ./bad/short: Hive too small: 2000 bytes (minimum: 4096 bytes)",
         "kelpa: ./bad/sum: 1 problem reading the hive, the first in the base block: Checksum mismatch: expected "
         "0x6667a556, calculated 0x6667a557 (--problems lists them all)"]
@@ -236,14 +250,54 @@ def test_recover_and_logs(tmp_path):
     assert run("get", f"{hive}.recovered", PARAMETERS, "Hostname").stdout == b"kelpa-log1\n"
 
 
+def log_layouts():
+    from test_log_replay import CLEAN, DIRTY, E, N, O, ORIG, text
+    old, new1, new5 = O(3, 20, b"old-data"), N(1, E(1)), N(5, E(5))
+    aside = "kelpa: H: {} set aside for {}"
+    return {  # files beside H, the value read, the lines on standard error
+        "xp-log": ({"H": DIRTY, "H.LOG": old}, b"old-data", []),
+        "lower-case": ({"H": DIRTY, "h.log1": new1}, text(1), []),
+        "log-newer-than-pair": ({"H": DIRTY, "H.LOG": old, "H.LOG1": new1}, b"old-data", [
+            aside.format("H.LOG1", "H.LOG: it replays to the later sequence number (3, against 1)")]),
+        "pair-newer-than-log": ({"H": DIRTY, "H.LOG": old, "H.LOG1": new5, "H.LOG2": b""}, text(5), [
+            aside.format("H.LOG", "H.LOG1, H.LOG2: they replay to the later sequence number (5, against 3)")]),
+        "stray-log-beside-pair": ({"H": DIRTY, "H.log": b"notes", "H.LOG1": new1}, text(1), [
+            aside.format("H.log", "H.LOG1: not a transaction log")]),
+        "stray-case-variant": ({"H": DIRTY, "H.LOG2": new1, "H.log2": b"not a log"}, text(1), [
+            aside.format("H.log2", "H.LOG2 as its LOG2: not a transaction log")]),
+        "two-logs-one-role": ({"H": DIRTY, "H.LOG1": new1, "H.Log1": N(2, E(2))}, text(2), [
+            aside.format("H.LOG1", "H.Log1 as its LOG1: another log is later")]),
+        "clean-hive": ({"H": CLEAN, "H.LOG": old, "H.LOG1": new1}, ORIG, []),
+    }
+
+
+@pytest.mark.parametrize("name", log_layouts())
+def test_logs_found_as_windows_names_them(tmp_path, name):
+    """Every file named as a log is listed by info and is never an output; where two compete for a
+    role, the one that reads as a log is used (the later one, where both do), and the choice is said."""
+    files, data, err = log_layouts()[name]
+    for file, content in files.items():
+        (tmp_path / file).write_bytes(content)
+    done = run("get", "--raw", "H", "", "Data", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr.decode().splitlines()) == (0, data, err)
+    logs = sorted(set(files) - {"H"})
+    info = run("info", "H", cwd=tmp_path).stdout.decode()
+    assert f"  logs beside it  {', '.join(logs)}\n" in info
+    assert [run("timeline", "H", "-o", log, "--force", cwd=tmp_path).returncode for log in logs] == [2] * len(logs)
+
+
 @pytest.fixture(scope="module")
 def evidence(tmp_path_factory) -> pathlib.Path:
-    """HIVE (clean, a log beside it that it does not need), DIRTY (no logs), CUT (cut short) and OUT (an
-    earlier output); each test adds a hard link HARD and a symbolic link SOFT to HIVE."""
+    """HIVE (clean, a log beside it that it does not need, and a HIVE.LOG), DIRTY (no logs), CUT (cut
+    short), OUT (an earlier output) and DS/keys/SAM (a hive in a folder); each test adds a hard link
+    HARD and a symbolic link SOFT to HIVE."""
     top = tmp_path_factory.mktemp("evidence")
     image = hivegen.build_tree(sample_hive.sample_tree())
     (top / "HIVE").write_bytes(image)
     (top / "HIVE.LOG1").write_bytes(hivegen.base_block(file_type=1))
+    (top / "HIVE.LOG").write_bytes(b"an old log, or a stray file")
+    (top / "DS" / "keys").mkdir(parents=True)
+    (top / "DS" / "keys" / "SAM").write_bytes(image)
     (top / "DIRTY").write_bytes(hivegen.base_block(primary_sequence=2, hive_bins_data_size=len(image) - 4096) + image[4096:])
     (top / "CUT").write_bytes(image[:6000])
     (top / "OUT").write_text("an earlier output")
@@ -254,12 +308,14 @@ DIRTY = "kelpa: DIRTY: the hive is dirty and its logs were {}: recent changes ma
 CUT = "Invalid offset 0xb338 (hive size: 0x1770)"
 CUT_SHORT = "Invalid format: Hive bins data size 0xc000 runs past the end of the file: 0x770 bytes of bins"
 REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
+SCHEDULER = "tcp://127.0.0.1:9"  # never reached: the output is refused first
 
 
 @pytest.mark.parametrize("args, status, err", [
     (["ls", "DIRTY", "Select"], 1, [DIRTY.format("not found")]),
     (["ls", "--logs", "none", "DIRTY", "Select"], 1, [DIRTY.format("not read (--logs none)")]),
-    (["ls", "CUT"], 1, [f"kelpa: CUT: 2 problems reading the hive, the first at offset 0x770: {CUT_SHORT} (--problems lists them all)"]),
+    (["ls", "CUT"], 1, [f"kelpa: CUT: 2 problems reading the hive, the first at offset 0x770: {CUT_SHORT} (--problems "
+                        "lists them all)"]),
     (["info", "--problems", "CUT"], 1, [f"kelpa: CUT: at offset 0x770: {CUT_SHORT}", f"kelpa: CUT: at offset 0xb338: {CUT}"]),
     (["ls", "--strict", "CUT"], 1, [f"kelpa: CUT: {CUT}"]),
     (["recover", "HIVE", "-o", "NEW"], 0, []),  # clean, its log not needed: nothing to apply, nothing refused
@@ -276,21 +332,43 @@ REFUSED = "kelpa: {}: is the input {}; refusing to write over evidence"
     (["deleted", "HIVE", "-o", "OUT"], 2, ["kelpa: OUT: exists; use --force to replace it"]),
     (["ls", "HIVE", "-o", "no/OUT"], 2, ["kelpa: no/OUT: its folder does not exist"]),
     (["recover", "DIRTY", "--log1", "HIVE", "-o", "HIVE", "--force"], 2, [REFUSED.format("HIVE", "HIVE")]),
+    (["timeline", "HIVE", "-o", "HIVE.LOG", "--force"], 2, [REFUSED.format("HIVE.LOG", "HIVE.LOG")]),  # not a log, yet evidence
+    (["timeline", "HIVE", "-o", "hive.log2"], 2, ["kelpa: hive.log2: would be taken for a log of the input HIVE; name another file"]),
+    (["info", "--logs", "none", "HIVE", "-o", "HIVE.LOG1", "--force"], 2, [REFUSED.format("HIVE.LOG1", "HIVE.LOG1")]),
+    # folders: an output holding an input, inside an input folder, or removing what it did not write
+    (["export", "-f", "parquet", "--scheduler", SCHEDULER, "-o", "DS", "--force", "DS/keys/SAM"], 2,
+     ["kelpa: DS: holds the input DS/keys/SAM; refusing to write over evidence"]),
+    (["export", "-f", "parquet", "--scheduler", SCHEDULER, "-o", ".", "--force", "DS"], 2,
+     ["kelpa: .: holds the input DS; refusing to write over evidence"]),
+    (["export", "-f", "parquet", "--scheduler", SCHEDULER, "-o", "DS", "--force", "HIVE"], 2,
+     ["kelpa: DS: holds DS/keys, which a dataset export does not write; refusing to remove it"]),
+    (["timeline", "DS", "-o", "DS/keys/t.csv"], 2,
+     ["kelpa: DS/keys/t.csv: lies inside the input folder DS; refusing to write into evidence"]),
+    (["export", "-f", "parquet", "-o", "DS", "HIVE"], 2, ["kelpa: DS: is a folder; name a file"]),
 ], ids=["dirty-no-logs", "dirty-logs-none", "damaged", "problems", "strict", "recover-clean", "recover-missing-log",
         "recover-hive-as-log", "same-path", "log", "hard-link", "symbolic-link", "found-in-folder", "exists",
-        "no-folder", "force-is-no-licence"])
+        "no-folder", "force-is-no-licence", "log-not-read", "named-as-a-log", "log-with-logs-none", "dataset-holds-input",
+        "dataset-holds-folder", "dataset-force-removes-only-its-own", "inside-input-folder", "folder-as-file"])
 def test_evidence(evidence, tmp_path, args, status, err):
     work = tmp_path / "work"
     shutil.copytree(evidence, work)
     os.link(work / "HIVE", work / "HARD")
     os.symlink("HIVE", work / "SOFT")
-    before = {p.name: p.read_bytes() for p in work.iterdir()}
+    before = {str(p.relative_to(work)): p.read_bytes() for p in work.rglob("*") if p.is_file()}
     done = run(*args, cwd=work)
     assert (done.returncode, done.stderr.decode().splitlines()) == (status, err)
-    after = {p.name: p.read_bytes() for p in work.iterdir()}
+    after = {str(p.relative_to(work)): p.read_bytes() for p in work.rglob("*") if p.is_file()}
     assert {name: data for name, data in after.items() if name != "NEW"} == before  # no input, nothing else touched
     if status == 2:
         assert done.stdout == b"" and "NEW" not in after
+
+
+def test_info_of_a_hive_cut_short(evidence):
+    """info says the bins run past the file's end; --strict, failing, counts nothing."""
+    tolerant, strict = (run("info", *args, "CUT", cwd=evidence) for args in ([], ["--strict"]))
+    bins = "  bins            1, 49152 bytes; cut short: the file holds 1904 bytes of them"
+    assert (tolerant.returncode, bins in tolerant.stdout.decode().splitlines(), "  keys            1\n" in tolerant.stdout.decode()) == (1, True, True)
+    assert (strict.returncode, strict.stdout.decode().splitlines()[-2:]) == (1, [bins, "  logs beside it  none"])
 
 
 def test_force_replaces_an_output_whole(evidence, tmp_path):
@@ -344,13 +422,53 @@ def test_text_from_evidence_is_safe_on_a_terminal(tmp_path):
     info = run("info", name, "nope", cwd=tmp_path)  # the error line names both files safely
     assert (info.stdout.split(b"\n")[0], info.stderr) == (
         b"h\\xff\\x1b", b"kelpa: nope: No such file or directory (os error 2)\n")
-    # Machine formats carry the exact text, file names as their bytes.
-    timeline = run("timeline", name, cwd=tmp_path).stdout.split(b"\n")
-    jsonl = [json.loads(line.decode("utf-8", "surrogateescape"))
-             for line in run("export", "-f", "jsonl", name, cwd=tmp_path).stdout.splitlines()]
-    assert (timeline[1].split(b",")[1], jsonl[0]["hive"], [r["path"] for r in jsonl][1:]) == (
-        b"h\xff\x1b", name, ["a\x1b]0;title\x07b", "line\nbreak"])
+    # Machine formats are valid UTF-8 for every reader: a file name byte that is not UTF-8 and a NUL
+    # in a CSV field are written as U+FFFD; JSON lines carry the exact text, and the name's bytes.
+    (tmp_path / "hidden").mkdir()
+    (tmp_path / "hidden" / name).write_bytes(hivegen.build_tree(hivegen.Key("ROOT", subkeys=[hivegen.Key("nul\0key")])))
+    timeline = run("timeline", name, f"hidden/{name}", cwd=tmp_path).stdout.decode()
+    assert list(csv.reader(timeline.splitlines(keepends=True)))[1:] == [
+        ["", "h\ufffd\x1b", ""], ["", "h\ufffd\x1b", "a\x1b]0;title\x07b"], ["", "h\ufffd\x1b", "line\nbreak"],
+        ["", "hidden/h\ufffd\x1b", ""], ["", "hidden/h\ufffd\x1b", "nul\ufffdkey"]]
+    (tmp_path / "out.jsonl").write_bytes(run("export", "-f", "jsonl", name, cwd=tmp_path).stdout)
+    jsonl = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert (jsonl[0]["hive"], bytes.fromhex(jsonl[0]["hive_bytes"]), [r["path"] for r in jsonl][1:]) == (
+        "h\ufffd\x1b", b"h\xff\x1b", ["a\x1b]0;title\x07b", "line\nbreak"])
     assert [(v["name"], v["data"]) for v in jsonl[2]["values"]] == [("v\x9b", "red \x1b[31m"), ("m", ["one\x1b", "two"])]
+    duckdb = pytest.importorskip("duckdb")
+    read = duckdb.sql(f"select hive, hive_bytes, path from read_json('{tmp_path / 'out.jsonl'}', sample_size=-1)")
+    assert read.fetchall() == [(r["hive"], r["hive_bytes"], r["path"]) for r in jsonl]
+
+
+def test_deleted_records_of_both_states(tmp_path):
+    """A dirty hive whose log renames a deleted key in place: the file's record and the recovered
+    image's are both listed, the rest once, found in both."""
+    image = bytearray(hivegen.deleted_scene()[0])
+    page = bytearray(image[4096:8192])
+    page[page.index(b"Child") + 4] = ord("x")
+    image[4:8] = (2).to_bytes(4, "little")  # dirty
+    image[508:512] = hivegen.checksum(bytes(image[:508])).to_bytes(4, "little")
+    size, root = len(image) - 4096, int.from_bytes(image[36:40], "little")
+    (tmp_path / "H").write_bytes(image)
+    (tmp_path / "H.LOG1").write_bytes(hivegen.log_base_block(1, root_cell_offset=root, hive_bins_data_size=size)
+                                      + hivegen.log_entry(1, [(0, bytes(page))], hive_bins_data_size=size))
+    done = run("deleted", "H", cwd=tmp_path)
+    child = "key,H,{},0x58,2017-07-18T19:56:52.387635+00:00,{},,,\n"
+    expected = DELETED_ROWS.replace("{}", "H").replace(",file,", ",both,").replace(
+        child.format("both", "Child"), child.format("file", "Child") + child.format("recovered", "Chilx"))
+    assert (done.returncode, done.stderr, done.stdout.decode()) == (0, b"", DELETED_HEAD.decode() + expected)
+    diffed = run("diff", "H", cwd=tmp_path)  # only free space changed: the hive reads the same
+    assert (diffed.returncode, diffed.stderr) == (0, b"")
+
+
+def test_a_string_shows_as_windows_shows_it_and_what_follows_is_said(tmp_path):
+    data = hivegen.sz("www.hotmail,com\0LS\\Software")
+    (tmp_path / "H").write_bytes(hivegen.build_tree(hivegen.Key("ROOT", values=[hivegen.Value("v", hivegen.REG_SZ, data)])))
+    shown, raw = run("get", "H", "", "v", cwd=tmp_path), run("get", "--raw", "H", "", "v", cwd=tmp_path)
+    assert (shown.returncode, shown.stdout, shown.stderr, raw.stdout) == (0, b"www.hotmail,com\n", b"kelpa: H: value v: 24 "
+                                                                           b"bytes after the terminating NUL (--raw writes the data whole)\n", data)
+    (record,) = [json.loads(line) for line in run("export", "-f", "jsonl", "H", cwd=tmp_path).stdout.splitlines()]
+    assert record["values"] == [{"name": "v", "type": "REG_SZ", "data": "www.hotmail,com", "data_after_nul": data[32:].hex()}]
 
 
 def test_version():

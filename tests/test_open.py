@@ -273,26 +273,28 @@ def test_in_place_or_replaced(tmp_path, monkeypatch, holder, form, in_place):
         if not (os.path.ismount("/dev/shm") and os.access("/dev/shm", os.W_OK)):
             pytest.skip("no writable mount point /dev/shm")
         folder = pathlib.Path("/dev/shm")
-    target = folder / f"kelpa-target-{os.getpid()}"
+    # In a shared folder (the mount point) every name is this process's own, and only this
+    # process's temporary files are looked for.
+    target, other, link = (folder / f"kelpa-{name}-{os.getpid()}" for name in ("target", "other", "link"))
     target.write_bytes(SAMPLE)
     target.chmod(0o604)
     try:
-        os.link(target, folder / "other")
+        os.link(target, other)
         keep = holder(str(target))
         before = snapshot(keep) if isinstance(keep, kelpa.Hive) else None
         monkeypatch.chdir(folder)
         if form == "symlink":
-            (folder / "link").symlink_to(target.name)
-        path = {"relative": "./" + target.name, "symlink": "link"}.get(form, str(target))
+            link.symlink_to(target.name)
+        path = {"relative": "./" + target.name, "symlink": link.name}.get(form, str(target))
         (keep if form == "own-file" else kelpa.Hive.open(write_hive(tmp_path, SMALL, "small"))).save(path)
         new = SAMPLE if form == "own-file" else SMALL
         assert (target.read_bytes(), stat.S_IMODE(target.stat().st_mode)) == (new, 0o604)
-        assert (folder / "other").read_bytes() == (new if in_place else SAMPLE)
+        assert other.read_bytes() == (new if in_place else SAMPLE)
         assert before is None or snapshot(keep) == before
         assert not isinstance(keep, kelpa.RegistryKey) or keep.subkeys()[0].name() == "ControlSet001"
-        assert form != "symlink" or (folder / "link").is_symlink()  # the file behind the link was replaced
-        assert set(os.listdir(folder)) <= {target.name, "small", "link", "other"}  # no temporary file left
+        assert form != "symlink" or link.is_symlink()  # the file behind the link was replaced
+        assert not [n for n in os.listdir(folder) if n.startswith(f".kelpa-save-{os.getpid()}-")]  # no temporary file left
     finally:
         if form == "mount-point":
-            target.unlink()
-            (folder / "other").unlink()
+            for name in (target, other, link):
+                name.unlink(missing_ok=True)

@@ -128,8 +128,8 @@ NEW = Key("ROOT", last_written=FT0, subkeys=[
     Key("Touched", last_written=FT1),
     Key("Types", last_written=FT0, values=[Value("v", REG_EXPAND_SZ, sz("%x%")), Value("t", REG_SZ, sz("t"))])])
 T0_ISO, T1_ISO = T0.isoformat(timespec="microseconds"), T1.isoformat(timespec="microseconds")
-DIFF_CSV = f"""\
-change,kind,key_path,value_name,old_type,new_type,old_data,new_data,old_last_written,new_last_written
+DIFF_HEAD = "change,kind,key_path,value_name,old_type,new_type,old_data,new_data,old_last_written,new_last_written\n"
+DIFF_CSV = DIFF_HEAD + f"""\
 removed,key,Gone,,,,,,{T0_ISO},
 removed,value,Gone,v,REG_DWORD,,1,,,
 added,value,MIXEDCASE,(default),,REG_SZ,,u,,
@@ -192,6 +192,25 @@ def test_command(folder, args, status, out, err):
     done = run(*args, cwd=folder)
     assert (done.returncode, done.stdout.decode(), done.stderr.decode().splitlines()[-1:]) == (
         status, out, [err] if err else [])
+
+
+def with_logs():
+    from test_log_replay import CLEAN, DIRTY, E, N
+    return {"dirty": {"H": DIRTY, "H.LOG1": N(1, E(1))}, "clean": {"H": CLEAN, "H.LOG1": N(1, E(1))}, "no-logs": {"H": DIRTY}}
+
+
+@pytest.mark.parametrize("files, args, status, out, err", [
+    ("dirty", [], 1, DIFF_HEAD + "changed,value,,Data,REG_BINARY,REG_BINARY,6f726967696e616c,6530303030303031,,\n", ""),
+    ("clean", [], 0, DIFF_HEAD, ""),  # the log does not apply
+    ("no-logs", [], 2, "", "kelpa: H: no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, HIVE.LOG) to compare it with"),
+    ("dirty", ["--logs", "none"], 2, "", "kelpa: diff of one hive compares it with its logs: --logs none leaves nothing "
+                                         "to compare"),
+], ids=["dirty", "clean", "no-logs", "logs-none"])
+def test_diff_of_a_hive_with_its_logs(tmp_path, files, args, status, out, err):
+    for name, data in with_logs()[files].items():
+        (tmp_path / name).write_bytes(data)
+    done = run("diff", "H", *args, cwd=tmp_path)
+    assert (done.returncode, done.stdout.decode(), done.stderr.decode().splitlines()) == (status, out, [err] if err else [])
 
 
 def test_diff_as_json_lines(folder):
@@ -257,6 +276,8 @@ def test_diff_of_a_dirty_hive_and_its_recovered_image(tmp_path, record):
         2, len(changes))  # 2: the dirty hive was read as it lies, without its logs
     assert f"kelpa: {path}: the hive is dirty and its logs were not read (--logs none): recent changes may be " \
            "missing" in done.stderr.decode().splitlines()
+    alone = run("diff", path)  # the same, from the hive and the logs beside it; 2 only for a damaged file
+    assert (alone.returncode, alone.stdout) == (2 if alone.stderr else 1, done.stdout)
 
 
 @pytest.mark.parametrize("name", ["regipy__SYSTEM_WIN_10_1709", "regipy__amcache.hve", "plaso__NTUSER.DAT"])

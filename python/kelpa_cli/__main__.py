@@ -19,8 +19,9 @@ exit status:
      clean and it was written whole)
   1  something could not be read or applied: a damaged hive (its problems are on standard
      error), a missing or refused log that was named, a dirty hive left dirty
-  2  a usage error, or an output refused (an input hive or log, or an existing file without
-     --force); nothing was read"""
+  2  a usage error, or an output refused (an input hive, folder or log, a folder holding one,
+     a file inside an input folder or named as a log beside an input hive, or an existing file
+     without --force); nothing was read"""
 
 
 def jobs(text: str) -> int:
@@ -79,8 +80,9 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                  many=True)
     ex.add_argument("-f", "--format", choices=tuple(export.FORMATS), required=True)
     ex.add_argument("--scheduler", metavar="ADDRESS",
-                    help="parquet: write OUT as a partitioned dataset (OUT/keys, OUT/values, a file per hive), "
-                         "computed by the Dask cluster at ADDRESS (e.g. tcp://10.0.0.5:8786)")
+                    help="parquet: write OUT as a dataset (OUT/part.N.parquet, a file per hive, the columns "
+                         "of the single file), each file by a worker of the Dask cluster at ADDRESS (e.g. "
+                         "tcp://10.0.0.5:8786); the workers must see the hives and OUT at the same paths")
     ex.add_argument("--prefix", default="HKEY_LOCAL_MACHINE",
                     help="reg: key under which each hive's keys are written, as a folder named "
                          "after the hive file (default: HKEY_LOCAL_MACHINE)")
@@ -108,10 +110,12 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
                     help="only values of at least N bytes of data (alone: every such value)")
     se.add_argument("--deleted", action="store_true",
                     help="also the deleted keys and values found in the hive's free space")
-    df = command("diff", answers.diff, "Keys and values added, removed and changed from OLD to NEW, as CSV "
-                 "or JSON lines.", many=None)
+    df = command("diff", answers.diff, "Keys and values added, removed and changed from OLD to NEW (or from "
+                 "OLD as its file lies to OLD with its logs), as CSV or JSON lines.", many=None)
     df.add_argument("old", metavar="OLD", help="the older hive file (or a folder holding one)")
-    df.add_argument("new", metavar="NEW", help="the newer hive file (or a folder holding one)")
+    df.add_argument("new", metavar="NEW", nargs="?",
+                    help="the newer hive file (or a folder holding one); without it, OLD as its file lies "
+                         "against OLD recovered with the logs beside it: what the logs change")
     df.add_argument("-f", "--format", choices=("csv", "jsonl"), default="csv")
     df.epilog = answers.DIFF_EXIT_STATUS
     tl = command("timeline", forensic.timeline, "Every key's last-write time, newest first, as CSV.",

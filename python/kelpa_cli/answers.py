@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import io
 import json
 from collections.abc import Iterator
@@ -67,7 +66,7 @@ def search(args: argparse.Namespace) -> int:
     paths = hives.find_hives(args.hives)
     outputs.check(args.output, hives.inputs_of(paths, args), args.force)
     with written(args.output) as out:
-        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out = outputs.CsvWriter(out)
         csv_out.writerow(SEARCH_COLUMNS)
         _, failed = hives.run_many(paths, matches_of, args, each=lambda _, rows: csv_out.writerows(rows))
     return 1 if failed else 0
@@ -86,15 +85,29 @@ def data_forms(change: diffing.Change) -> tuple[values.Typed | None, values.Type
     return old, new
 
 
-def diff(args: argparse.Namespace) -> int:
+def sides(args: argparse.Namespace) -> list[tuple[str, argparse.Namespace]]:
+    """The two hives compared, each with the arguments it is read with: OLD and NEW; or, for one
+    hive, the file as it lies and the file with the logs beside it."""
     try:
-        paths = [hives.one_hive(args.old), hives.one_hive(args.new)]
+        paths = [hives.one_hive(args.old)] + ([] if args.new is None else [hives.one_hive(args.new)])
     except hives.Failure as e:
         raise hives.Usage(str(e)) from None
-    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    if len(paths) == 2:
+        return [(path, args) for path in paths]
+    if args.logs == "none":
+        raise hives.Usage("diff of one hive compares it with its logs: --logs none leaves nothing to compare")
+    if not any(hives.logs_for(paths[0], args).pair):
+        raise hives.Usage(f"{paths[0]}: no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, HIVE.LOG) to compare "
+                          "it with")
+    return [(paths[0], argparse.Namespace(**{**vars(args), "logs": "none", "as_lies": True})), (paths[0], args)]
+
+
+def diff(args: argparse.Namespace) -> int:
+    compared = sides(args)
+    outputs.check(args.output, hives.inputs_of([path for path, _ in compared], args), args.force)
     snapshots, failed = [], False
-    for path in paths:
-        snapshot, notes, hive_failed = hives.run_one(snapshot_of, path, args)
+    for path, side_args in compared:
+        snapshot, notes, hive_failed = hives.run_one(snapshot_of, path, side_args)
         for note in notes:
             hives.say(note)
         snapshots.append(snapshot)
@@ -104,7 +117,7 @@ def diff(args: argparse.Namespace) -> int:
     changes = diffing.compare(*snapshots)
     with written(args.output) as out:
         if args.format == "csv":
-            csv_out = csv.writer(out, lineterminator="\n")
+            csv_out = outputs.CsvWriter(out)
             csv_out.writerow(DIFF_COLUMNS)
         for change in changes:
             old, new = data_forms(change)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import csv
 
 from kelpa_tools import rules
 
@@ -38,7 +37,7 @@ def batch(args: argparse.Namespace) -> int:
     ordered = sorted(((position, index, row) for index, (_, rows) in enumerate(done) for position, row in rows),
                      key=lambda item: (item[0], item[1]))
     with outputs.text_written(args.output) as out:
-        writer = csv.writer(out, lineterminator="\n")
+        writer = outputs.CsvWriter(out)
         writer.writerow(rules.COLUMNS)
         writer.writerows(row for _, _, row in ordered)
     return 1 if failed else 0

@@ -8,21 +8,27 @@ import os
 
 import kelpa
 
-from kelpa_tools import hive_types
-from kelpa_tools.evidence import key_path_in
+from kelpa_tools import hive_types, strings
+from kelpa_tools.evidence import key_path_in, log_files
 
 from . import hives, outputs, values
 from .text import safe
 
+HIVE_MIN_SIZE = 4096  # the base block; the bins follow it
+
+
 def info_of(reading: hives.Reading) -> str:
     hive = reading.open()
     bb = hive.base_block()
-    log1, log2 = hives.logs_beside(reading.path)
-    found = [os.path.basename(p) for p in (log1, log2) if p]
+    found = [os.path.basename(p) for p in log_files(reading.path)]
     try:
         bins = f"{len(hive.hbins())}, {bb.hive_bins_data_size} bytes"
     except ValueError as e:  # shown, not counted as a failure: the keys may all be readable
         bins = f"{bb.hive_bins_data_size} bytes; {e}"
+    if not any(log.applied for log in hive.log_replay()):  # else the image is the replayed one
+        held = os.path.getsize(reading.path) - HIVE_MIN_SIZE
+        if held < bb.hive_bins_data_size:
+            bins += f"; cut short: the file holds {max(held, 0)} bytes of them"
     keys: set[kelpa.RegistryKey] = set()  # a key listed twice (a damaged hive) counts once
     counted = 0
     for _, key in hives.walk(hive.root_key(), reading.problem):
@@ -46,10 +52,9 @@ def info_of(reading: hives.Reading) -> str:
         ("bins", bins),
         ("logs beside it", ", ".join(found) or "none"),
         *(("replayed", line) for line in hives.replay_report(hive)),
-        ("keys", str(len(keys))),
-        ("values", str(counted)),
-        ("problems", str(len(hive.problems()))),
     ]
+    if not (reading.args.strict and reading.unread):  # a strict reading that failed counts nothing
+        rows += [("keys", str(len(keys))), ("values", str(counted)), ("problems", str(len(hive.problems())))]
     return safe(reading.path) + "\n" + "".join(f"  {name:<15} {safe(text)}\n" for name, text in rows)
 
 
@@ -115,6 +120,9 @@ def get_of(reading: hives.Reading) -> None:
             data = values.typed(value)
             lines = data if isinstance(data, list) else [data]
             out.write(("\n".join(safe(str(line)) for line in lines) + "\n").encode())
+            if isinstance(data, str) and value.data().is_string() and \
+                    (note := strings.after_terminator_note(value.raw_data())):
+                reading.note(f"value {value.name()}: {note} (--raw writes the data whole)", failed=False)
 
 
 def ls(args: argparse.Namespace) -> int:

@@ -32,26 +32,62 @@ def part_of(reading: hives.Reading) -> str:
     return part
 
 
+def dataset_part(index: int, path: str, args: argparse.Namespace, folder: str) -> tuple[list[str], bool]:
+    """In a Dask worker: one hive's rows, as the Parquet export writes them, in folder/part.N.parquet
+    (none for a hive that could not be read); the lines for standard error and whether anything
+    failed, as for a hive read in this process."""
+    def work(reading: hives.Reading) -> bool:
+        import pyarrow.parquet as pq
+
+        from . import parquet_format
+
+        pq.write_table(parquet_format.rows_of(reading, reading.open()), os.path.join(folder, f"part.{index:06d}.parquet"))
+        return True
+
+    _, notes, failed = hives.run_one(work, path, args)
+    return notes, failed
+
+
 def export_dataset(paths: list[str], args: argparse.Namespace) -> int:
-    """The keys and values of every hive as a partitioned Parquet dataset (OUT/keys, OUT/values,
-    a file per hive), computed by the Dask cluster at args.scheduler, each worker reading its hives."""
+    """The rows of every hive, as the Parquet export writes them, as a dataset: OUT/part.N.parquet,
+    a file per hive in input order, each written by a worker of the Dask cluster at
+    args.scheduler (into a folder beside OUT that becomes OUT when all are done). What each hive
+    met goes to standard error, in input order; a hive that cannot be read is left out."""
     try:
         from distributed import Client
-
-        from kelpa_tools import datasets
     except ImportError:
         raise hives.Usage("--scheduler needs Dask: pip install 'kelpa[dask]'") from None
-    with Client(args.scheduler):  # OUT was checked as every output is
-        for kind in datasets.KINDS:
-            frame = datasets.read_hives(paths, kind, logs=args.logs, strict=args.strict)
-            frame.to_parquet(os.path.join(args.output, kind), write_index=False, overwrite=args.force)
-    return 0
+    beside = os.path.dirname(os.path.abspath(args.output))
+    with Client(args.scheduler) as client:  # OUT was checked as every output is
+        staging = tempfile.mkdtemp(prefix=".kelpa-dataset-", dir=beside)
+        try:
+            futures = [client.submit(dataset_part, index, path, args, staging, pure=False)
+                       for index, path in enumerate(paths)]
+            failed = 0
+            for path, future in zip(paths, futures):
+                try:
+                    notes, hive_failed = future.result()
+                except Exception as e:  # noqa: BLE001 - the worker's failure is this hive's
+                    notes, hive_failed = [f"{path}: {e}"], True
+                for note in notes:
+                    hives.say(note)
+                failed += hive_failed
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(staging, 0o777 & ~umask)
+            if os.path.lexists(args.output):  # --force, and it holds only a dataset's files (checked)
+                shutil.rmtree(args.output)
+            os.replace(staging, args.output)
+        except BaseException:
+            shutil.rmtree(staging, ignore_errors=True)
+            raise
+    return 1 if failed else 0
 
 
 def export(args: argparse.Namespace) -> int:
     fmt = writer(args.format)  # a missing optional library is reported before any work
     paths = hives.find_hives(args.hives)
-    outputs.check(args.output, hives.inputs_of(paths, args), args.force)
+    outputs.check(args.output, hives.inputs_of(paths, args), args.force, folder=bool(args.scheduler))
     if args.scheduler:
         return export_dataset(paths, args)
     with outputs.written(args.output) as out:

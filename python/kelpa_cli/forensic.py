@@ -4,10 +4,10 @@ logs leave it."""
 from __future__ import annotations
 
 import argparse
-import csv
 import datetime
 
 import kelpa
+from kelpa_tools.deleted import deleted_records
 
 from . import artifacts, hives, outputs, values
 from .text import safe
@@ -53,29 +53,31 @@ def timeline(args: argparse.Namespace) -> int:
             return 1 if failed else 0
         never = datetime.datetime.min.replace(tzinfo=datetime.UTC)
         rows.sort(key=lambda r: r[0] or never, reverse=True)
-        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out = outputs.CsvWriter(out)
         csv_out.writerow(("last_written", "hive", "key_path"))
         csv_out.writerows((hives.iso(written) or "", hive, key) for written, hive, key in rows)
     return 1 if failed else 0
 
 
-DELETED_COLUMNS = ("kind", "hive", "last_written", "key", "value_name", "value_type", "data")
-
-
-def located(key: kelpa.RegistryKey) -> str:
-    """A deleted key's path as far as its parents still hold; its name alone when they do not."""
-    try:
-        return key.path()
-    except ValueError:
-        return key.name()
+DELETED_COLUMNS = ("kind", "hive", "found", "cell_offset", "last_written", "key", "value_name", "value_type", "data")
 
 
 def deleted_of(reading: hives.Reading) -> list[tuple[str, ...]]:
+    """The hive's deleted records, from the file as it lies and, when logs applied, from the
+    recovered image too (found: file, recovered or both)."""
     hive, path = reading.open(), reading.path
-    rows: list[tuple[str, ...]] = [("key", path, hives.iso(hives.when(key, reading)) or "",
-                                    located(key), "", "", "") for key in hive.deleted_keys()]
-    rows.extend(("value", path, "", "", value.name(), value.value_type().type_name(),
-                 values.as_text(values.typed(value))) for value in hive.deleted_values())
+    as_lies = hive
+    if any(log.applied for log in hive.log_replay()):
+        try:
+            as_lies = kelpa.Hive.from_path(path, strict=getattr(reading.args, "strict", False))
+        except ValueError as e:  # a base block only the logs make readable: the recovered image alone
+            reading.note(f"the file as it lies cannot be scanned for deleted records: {e}")
+            as_lies = None
+    keys, found_values = deleted_records(as_lies, hive)
+    rows: list[tuple[str, ...]] = [("key", path, k.found, f"{k.cell_offset:#x}",
+                                    hives.iso(hives.when(k.key, reading)) or "", k.path, "", "", "") for k in keys]
+    rows.extend(("value", path, v.found, f"{v.cell_offset:#x}", "", v.key_path or "", v.value.name(),
+                 v.value.value_type().type_name(), values.as_text(values.typed(v.value))) for v in found_values)
     return rows
 
 
@@ -83,7 +85,7 @@ def deleted(args: argparse.Namespace) -> int:
     paths = hives.find_hives(args.hives)
     outputs.check(args.output, hives.inputs_of(paths, args), args.force)
     with outputs.text_written(args.output) as out:
-        csv_out = csv.writer(out, lineterminator="\n")
+        csv_out = outputs.CsvWriter(out)
         csv_out.writerow(DELETED_COLUMNS)
         _, failed = hives.run_many(paths, deleted_of, args, each=lambda _, rows: csv_out.writerows(rows))
     return 1 if failed else 0
@@ -91,8 +93,9 @@ def deleted(args: argparse.Namespace) -> int:
 
 def recover_of(reading: hives.Reading) -> None:
     args = reading.args
-    log1, log2 = hives.logs_for(reading.path, args)
-    if not (log1 or log2):
+    hives.check_input(reading.path)
+    if not any(hives.logs_for(reading.path, args).pair):
+        kelpa.Hive.from_path(reading.path, strict=False)  # what is wrong with the file, if anything
         raise hives.Failure(f"{reading.path}: no transaction logs beside it (HIVE.LOG1, HIVE.LOG2, "
                             "HIVE.LOG); name them with --log1/--log2")
     try:

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import kelpa
-from kelpa_tools.evidence import logs_beside
+from kelpa_tools.evidence import FoundLogs, find_logs, log_files
 
 from .text import safe
 
@@ -78,16 +78,41 @@ def named_logs(args: argparse.Namespace) -> tuple[str | None, str | None]:
     return getattr(args, "log1", None), getattr(args, "log2", None)
 
 
-def logs_for(path: str, args: argparse.Namespace) -> tuple[str | None, str | None]:
+def logs_for(path: str, args: argparse.Namespace) -> FoundLogs:
     """The logs a command reads a hive with: those named, else (unless --logs none) those beside it."""
     if any(named := named_logs(args)):
-        return named
-    return logs_beside(path) if getattr(args, "logs", "auto") == "auto" else (None, None)
+        return FoundLogs(*named)
+    return find_logs(path) if getattr(args, "logs", "auto") == "auto" else FoundLogs(None, None)
 
 
 def inputs_of(paths: list[str], args: argparse.Namespace) -> list[str | None]:
-    """Every file a command reads: the hives and each one's logs."""
-    return [f for path in paths for f in (path, *logs_beside(path), *named_logs(args))]
+    """Every file that is evidence to a command: the hives and folders given, every file beside each
+    hive named as one of its logs (whether read or not), and the logs named."""
+    given = [*getattr(args, "hives", []), *(getattr(args, name, None) for name in ("hive", "old", "new"))]
+    listings: dict[str, list[str]] = {}  # a folder of many hives is listed once
+
+    def listing(path: str) -> list[str]:
+        folder = os.path.dirname(path) or "."
+        if folder not in listings:
+            try:
+                listings[folder] = os.listdir(folder)
+            except OSError:
+                listings[folder] = []
+        return listings[folder]
+
+    return [*given, *named_logs(args), *(f for path in paths for f in (path, *log_files(path, listing(path))))]
+
+
+def check_input(path: str) -> None:
+    """Refuses, before its logs are looked for, a hive that cannot be opened or is a folder, with
+    what is wrong with it."""
+    try:
+        with open(path, "rb"):
+            pass
+    except IsADirectoryError:
+        raise Failure(f"{path}: is a folder, not a hive file") from None
+    except OSError as e:
+        raise Failure(f"{path}: {e.strerror} (os error {e.errno})") from None
 
 
 def replay_report(hive: kelpa.Hive) -> list[str]:
@@ -117,6 +142,7 @@ class Reading:
         self.path, self.args = path, args
         self.notes: list[str] = []
         self.failed = False
+        self.unread = False  # something of the hive could not be read
         self.hive: kelpa.Hive | None = None
 
     def note(self, text: str, *, failed: bool = True) -> None:
@@ -126,9 +152,14 @@ class Reading:
     def problem(self, error: Exception) -> None:
         """Something a strict read (or a last-write time past the year 9999) could not read."""
         self.note(error_text(error, self.path))
+        self.unread = True
 
     def open(self) -> kelpa.Hive:
-        log1, log2 = logs_for(self.path, self.args)
+        check_input(self.path)
+        found = logs_for(self.path, self.args)
+        for text in found.notes:
+            self.note(text, failed=False)
+        log1, log2 = found.pair
         strict = getattr(self.args, "strict", False)
         hive = kelpa.Hive.from_path(self.path, log1, log2, strict=strict)
         self.hive = hive
@@ -136,7 +167,7 @@ class Reading:
         for log in hive.log_replay():
             if log.path in named and not log.applied and log.reason not in LOG_NOT_NEEDED:
                 self.note(f"the log {log.path} was refused: {log.reason}")
-        if hive.base_block().is_dirty:
+        if hive.base_block().is_dirty and not getattr(self.args, "as_lies", False):  # as_lies: on purpose
             why = ("not read (--logs none)" if getattr(self.args, "logs", "auto") == "none"
                    else "not applied" if log1 or log2 else "not found")
             self.note(f"the hive is dirty and its logs were {why}: recent changes may be missing")

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import kelpa
 
+from kelpa_tools import strings
+
 from .text import safe
 
 Typed = str | int | list[str]
@@ -20,7 +22,7 @@ def type_name(type_id: int) -> str:
 
 
 def typed(value: kelpa.RegistryValue) -> Typed:
-    """Strings as text, DWORDs and QWORDs (of exactly their width) as numbers, multi-strings as
+    """Strings as text (up to the first NUL, as Windows shows them), DWORDs and QWORDs (of exactly their width) as numbers, multi-strings as
     a list of text; everything else, and data that does not parse by its type, as hex."""
     raw = value.raw_data()
     try:
@@ -28,7 +30,7 @@ def typed(value: kelpa.RegistryValue) -> Typed:
     except ValueError:
         return raw.hex()
     if data.is_string():
-        return data.as_string()
+        return strings.shown(data.as_string())
     if data.is_multi_string():
         return data.as_multi_string()
     if data.is_dword() and len(raw) == 4:

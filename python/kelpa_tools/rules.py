@@ -14,7 +14,7 @@ import yaml
 
 import kelpa
 
-from . import binary_convert, hive_types
+from . import binary_convert, hive_types, strings
 from .evidence import key_path_in
 
 # The CSV header of the rows, as the batch tool's own output has it, so that the same viewers load it.
@@ -239,7 +239,9 @@ def _hex(raw: bytes) -> str:
 
 def value_text(rule: Rule, value: kelpa.RegistryValue) -> tuple[str, str, str]:
     """ValueData, ValueData2 and ValueData3 of a value:
-    - strings (REG_SZ, REG_EXPAND_SZ, REG_LINK): the text; multi-strings: the strings joined by ", ";
+    - strings (REG_SZ, REG_EXPAND_SZ, REG_LINK): the text up to the first NUL, as Windows shows it,
+      with "N bytes after the terminating NUL" in ValueData3 when data follows it; multi-strings:
+      the strings joined by ", ";
     - DWORD, big-endian DWORD and QWORD: the number in decimal;
     - everything else (binary, REG_NONE, the resource lists, unknown types): "(Binary data)";
     - with IncludeBinary, binary data as hex bytes (0A-11-AB-09), or, with BinaryConvert, the
@@ -256,11 +258,13 @@ def value_text(rule: Rule, value: kelpa.RegistryValue) -> tuple[str, str, str]:
         return ", ".join(data.as_multi_string()), "", ""
     if kind == "REG_LINK":
         try:
-            return raw.decode("utf-16-le").rstrip("\0"), "", ""
+            return strings.shown(raw.decode("utf-16-le")), "", strings.after_terminator_note(raw)
         except UnicodeDecodeError as e:
             return _hex(raw), "", f"not UTF-16 text: {e.reason}"
     if kind in _STRING_TYPES:
-        return data.as_string() if data.is_string() else "", "", ""  # no data: the empty text
+        if not data.is_string():
+            return "", "", ""  # no data: the empty text
+        return strings.shown(data.as_string()), "", strings.after_terminator_note(raw)
     shown = str(data.as_dword()) if data.is_dword() else str(data.as_qword()) if data.is_qword() else None
     if shown is None:
         if not rule.include_binary:
