@@ -216,8 +216,9 @@ def test_command_writes_hives_and_manifest_once(tmp_path):
         f"0 hives, 0 reassembled, 0 fragments written to {tmp_path / 'none'}; 2 below --min-size left out; "
         f"manifest {tmp_path / 'none' / 'manifest.csv'}\n", ["manifest.csv"])
     refused = [kelpa_cli("carve", str(src), "-o", str(out)), kelpa_cli("carve", str(src), "-o", str(src)),
-               kelpa_cli("carve", str(out), "-o", str(tmp_path / "new"))]
+               kelpa_cli("carve", str(out), "-o", str(tmp_path / "new")), kelpa_cli("carve", str(src), "-o", str(tmp_path))]
     assert [(r.returncode, r.stderr) for r in refused] == [
         (2, f"kelpa: {out / 'manifest.csv'}: exists; carve into a new folder\n"),
         (2, f"kelpa: {src}: is the input {src}; refusing to write over evidence\n"),
-        (2, f"kelpa: {out}: is a folder; carve reads image, dump and device files\n")]
+        (2, f"kelpa: {out}: is a folder; carve reads image, dump and device files\n"),
+        (2, f"kelpa: {tmp_path}: holds the input {src}; refusing to write over evidence\n")]

@@ -72,6 +72,8 @@ def check(args: argparse.Namespace) -> str:
     for source in args.sources:
         if outputs._same_file(folder, source):
             raise hives.Usage(f"{folder}: is the input {source}; refusing to write over evidence")
+        if os.path.isdir(folder) and outputs._within(source, folder):
+            raise hives.Usage(f"{folder}: holds the input {source}; refusing to write over evidence")
         if not os.path.exists(source):
             raise hives.Usage(f"{source}: no such file")
         if os.path.isdir(source):

@@ -9,6 +9,7 @@ import csv
 import io
 import os
 import re
+import signal
 import sys
 import tempfile
 from collections.abc import Iterable, Iterator
@@ -17,6 +18,9 @@ from typing import IO
 from kelpa_tools.evidence import ROLES
 
 from .hives import Usage
+
+
+INTERRUPTIONS = {signal.SIGINT, signal.SIGTERM}
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -105,9 +109,16 @@ def staged(output: str) -> Iterator[str]:
     """A temporary file beside `output` for the command to write; it becomes `output` (with the
     permissions a new file gets) only when the command completes, and on any failure or
     interruption it is removed."""
-    handle, temporary = tempfile.mkstemp(prefix=".kelpa-", dir=os.path.dirname(os.path.abspath(output)))
-    os.close(handle)
+    # An interruption (SIGINT, SIGTERM) waits until the file exists and its removal is armed.
+    unblocked = signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTIONS)
     try:
+        handle, temporary = tempfile.mkstemp(prefix=".kelpa-", dir=os.path.dirname(os.path.abspath(output)))
+    except BaseException:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        raise
+    try:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        os.close(handle)
         yield temporary
         umask = os.umask(0)
         os.umask(umask)
