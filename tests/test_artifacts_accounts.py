@@ -294,8 +294,9 @@ def test_command_formats(hives, tmp_path):
     assert (jsonl.returncode, jsonl.stderr) == (0, b"")
     lines = [json.loads(line) for line in jsonl.stdout.splitlines()]
     assert {(r["artifact"], r["hive"].rsplit(os.sep, 1)[1]) for r in lines} == {
-        ("sam_user", "S\\xffAM"), ("sam_group", "S\\xffAM"), ("typed_url", "NTUSER.DAT"),
+        ("sam_user", "S\ufffdAM"), ("sam_group", "S\ufffdAM"), ("typed_url", "NTUSER.DAT"),
         ("word_wheel_query", "NTUSER.DAT"), ("rdp_server", "NTUSER.DAT"), ("office_mru", "NTUSER.DAT")}
+    assert {bytes.fromhex(r["hive_bytes"]) for r in lines if "hive_bytes" in r} == {os.fsencode(odd)}
     alice = next(r for r in lines if r["artifact"] == "sam_user")
     assert (alice["username"], alice["last_login"], alice["created"], alice["flag_names"]) == (
         "alice", "2023-01-02 08:30:15.1234560", "2024-05-01 00:00:00.0000000", FLAG_NAMES)

@@ -21,7 +21,7 @@ from kelpa_tools import artifacts, hive_types, rules
 from kelpa_tools.artifacts import ArtifactProblem, Decoder
 from kelpa_tools.binary_convert import time_text
 
-from . import hives, outputs
+from . import hives, jsonl_format, outputs
 
 FORMATS = ("jsonl", "csv", "parquet")
 UTC = datetime.UTC
@@ -52,18 +52,16 @@ def listing(out: IO[str]) -> None:
 
 
 def clean(text: str) -> str:
-    """Text that encodes as UTF-8: a file name byte that did not decode (a surrogate escape) as
-    \\xNN, any other lone surrogate as U+FFFD."""
+    """Text that encodes as UTF-8: a file name byte that did not decode (a surrogate escape), and
+    any other lone surrogate, as U+FFFD, as every output shows them (JSON lines also carry the
+    name's exact bytes in `hive_bytes`)."""
     if text.isascii():
         return text
     try:
         text.encode("utf-8")
         return text
     except UnicodeEncodeError:
-        try:
-            return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-        except UnicodeEncodeError:
-            return text.encode("utf-8", "replace").decode("utf-8")
+        return "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text)
 
 
 def moment_text(moment: datetime.datetime) -> str:
@@ -248,7 +246,7 @@ def command(args: argparse.Namespace) -> int:
             def each(path: str, decoded: Decoded) -> None:
                 for name, row in decoded.rows:
                     columns = registry[name].columns
-                    record = {"artifact": name, "hive": clean(path),
+                    record = {"artifact": name, "hive": clean(path), **jsonl_format.bytes_of(path),
                               **{f.name: json_value(f.type, row.get(f.name)) for f in columns}}
                     out.write(json.dumps(record, ensure_ascii=False) + "\n")
             _, failed = hives.run_many(paths, decoded_of, args, each=each)
