@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import datetime
 import json
 import math
@@ -185,7 +184,7 @@ class Folder:
             staged = self.stack.enter_context(outputs.staged(self.path(decoder.name)))
             if self.extension == "csv":
                 out = self.stack.enter_context(open(staged, "w", encoding="utf-8", newline=""))
-                writer = csv.writer(out, lineterminator="\n")
+                writer = outputs.CsvWriter(out)
                 writer.writerow(csv_header(decoder))
             else:
                 import pyarrow.parquet as pq

@@ -47,7 +47,7 @@ def timeline(args: argparse.Namespace) -> int:
         done, failed = hives.run_many(paths, times_of, args)
         rows = [row for _, part in done for row in part]
         if args.artifacts:  # the decoders' event times among the keys', with two more columns
-            csv_out = csv.writer(out, lineterminator="\n")
+            csv_out = outputs.CsvWriter(out)
             csv_out.writerow(artifacts.TIMELINE_COLUMNS)
             csv_out.writerows(artifacts.timeline_rows(rows))
             return 1 if failed else 0
