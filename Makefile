@@ -180,7 +180,8 @@ bench: build tools
 	$(VPY) bench/open_cost.py
 
 # make bench-tables - Hive.table against hivex, regipy-rs and the core walk, the Parquet export,
-#              streaming memory and a Dask fleet of 1 and 2 workers, side by side; about 3 minutes;
+#              streaming memory and a Dask fleet of 1 and 2 workers, side by side; about 3 minutes,
+#              plus the instruction counts under callgrind (bench/tables.py --no-instructions skips them);
 #              bench/out/tables.json (hivex needs Debian's python3-hivex, as for make bench)
 .PHONY: bench-tables
 bench-tables: build tools

@@ -1,10 +1,12 @@
 #include "arrow_table.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "key_path.hpp"
@@ -54,17 +56,32 @@ constexpr std::array<ColumnSpec, 8> VALUE_COLUMNS = {{
     {"deleted", "b", false, Layout::Bits, 0},
 }};
 
+template <std::size_t N>
+constexpr std::array<std::string_view, N> names_of(const std::array<ColumnSpec, N>& specs) {
+  std::array<std::string_view, N> names{};
+  for (std::size_t i = 0; i < N; ++i) names[i] = specs[i].name;
+  return names;
+}
+constexpr auto KEY_COLUMN_NAMES = names_of(KEY_COLUMNS);
+constexpr auto VALUE_COLUMN_NAMES = names_of(VALUE_COLUMNS);
+static_assert(KEY_COLUMNS.size() <= 32 && VALUE_COLUMNS.size() <= 32, "a table's columns are a 32-bit set");
+
 std::span<const ColumnSpec> columns_of(TableKind kind) {
   if (kind == TableKind::Keys) return KEY_COLUMNS;
   return VALUE_COLUMNS;
 }
 
+// The key path columns: keys' path, values' key_path.
+constexpr std::size_t KEYS_PATH = 2, KEYS_PARENT_ID = 1, KEYS_CLASS_NAME = 6, VALUES_KEY_PATH = 1;
+
 // One column of a batch, its buffers laid out as Arrow reads them: a validity bitmap (nullable
-// columns), then the values (fixed width, or bits), or 64-bit offsets and the bytes.
+// columns), then the values (fixed width, or bits), or 64-bit offsets and the bytes. A column left
+// out of the table (`on` false) takes nothing.
 struct Column {
-  explicit Column(const ColumnSpec* column_spec) : spec(column_spec) {}
+  Column(const ColumnSpec* column_spec, bool wanted) : spec(column_spec), on(wanted) {}
 
   const ColumnSpec* spec;
+  bool on;
   std::vector<std::uint8_t> validity;
   std::vector<std::uint8_t> values;
   std::vector<std::int64_t> offsets{0};
@@ -81,6 +98,7 @@ struct Column {
   template <class T>
   void fixed(T value) {
     static_assert(std::endian::native == std::endian::little, "Arrow buffers are written in the host's order");
+    if (!on) return;
     mark(true);
     const auto at = values.size();
     values.resize(at + sizeof value);
@@ -88,12 +106,14 @@ struct Column {
     ++length;
   }
   void bit(bool value) {
+    if (!on) return;
     mark(true);
     if (length % 8 == 0) values.push_back(0);
     if (value) values.back() = static_cast<std::uint8_t>(values.back() | (1u << (length % 8)));
     ++length;
   }
   void bytes(std::string_view text) {
+    if (!on) return;
     mark(true);
     data.append(text);
     offsets.push_back(static_cast<std::int64_t>(data.size()));
@@ -103,6 +123,7 @@ struct Column {
   // A value's text (append_text below), or null.
   void text(ValueType type, Bytes raw);
   void null() {
+    if (!on) return;
     mark(false);
     switch (spec->layout) {
       case Layout::Fixed: values.resize(values.size() + spec->width); break;
@@ -120,6 +141,7 @@ struct Column {
 bool append_text(ValueType type, Bytes data, std::string& out);
 
 void Column::text(ValueType type, Bytes raw) {
+  if (!on) return;
   if (!append_text(type, raw, data)) return null();
   mark(true);
   offsets.push_back(static_cast<std::int64_t>(data.size()));
@@ -246,9 +268,10 @@ std::optional<std::uint64_t> number_of(ValueType type, Bytes data) {
 struct HiveTable::Builder {
   std::vector<Column> columns;
   std::size_t rows = 0;
-  Builder(TableKind kind, const std::vector<ColumnSizes>& sizes) {
-    for (const ColumnSpec& spec : columns_of(kind)) columns.emplace_back(&spec);
+  Builder(TableKind kind, std::uint32_t wanted, const std::vector<ColumnSizes>& sizes) {
+    for (const ColumnSpec& spec : columns_of(kind)) columns.emplace_back(&spec, (wanted >> columns.size() & 1) != 0);
     for (std::size_t i = 0; i < sizes.size() && i < columns.size(); ++i) {
+      if (!columns[i].on) continue;
       columns[i].validity.reserve(sizes[i].validity);
       columns[i].values.reserve(sizes[i].values);
       columns[i].offsets.reserve(sizes[i].offsets);
@@ -258,16 +281,42 @@ struct HiveTable::Builder {
 };
 
 HiveTable::HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint32_t start_offset,
-                     std::string start_path, bool deleted)
-    : hive_(std::move(hive)), kind_(kind), deleted_(deleted), walk_(*hive_, start_offset), paths_{std::move(start_path)} {}
+                     std::string start_path, bool deleted, std::vector<std::uint8_t> columns)
+    : hive_(std::move(hive)),
+      kind_(kind),
+      deleted_(deleted),
+      order_(std::move(columns)),
+      walk_(*hive_, start_offset),
+      paths_{std::move(start_path)} {
+  const std::size_t count = columns_of(kind_).size();
+  if (order_.empty())
+    for (std::size_t i = 0; i < count; ++i) order_.push_back(static_cast<std::uint8_t>(i));
+  std::erase_if(order_, [&](std::uint8_t i) { return i >= count; });
+  for (const std::uint8_t i : order_) wanted_ |= 1u << i;
+  paths_wanted_ = wants(kind_ == TableKind::Keys ? KEYS_PATH : VALUES_KEY_PATH);
+}
 
 HiveTable::~HiveTable() = default;
 
-void HiveTable::export_table_schema(TableKind kind, ArrowSchema* out) {
+std::span<const std::string_view> HiveTable::column_names(TableKind kind) noexcept {
+  if (kind == TableKind::Keys) return KEY_COLUMN_NAMES;
+  return VALUE_COLUMN_NAMES;
+}
+
+void HiveTable::export_table_schema(TableKind kind, std::span<const std::uint8_t> columns, ArrowSchema* out) {
   auto* exported = new ExportedSchema;
-  for (const ColumnSpec& spec : columns_of(kind))
+  const auto specs = columns_of(kind);
+  std::vector<std::uint8_t> all;
+  if (columns.empty()) {
+    for (std::size_t i = 0; i < specs.size(); ++i) all.push_back(static_cast<std::uint8_t>(i));
+    columns = all;
+  }
+  for (const std::uint8_t i : columns) {
+    if (i >= specs.size()) continue;
+    const ColumnSpec& spec = specs[i];
     exported->children.push_back(ArrowSchema{spec.format, spec.name, nullptr, spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0,
                                              nullptr, nullptr, release_child_schema, nullptr});
+  }
   for (ArrowSchema& child : exported->children) exported->pointers.push_back(&child);
   *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(exported->children.size()),
                      exported->pointers.data(), nullptr, release_schema, exported};
@@ -283,17 +332,19 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
   const std::size_t depth = entry.depth;
   paths_.resize(depth + 1);
   offsets_.resize(depth + 1);
-  if (depth > 0) {
+  if (depth > 0 && paths_wanted_) {
     const std::string& parent = paths_[depth - 1];
     paths_[depth].assign(parent).append(parent.empty() ? "" : "\\").append(name);
   }
   offsets_[depth] = entry.offset;
-  auto key = hive_->get_key(entry.offset);  // the walk has just read it: a cache hit
-  if (!key) return meet(entry.offset, std::move(key.error()));
+  // What the walk read of the key node: enough to list its values and read its class name.
+  const WalkedNode& node = entry.node;
+  const KeyRecord record = node.record();
+  const RegistryKey key{hive_.get(), entry.offset, &record, nullptr};
   if (kind_ == TableKind::Values) {
-    listing_path_ = paths_[depth];
+    if (paths_wanted_) listing_path_ = paths_[depth];
     next_value_ = 0;
-    if (auto listed = key->values_with_data(listing_); !listed) {
+    if (auto listed = key.values_with_data(listing_); !listed) {
       listing_.entries.clear();
       error_ = std::move(listed.error());  // met already: only a strict hive's listing fails
       return false;
@@ -301,12 +352,12 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
     return true;
   }
   std::optional<std::string> class_name;
-  if (auto read = key->class_name(); read) {
-    class_name = std::move(*read);
-  } else if (!meet(key->node().class_name_offset, std::move(read.error()))) {
-    return false;
+  if (wants(KEYS_CLASS_NAME)) {
+    if (auto read = key.class_name(); read)
+      class_name = std::move(*read);
+    else if (!meet(node.class_name_offset, std::move(read.error())))
+      return false;
   }
-  const KeyRecord& node = key->node();
   auto& c = builder.columns;
   c[0].fixed(entry.offset);
   c[1].fixed_or_null(depth > 0 ? std::optional(offsets_[depth - 1]) : std::nullopt);
@@ -332,7 +383,7 @@ void HiveTable::add_values(Builder& builder) {
     c[0].fixed_or_null(entry.key_offset);
     if (!deleted) {
       c[1].bytes(listing_path_);
-    } else if (const std::string* path = entry.key_offset ? deleted_key_path(*entry.key_offset) : nullptr) {
+    } else if (const std::string* path = entry.key_offset && paths_wanted_ ? deleted_key_path(*entry.key_offset) : nullptr) {
       c[1].bytes(*path);
     } else {
       c[1].null();
@@ -374,9 +425,10 @@ void HiveTable::add_deleted(Builder& builder) {
   for (; next_deleted_ < deleted_keys_.size() && builder.rows < MAX_ROWS; ++next_deleted_, ++builder.rows) {
     const RegistryKey& key = deleted_keys_[next_deleted_];
     const KeyRecord& node = key.node();
-    auto path = key_path(key);  // as far as its parents still hold; else its name alone
-    auto class_name = key.class_name();
-    auto parent = hive_->get_key(node.parent_offset);
+    // The path as far as its parents still hold; else its name alone.
+    auto path = wants(KEYS_PATH) ? key_path(key) : Result<std::string>(std::string());
+    auto class_name = wants(KEYS_CLASS_NAME) ? key.class_name() : Result<std::optional<std::string>>(std::nullopt);
+    const bool parent = wants(KEYS_PARENT_ID) && hive_->get_key(node.parent_offset).has_value();
     c[0].fixed(key.offset);
     c[1].fixed_or_null(parent ? std::optional(node.parent_offset) : std::nullopt);
     c[2].bytes(path ? std::string_view(*path) : node.name());
@@ -432,7 +484,7 @@ Result<void> HiveTable::next_batch(ArrowArray* out) {
       sizes_.push_back({spec.nullable ? rows / 8 + 1 : 0, spec.layout == Layout::Fixed ? rows * spec.width : rows / 8 + 1,
                         spec.layout == Layout::Bytes ? rows + 1 : 0, spec.layout == Layout::Bytes ? std::min<std::size_t>(image / 4, 16 << 20) : 0});
   }
-  Builder builder(kind_, sizes_);
+  Builder builder(kind_, wanted_, sizes_);
   if (!error_) fill(builder);
   for (std::size_t i = 0; i < builder.columns.size(); ++i) {
     const Column& c = builder.columns[i];
@@ -443,9 +495,9 @@ Result<void> HiveTable::next_batch(ArrowArray* out) {
     return {};  // the end of the table
   }
   auto* batch = new ExportedBatch;
-  batch->children.resize(builder.columns.size());
-  for (std::size_t i = 0; i < builder.columns.size(); ++i) {
-    export_column(std::move(builder.columns[i]), &batch->children[i]);
+  batch->children.resize(order_.size());
+  for (std::size_t i = 0; i < order_.size(); ++i) {
+    export_column(std::move(builder.columns[order_[i]]), &batch->children[i]);
     batch->pointers.push_back(&batch->children[i]);
   }
   *out = ArrowArray{static_cast<std::int64_t>(builder.rows), 0, 0, 1, static_cast<std::int64_t>(batch->children.size()),

@@ -9,7 +9,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "arrow_c.hpp"
 #include "hive.hpp"
@@ -31,6 +33,8 @@ enum class TableKind : std::uint8_t { Keys, Values };
 //           it), text large utf8 (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ's strings joined by U+0000;
 //           null otherwise or when the data does not decode), number u64 (REG_DWORD,
 //           REG_DWORD_BIG_ENDIAN, REG_QWORD; null otherwise or when too short), deleted bool.
+// A table may hold only some of these columns, in the order asked for: the others are neither
+// built nor read from the hive (the keys table reads class names only for class_name).
 // Keys come in walk order (the order of walk()), values key by key in that order; with
 // `deleted`, the deleted keys or values of the scan follow, marked so.
 //
@@ -41,16 +45,21 @@ class HiveTable {
  public:
   static constexpr std::size_t MAX_ROWS = 65536;
 
-  // `start_path` is the path of the key at `start_offset` (the first key's path).
+  // `start_path` is the path of the key at `start_offset` (the first key's path). `columns` are
+  // the indexes (into column_names) of the columns to build, in their order; empty for all.
   HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint32_t start_offset, std::string start_path,
-            bool deleted);
+            bool deleted, std::vector<std::uint8_t> columns = {});
   ~HiveTable();
   HiveTable(const HiveTable&) = delete;
   HiveTable& operator=(const HiveTable&) = delete;
 
-  // The schema: a struct of the columns above; the caller owns (and releases) it.
-  void export_schema(ArrowSchema* out) const { export_table_schema(kind_, out); }
-  static void export_table_schema(TableKind kind, ArrowSchema* out);
+  // The names of a table's columns, in table order.
+  [[nodiscard]] static std::span<const std::string_view> column_names(TableKind kind) noexcept;
+
+  // The schema: a struct of the columns above (those of `columns`, as for the constructor); the
+  // caller owns (and releases) it.
+  void export_schema(ArrowSchema* out) const { export_table_schema(kind_, order_, out); }
+  static void export_table_schema(TableKind kind, std::span<const std::uint8_t> columns, ArrowSchema* out);
   // The next batch of at most MAX_ROWS rows into `out` (the caller owns it); at the end of the
   // table `out` is released-marked (release null), as the stream interface ends a stream.
   [[nodiscard]] Result<void> next_batch(ArrowArray* out);
@@ -72,9 +81,14 @@ class HiveTable {
   // Meets a problem in the hive's log: a strict hive's ends the table (false).
   bool meet(std::uint32_t offset, RegistryError error);
 
+  [[nodiscard]] bool wants(std::size_t column) const noexcept { return (wanted_ >> column & 1) != 0; }
+
   std::shared_ptr<const Hive> hive_;
   TableKind kind_;
   bool deleted_;
+  std::vector<std::uint8_t> order_;         // the columns built, in their order
+  std::uint32_t wanted_ = 0;                // the same as a set of bits
+  bool paths_wanted_;                       // a path column is among them
   TreeWalk walk_;
   WalkBatch batch_;
   std::size_t next_entry_ = 0;

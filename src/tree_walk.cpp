@@ -16,15 +16,15 @@ constexpr std::uint64_t MAX_NAME_EXPANSION = 3;
 
 }  // namespace
 
-void TreeWalk::add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
-                       std::string_view name, std::size_t depth) {
-  batch.entries.push_back({offset, subkey_count, value_count, static_cast<std::uint32_t>(batch.names.size()),
-                           static_cast<std::uint32_t>(name.size()), -1, static_cast<std::uint32_t>(depth)});
+void TreeWalk::add_key(WalkBatch& batch, std::uint32_t offset, const WalkedNode& node, std::string_view name,
+                       std::size_t depth) {
+  batch.entries.push_back({offset, static_cast<std::uint32_t>(batch.names.size()), static_cast<std::uint32_t>(name.size()),
+                           -1, static_cast<std::uint32_t>(depth), node});
   batch.names.append(name);
 }
 
 void TreeWalk::add_error(WalkBatch& batch, RegistryError error) {
-  batch.entries.push_back({0, 0, 0, 0, 0, static_cast<std::int32_t>(batch.errors.size()), 0});
+  batch.entries.push_back({0, 0, 0, static_cast<std::int32_t>(batch.errors.size()), 0, {}});
   batch.errors.push_back(std::move(error));
 }
 
@@ -49,9 +49,8 @@ bool TreeWalk::enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint
   node.subkey_list_offset = subkey_list_offset;
   const RegistryKey key{hive_, offset, &node, nullptr};
   auto visited = key.visit_subkeys([&](RegistryKey&& subkey) {
-    frame.children.push_back({subkey.offset, subkey.node().subkey_count, subkey.node().value_count,
-                              subkey.node().subkey_list_offset, static_cast<std::uint32_t>(frame.names.size()),
-                              static_cast<std::uint32_t>(subkey.node().name().size())});
+    frame.children.push_back({subkey.offset, subkey.node().subkey_list_offset, static_cast<std::uint32_t>(frame.names.size()),
+                              static_cast<std::uint32_t>(subkey.node().name().size()), WalkedNode::of(subkey.node())});
     frame.names.append(subkey.node().name());
   });
   if (!visited) {  // met already by the subkey walk, which fails only under strict reading
@@ -92,7 +91,7 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
       meet(batch, start_, std::move(start.error()));
       return;
     }
-    add_key(batch, start_, start->node().subkey_count, start->node().value_count, start->node().name(), 0);
+    add_key(batch, start_, WalkedNode::of(start->node()), start->node().name(), 0);
     ++added;
     if (!enter(start_, start->node().subkey_count, start->node().subkey_list_offset, batch)) return;
   }
@@ -113,10 +112,9 @@ void TreeWalk::next_batch(std::size_t max_keys, WalkBatch& batch) {
         return;
       continue;
     }
-    add_key(batch, child.offset, child.subkey_count, child.value_count,
-            std::string_view(top.names).substr(child.name_at, child.name_size), depth_);
+    add_key(batch, child.offset, child.node, std::string_view(top.names).substr(child.name_at, child.name_size), depth_);
     ++added;
-    if (!enter(child.offset, child.subkey_count, child.subkey_list_offset, batch)) return;
+    if (!enter(child.offset, child.node.subkey_count, child.subkey_list_offset, batch)) return;
   }
 }
 

@@ -10,14 +10,41 @@
 
 namespace kelpa {
 
-// What one step of a walk hands out: keys (offset, name, counts) in walk order, and the errors met
-// between them, each in its place.
+// What of a key node the walk hands out beside its name: what a caller needs to list the key's
+// values or read its class name without reading the node again.
+struct WalkedNode {
+  std::uint64_t last_written = 0;
+  std::uint32_t subkey_count = 0, value_count = 0, value_list_offset = 0, class_name_offset = 0;
+  std::uint16_t flags = 0, class_name_length = 0;
+
+  [[nodiscard]] static WalkedNode of(const KeyRecord& node) noexcept {
+    return {node.last_written, node.subkey_count,      node.value_count, node.value_list_offset,
+            node.class_name_offset, node.flags, node.class_name_length};
+  }
+  // A record with these fields (and no name) for the calls of a RegistryKey that read no others:
+  // values(), values_with_data(), class_name().
+  [[nodiscard]] KeyRecord record() const noexcept {
+    KeyRecord r;
+    r.last_written = last_written;
+    r.subkey_count = subkey_count;
+    r.value_count = value_count;
+    r.value_list_offset = value_list_offset;
+    r.class_name_offset = class_name_offset;
+    r.flags = flags;
+    r.class_name_length = class_name_length;
+    return r;
+  }
+};
+
+// What one step of a walk hands out: keys (offset, name, counts and the rest of `node`) in walk
+// order, and the errors met between them, each in its place.
 struct WalkBatch {
   struct Entry {
-    std::uint32_t offset, subkey_count, value_count;
+    std::uint32_t offset;
     std::uint32_t name_at, name_size;  // into `names`
     std::int32_t error;                // index into `errors`, or -1 for a key
     std::uint32_t depth;               // levels below the start (0 for the start itself)
+    WalkedNode node;
   };
   std::vector<Entry> entries;
   std::string names;
@@ -62,8 +89,9 @@ class TreeWalk {
 
  private:
   struct Child {
-    std::uint32_t offset, subkey_count, value_count, subkey_list_offset;
+    std::uint32_t offset, subkey_list_offset;
     std::uint32_t name_at, name_size;  // into the frame's names
+    WalkedNode node;
   };
   // One key on the path from the start, with its subkeys still to walk.
   struct Frame {
@@ -76,8 +104,8 @@ class TreeWalk {
   // Reads the subkeys of the key at `offset` into a new frame; false (with the error appended to
   // `batch`) when that fails.
   bool enter(std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t subkey_list_offset, WalkBatch& batch);
-  static void add_key(WalkBatch& batch, std::uint32_t offset, std::uint32_t subkey_count, std::uint32_t value_count,
-                      std::string_view name, std::size_t depth);
+  static void add_key(WalkBatch& batch, std::uint32_t offset, const WalkedNode& node, std::string_view name,
+                      std::size_t depth);
   static void add_error(WalkBatch& batch, RegistryError error);
   // Meets `error` at `offset` in the hive's problem log: under strict reading it goes to the batch
   // (true: the batch ends here), under tolerant reading the walk goes on (false).

@@ -91,6 +91,36 @@ def test_stream_protocol():
     assert outcome(lambda: hives[0].table("keys", path="nope")) == error("Not found: Key 'nope'")
 
 
+KEY_COLUMNS = ("key_id, parent_id, path, name, last_written, last_written_filetime, class_name, flags, subkey_count, "
+               "value_count, deleted")
+
+
+@pytest.mark.parametrize("kind, columns", [
+    ("keys", ["name"]), ("keys", ("class_name", "key_id")), ("keys", ["path", "parent_id", "deleted", "flags"]),
+    ("values", ["data"]), ("values", ["text", "key_path", "number"]), ("values", ["deleted", "name", "key_id"]),
+])
+def test_columns_asked_for(kind, columns):
+    """Only the columns asked for, in their order: the same as those columns of the whole table, deleted records too."""
+    image = hivegen.deleted_scene()[0]
+    for hive, deleted in ((kelpa.Hive.from_bytes(hivegen.build_tree(TREE)), False), (kelpa.Hive.from_bytes(image), True)):
+        whole = pa.table(hive.table(kind, deleted=deleted)).select(list(columns))
+        chosen = hive.table(kind, deleted=deleted, columns=columns)
+        assert pa.schema(chosen) == whole.schema and pa.table(chosen) == whole and whole.num_rows > 0
+
+
+@pytest.mark.parametrize("columns, raised", [
+    (["name", "nope"], error(f"no column 'nope' in the keys table; its columns are {KEY_COLUMNS}")),
+    (["name", "path", "name"], error("column 'name' asked for twice")),
+    ([], error("columns must name at least one column")),
+    ("name", error("argument 'columns': expected a sequence of column names, not 'str'", TypeError)),
+    (3, error("argument 'columns': expected a sequence of column names, not 'int'", TypeError)),
+    ([b"name"], error("argument 'columns': 'bytes' object cannot be converted to 'PyString'", TypeError)),
+])
+def test_columns_argument_errors(columns, raised):
+    hive = kelpa.Hive.from_bytes(hivegen.build_tree(TREE))
+    assert outcome(lambda: hive.table("keys", columns=columns)) == raised
+
+
 def test_errors_end_a_strict_table_and_are_problems_of_a_tolerant_one():
     image, problems = hivegen.damaged_scene()
     table = kelpa.Hive.from_bytes(image).table("keys")
@@ -109,6 +139,10 @@ def test_errors_end_a_strict_table_and_are_problems_of_a_tolerant_one():
     tolerant = kelpa.Hive.from_bytes(image, strict=False)
     assert pa.table(tolerant.table("keys")).column("class_name").to_pylist() == [None]
     assert tolerant.problems() == [(0x7FF0, "Invalid offset 0x7ff0 (hive size: 0x2000)")]
+    # Left out, the class name is not read: no error, no problem.
+    strict = kelpa.Hive.from_bytes(image)
+    assert pa.table(strict.table("keys", columns=["name", "value_count"])).to_pylist() == [{"name": "ROOT", "value_count": 0}]
+    assert strict.problems() == []
 
 
 def test_deleted_records_follow():

@@ -3,8 +3,12 @@
 // so the same object serves any number of readers. The batches are built by the core; get_next
 // releases the interpreter lock when its caller holds it.
 
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "args.hpp"
 #include "arrow_table.hpp"
@@ -23,6 +27,7 @@ struct TableSource {
   std::uint32_t start_offset;
   std::string start_path;
   bool deleted;
+  std::vector<std::uint8_t> columns;  // the columns asked for, in their order; empty for all
 };
 
 struct PyHiveTable {
@@ -56,7 +61,7 @@ void release_schema_capsule(PyObject* capsule) {
 
 PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
   auto schema = std::make_unique<ArrowSchema>();
-  HiveTable::export_table_schema(source_of(self).kind, schema.get());
+  HiveTable::export_table_schema(source_of(self).kind, source_of(self).columns, schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -73,7 +78,7 @@ PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
   const TableSource& source = source_of(self);
   auto stream = std::make_unique<ArrowArrayStream>();
   export_table_stream(std::make_unique<HiveTable>(source.hive, source.kind, source.start_offset, source.start_path,
-                                                  source.deleted),
+                                                  source.deleted, source.columns),
                       stream.get());
   stream->get_next = get_next_without_lock;
   PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
@@ -110,15 +115,60 @@ PyType_Slot hive_table_slots[] = {
     {0, nullptr},
 };
 
+// The `columns` argument: a sequence of the table's column names, each once, as the indexes of
+// those columns. nullopt with the exception set for anything else.
+std::optional<std::vector<std::uint8_t>> columns_argument(PyObject* value, TableKind kind) {
+  const char* const table = kind == TableKind::Keys ? "keys" : "values";
+  if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'columns': expected a sequence of column names, not '%s'",
+                 Py_TYPE(value)->tp_name);
+    return std::nullopt;
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(value, ""));
+  if (!items) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument 'columns': expected a sequence of column names, not '%s'",
+                 Py_TYPE(value)->tp_name);
+    return std::nullopt;
+  }
+  const auto names = HiveTable::column_names(kind);
+  std::vector<std::uint8_t> columns;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto name = text_argument(PySequence_Fast_GET_ITEM(items.get(), i), "columns");
+    if (!name) return std::nullopt;
+    const auto found = std::ranges::find(names, *name);
+    if (found == names.end()) {
+      std::string all;
+      for (const std::string_view n : names) all.append(all.empty() ? "" : ", ").append(n);
+      PyErr_Format(PyExc_ValueError, "no column '%s' in the %s table; its columns are %s", name->c_str(), table,
+                   all.c_str());
+      return std::nullopt;
+    }
+    const auto index = static_cast<std::uint8_t>(found - names.begin());
+    if (std::ranges::find(columns, index) != columns.end()) {
+      PyErr_Format(PyExc_ValueError, "column '%s' asked for twice", name->c_str());
+      return std::nullopt;
+    }
+    columns.push_back(index);
+  }
+  if (columns.empty()) {
+    PyErr_SetString(PyExc_ValueError, "columns must name at least one column");
+    return std::nullopt;
+  }
+  return columns;
+}
+
 }  // namespace
 
 PyType_Spec hive_table_spec = {"builtins.HiveTable", sizeof(PyHiveTable), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, hive_table_slots};
 
 PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 3> names = {"kind", "path", "deleted"};
-  std::array<PyObject*, 3> argv{};
-  if (!parse_arguments({"Hive.table()", names, 1, 2}, args, nargs, kwnames, argv)) return nullptr;
+  static constexpr std::array<const char*, 4> names = {"kind", "path", "deleted", "columns"};
+  std::array<PyObject*, 4> argv{};
+  if (!parse_arguments({"Hive.table()", names, 1, 3}, args, nargs, kwnames, argv)) return nullptr;
   auto kind_text = text_argument(argv[0], "kind");
   if (!kind_text) return nullptr;
   std::string path;
@@ -136,6 +186,12 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
     kind = TableKind::Values;
   } else {
     return PyErr_Format(PyExc_ValueError, "kind must be 'keys' or 'values', not '%s'", kind_text->c_str());
+  }
+  std::vector<std::uint8_t> columns;
+  if (argv[3] != nullptr && argv[3] != Py_None) {
+    auto asked = columns_argument(argv[3], kind);
+    if (!asked) return nullptr;
+    columns = std::move(*asked);
   }
   struct Start {
     std::uint32_t offset;
@@ -155,7 +211,7 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
         PyObject* self = types.hive_table->tp_alloc(types.hive_table, 0);
         if (self == nullptr) return nullptr;
         std::construct_at(&reinterpret_cast<PyHiveTable*>(self)->source,
-                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted});
+                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted, std::move(columns)});
         return self;
       });
 }

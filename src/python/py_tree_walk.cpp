@@ -80,7 +80,8 @@ PyObject* tree_walk_next(PyObject* self) {
     if (state.next < state.batch.entries.size()) {
       const WalkBatch::Entry& entry = state.batch.entries[state.next++];
       if (entry.error < 0)
-        return new_registry_key(state.hive, entry.offset, entry.subkey_count, entry.value_count, state.batch.name(entry));
+        return new_registry_key(state.hive, entry.offset, entry.node.subkey_count, entry.node.value_count,
+                                state.batch.name(entry));
       const PendingError& error = state.errors[static_cast<std::size_t>(entry.error)];
       if (walk.onerror == nullptr) {
         state.done = true;

@@ -1,6 +1,6 @@
 import datetime
 import os
-from collections.abc import Buffer, Callable, Iterator
+from collections.abc import Buffer, Callable, Iterator, Sequence
 from typing import Literal, NamedTuple, final
 
 __all__ = ["Hive", "RegistryKey", "RegistryValue", "ValueData", "ValueType", "BaseBlock", "HbinHeader", "LogReplay",
@@ -28,7 +28,8 @@ class Hive:
         """Open a hive held in memory, replaying the given transaction logs"""
     def problems(self) -> list[Problem]:
         """Get the problems met while reading the hive"""
-    def table(self, kind: Literal["keys", "values"], *, path: str = '', deleted: bool = False) -> HiveTable:
+    def table(self, kind: Literal["keys", "values"], *, path: str = '', deleted: bool = False,
+              columns: Sequence[str] | None = None) -> HiveTable:
         """Get the keys or the values below a key as an Arrow stream; each read starts a new stream over the hive"""
     def base_block(self) -> BaseBlock:
         """Get the base block (header) information"""
