@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -50,6 +51,9 @@ class RegistryError {
   [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
   // The message text of the kind, UTF-8.
   [[nodiscard]] std::string message() const;
+  // Equal errors have equal messages; comparing and hashing them formats nothing.
+  bool operator==(const RegistryError&) const = default;
+  [[nodiscard]] std::size_t hash() const noexcept;
 
  private:
   RegistryError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
