@@ -1,8 +1,9 @@
 #pragma once
 
-// The walk that fuzz_hive and fuzz_log run over every hive they manage to open: the bins, then
-// every key reachable from the root with its subkeys, its values and each value's data, parsed
-// and printed. Errors are expected (the input is hostile) and only have their message formatted;
+// What the hive targets and fuzz_log run over every hive they manage to open: the walk of the
+// bins, then of every key reachable from the root with its subkeys, its values and each value's
+// data, parsed and printed; the resumable walk with paths; the tables; the deleted-record scan.
+// Each target runs the parts that belong to its reader. Errors are expected (the input is hostile) and only have their message formatted;
 // what must never happen is a crash, a hang, a leak or an unbounded allocation.
 //
 // Besides the sanitizers, the walk checks the bounds the library promises, so that a change
@@ -23,6 +24,7 @@
 //   that says the rest were left out; a strict hive's log stays empty.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -152,7 +154,22 @@ inline void walk(const Hive& hive) {
       if (seen.insert(subkey.offset).second) pending.push_back(subkey.offset);
     }
   }
-  walk_deleted(hive, image_length);
+}
+
+// The input as an owned image, opened in `mode`; with `fix_checksum` the correct checksum is put
+// in first, so that mutations of the base block reach the checks after the checksum instead of
+// stopping at it. An error only has its message formatted; its kind goes to `failed`.
+inline std::shared_ptr<Hive> open_image(const std::uint8_t* data, std::size_t size, ReadMode mode,
+                                        bool fix_checksum, ErrorKind* failed = nullptr) {
+  auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+  if (fix_checksum) store_base_block_checksum(*image);
+  auto hive = Hive::from_data(HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image))), mode);
+  if (!hive) {
+    consume(hive.error());
+    if (failed) *failed = hive.error().kind();
+    return nullptr;
+  }
+  return *hive;
 }
 
 // The resumable tree walk from the root, in small batches, and for its first keys the path

@@ -29,6 +29,7 @@ from hivegen import Key, Value  # noqa: E402
 
 SHARED_HIVES = HERE.parents[1] / "shared" / "hives"
 DEFAULT_MAX_LEN = 65536
+SEPARATOR = b"=kelpa-log="  # fuzz/fuzz_log.cpp's LOG_SEPARATOR
 
 
 def hive_seeds() -> dict[str, bytes]:
@@ -95,6 +96,11 @@ def log_seeds() -> dict[str, bytes]:
         "new-wrapping": hivegen.log_base_block(0xFFFFFFFF) + hivegen.log_entry(0xFFFFFFFF, [(0, b"x" * 512)])
                         + hivegen.log_entry(0, [(512, b"y" * 512)]),
         "old-two-sectors": hivegen.old_log(3, {0: sample[4096:4608], 9: bytes(512)}, hive_bins_data_size=0x2000),
+        # A hive and its logs in one input (fuzz_log's LOG_SEPARATOR between them).
+        "hive-and-log": sample + SEPARATOR + hivegen.transaction_log(1, [[(root_name, b"RooT")]]),
+        "dirty-hive-and-two-logs": hivegen.build_tree(sample_hive.sample_tree(), primary_sequence=3, secondary_sequence=2)
+                                   + SEPARATOR + hivegen.log_base_block(3) + hivegen.log_entry(3, [(0x20 + 4 + 76, b"RooT")])
+                                   + SEPARATOR + hivegen.old_log(3, {0: sample[4096:4608]}),
     }
 
 
