@@ -44,6 +44,7 @@ namespace kelpa::fuzz {
 // Keys visited per input: enough for every seed hive, small enough to keep one input well under
 // the one-second timeout.
 inline constexpr std::size_t MAX_KEYS = 2048;
+inline constexpr std::size_t MAX_DISPLAYED_DATA = 256;
 
 // An error from a listing: expected of a strict hive, a broken promise of a tolerant one.
 inline void consume_listing_error(const Hive& hive, const RegistryError& error) {
@@ -71,12 +72,14 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
     broken("a value listing read past its limit");
   for (const ValueListing::Entry& entry : listing->entries) {
     (void)entry.value_type.name();
-    auto parsed = parse_value_data(entry.value_type, listing->data_of(entry));
+    const Bytes data = listing->data_of(entry);
+    auto parsed = parse_value_data(entry.value_type, data);
     if (!parsed) {
       consume(parsed.error());
       continue;
     }
-    (void)to_display_string(*parsed);
+    // Display strings grow with the data and are fuzz_names' work; short ones only here.
+    if (data.size() <= MAX_DISPLAYED_DATA) (void)to_display_string(*parsed);
   }
   // The single-value route reads data one value at a time, without the listing's budget.
   auto values = key.values();
@@ -178,7 +181,8 @@ inline std::shared_ptr<Hive> open_image(const std::uint8_t* data, std::size_t si
 // walk finished (a tolerant walk whose start cannot be read adds nothing at all); a walked key
 // reads back with the name the walk gave.
 inline constexpr std::size_t WALK_BATCH = 16;
-inline constexpr std::size_t KEYS_WITH_PATHS = 64;
+// Each look-up lists the subkeys of every key on the path, so a few of them reach what many would.
+inline constexpr std::size_t KEYS_WITH_PATHS = 16;
 
 inline void walk_paths(const Hive& hive) {
   const std::uint32_t root_offset = hive.base_block().root_cell_offset;
