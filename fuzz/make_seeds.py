@@ -63,6 +63,11 @@ def hive_seeds() -> dict[str, bytes]:
     for minor in (3, 5):
         seeds[f"value-sizes-1.{minor}"] = hivegen.build_tree(sizes, minor=minor)
 
+    classes = Key("ROOT", class_name="Root class", subkeys=[
+        Key("Lsa", subkeys=[Key(name, class_name=text) for name, text in
+                            [("JD", "4f2a"), ("Skew1", "9b01"), ("GBG", "\u00e9\U0001F600"), ("Data", "")]])])
+    seeds["class-names"] = hivegen.build_tree(classes)
+
     b = hivegen.HiveBuilder()
     latin = b.nk(b"Caf\xe9")  # an 8-bit name that is not UTF-8
     free = b.alloc(hivegen.nk_record("Free"), free=True)
