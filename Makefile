@@ -164,7 +164,7 @@ fuzz-coverage: venv
 # run; failing inputs go to fuzz/regressions/<target>/ as for make fuzz.
 fuzz-campaign: fuzz-build
 	@mkdir -p $(FUZZ_CORPUS); \
-	share=$$(( $(HOURS) * 3600 / ($(words $(FUZZ_TARGETS)) + 1) )); [ $$share -gt 0 ] || share=60; \
+	share=$$(awk 'BEGIN { s = int($(HOURS) * 3600 / ($(words $(FUZZ_TARGETS)) + 1)); print (s > 0 ? s : 1) }'); \
 	failed=""; \
 	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p fuzz/regressions/$$t $(FUZZ_CORPUS)/$$t; \
