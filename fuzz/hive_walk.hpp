@@ -1,8 +1,9 @@
 #pragma once
 
-// The walk that fuzz_hive and fuzz_log run over every hive they manage to open: the bins, then
-// every key reachable from the root with its subkeys, its values and each value's data, parsed
-// and printed. Errors are expected (the input is hostile) and only have their message formatted;
+// What the hive targets and fuzz_log run over every hive they manage to open: the walk of the
+// bins, then of every key reachable from the root with its subkeys, its values and each value's
+// data, parsed and printed; the resumable walk with paths; the tables; the deleted-record scan.
+// Each target runs the parts that belong to its reader. Errors are expected (the input is hostile) and only have their message formatted;
 // what must never happen is a crash, a hang, a leak or an unbounded allocation.
 //
 // Besides the sanitizers, the walk checks the bounds the library promises, so that a change
@@ -24,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -43,6 +45,7 @@ namespace kelpa::fuzz {
 // Keys visited per input: enough for every seed hive, small enough to keep one input well under
 // the one-second timeout.
 inline constexpr std::size_t MAX_KEYS = 2048;
+inline constexpr std::size_t MAX_DISPLAYED_DATA = 256;
 
 // An error from a listing: expected of a strict hive, a broken promise of a tolerant one.
 inline void consume_listing_error(const Hive& hive, const RegistryError& error) {
@@ -70,12 +73,14 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
     broken("a value listing read past its limit");
   for (const ValueListing::Entry& entry : listing->entries) {
     (void)entry.value_type.name();
-    auto parsed = parse_value_data(entry.value_type, listing->data_of(entry));
+    const Bytes data = listing->data_of(entry);
+    auto parsed = parse_value_data(entry.value_type, data);
     if (!parsed) {
       consume(parsed.error());
       continue;
     }
-    (void)to_display_string(*parsed);
+    // Display strings grow with the data and are fuzz_names' work; short ones only here.
+    if (data.size() <= MAX_DISPLAYED_DATA) (void)to_display_string(*parsed);
   }
   // The single-value route reads data one value at a time, without the listing's budget.
   auto values = key.values();
@@ -156,7 +161,22 @@ inline void walk(const Hive& hive) {
       if (seen.insert(subkey.offset).second) pending.push_back(subkey.offset);
     }
   }
-  walk_deleted(hive, image_length);
+}
+
+// The input as an owned image, opened in `mode`; with `fix_checksum` the correct checksum is put
+// in first, so that mutations of the base block reach the checks after the checksum instead of
+// stopping at it. An error only has its message formatted; its kind goes to `failed`.
+inline std::shared_ptr<Hive> open_image(const std::uint8_t* data, std::size_t size, ReadMode mode,
+                                        bool fix_checksum, ErrorKind* failed = nullptr) {
+  auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+  if (fix_checksum) store_base_block_checksum(*image);
+  auto hive = Hive::from_data(HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image))), mode);
+  if (!hive) {
+    consume(hive.error());
+    if (failed) *failed = hive.error().kind();
+    return nullptr;
+  }
+  return *hive;
 }
 
 // The resumable tree walk from the root, in small batches, and for its first keys the path
@@ -165,7 +185,8 @@ inline void walk(const Hive& hive) {
 // walk finished (a tolerant walk whose start cannot be read adds nothing at all); a walked key
 // reads back with the name the walk gave.
 inline constexpr std::size_t WALK_BATCH = 16;
-inline constexpr std::size_t KEYS_WITH_PATHS = 64;
+// Each look-up lists the subkeys of every key on the path, so a few of them reach what many would.
+inline constexpr std::size_t KEYS_WITH_PATHS = 16;
 
 inline void walk_paths(const Hive& hive) {
   const std::uint32_t root_offset = hive.base_block().root_cell_offset;

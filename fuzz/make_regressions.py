@@ -6,8 +6,14 @@ failed, and is replayed under AddressSanitizer and UndefinedBehaviorSanitizer by
 ``make test`` (the replay drivers of fuzz/replay_main.cpp); the fuzz targets themselves check
 the promised bounds (fuzz/hive_walk.hpp). The same inputs also seed the fuzzer.
 
+Inputs are grouped by what they are: "fuzz_hive" holds hive files, which every target reading
+hives replays (fuzz_hive_strict, fuzz_hive_tolerant, fuzz_tables, fuzz_deleted: the Makefile's
+FUZZ_HIVE_TARGETS); "fuzz_log" holds logs (or hives and logs joined) for fuzz_log; "fuzz_names"
+raw names and data for fuzz_names.
+
 A file that makes ``make fuzz`` fail is written by the fuzzer into
-fuzz/regressions/<target>/, where ``make test`` replays it too; once understood, it becomes
+fuzz/regressions/<target>/, where ``make test`` replays it too (a hive file may be moved to
+fuzz/regressions/fuzz_hive/, which every hive target replays); once understood, it becomes
 a function here and the raw file goes.
 
     python fuzz/make_regressions.py OUT    # writes OUT/<target>/<name>

@@ -29,6 +29,7 @@ from hivegen import Key, Value  # noqa: E402
 
 SHARED_HIVES = HERE.parents[1] / "shared" / "hives"
 DEFAULT_MAX_LEN = 65536
+SEPARATOR = b"=kelpa-log="  # fuzz/fuzz_log.cpp's LOG_SEPARATOR
 
 
 def hive_seeds() -> dict[str, bytes]:
@@ -61,6 +62,11 @@ def hive_seeds() -> dict[str, bytes]:
     sizes = Key("ROOT", values=values, subkeys=[Key("\u00dcber-\u76e3\u8996"), Key("\ud800bad")])
     for minor in (3, 5):
         seeds[f"value-sizes-1.{minor}"] = hivegen.build_tree(sizes, minor=minor)
+
+    classes = Key("ROOT", class_name="Root class", subkeys=[
+        Key("Lsa", subkeys=[Key(name, class_name=text) for name, text in
+                            [("JD", "4f2a"), ("Skew1", "9b01"), ("GBG", "\u00e9\U0001F600"), ("Data", "")]])])
+    seeds["class-names"] = hivegen.build_tree(classes)
 
     b = hivegen.HiveBuilder()
     latin = b.nk(b"Caf\xe9")  # an 8-bit name that is not UTF-8
@@ -95,6 +101,11 @@ def log_seeds() -> dict[str, bytes]:
         "new-wrapping": hivegen.log_base_block(0xFFFFFFFF) + hivegen.log_entry(0xFFFFFFFF, [(0, b"x" * 512)])
                         + hivegen.log_entry(0, [(512, b"y" * 512)]),
         "old-two-sectors": hivegen.old_log(3, {0: sample[4096:4608], 9: bytes(512)}, hive_bins_data_size=0x2000),
+        # A hive and its logs in one input (fuzz_log's LOG_SEPARATOR between them).
+        "hive-and-log": sample + SEPARATOR + hivegen.transaction_log(1, [[(root_name, b"RooT")]]),
+        "dirty-hive-and-two-logs": hivegen.build_tree(sample_hive.sample_tree(), primary_sequence=3, secondary_sequence=2)
+                                   + SEPARATOR + hivegen.log_base_block(3) + hivegen.log_entry(3, [(0x20 + 4 + 76, b"RooT")])
+                                   + SEPARATOR + hivegen.old_log(3, {0: sample[4096:4608]}),
     }
 
 

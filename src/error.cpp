@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <span>
 
 #include "utils.hpp"
@@ -143,6 +144,15 @@ RegistryError RegistryError::invalid_subkey_list_type(std::array<std::uint8_t, 2
 
 RegistryError RegistryError::big_data_not_supported(std::uint32_t size, std::uint32_t max_supported) {
   return {ErrorKind::BigDataNotSupported, size, max_supported};
+}
+
+std::size_t RegistryError::hash() const noexcept {
+  auto mix = [](std::size_t h, std::size_t part) { return h ^ (part + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2)); };
+  std::size_t h = mix(mix(mix(static_cast<std::size_t>(kind_), a_), b_), c_);
+  // Most kinds carry numbers only; their texts are empty and left out.
+  if (!text_.empty()) h = mix(h, std::hash<std::string>{}(text_));
+  if (!found_.empty()) h = mix(h, std::hash<std::string>{}(found_));
+  return h;
 }
 
 std::string RegistryError::message() const {

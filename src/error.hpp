@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -51,6 +52,9 @@ class RegistryError {
   [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
   // The message text of the kind, UTF-8.
   [[nodiscard]] std::string message() const;
+  // Equal errors have equal messages; comparing and hashing them formats nothing.
+  bool operator==(const RegistryError&) const = default;
+  [[nodiscard]] std::size_t hash() const noexcept;
 
   // Io errors name what they can, for callers that report failures the way their own file
   // functions do: the operating system's error number (0 for an error the program makes itself:

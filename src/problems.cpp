@@ -16,17 +16,19 @@ const ProblemLog& ProblemLog::strict() noexcept {
 
 Result<void> ProblemLog::meet(std::optional<std::uint32_t> offset, RegistryError error) const {
   if (mode_ == ReadMode::Strict) return std::unexpected(std::move(error));
-  std::string message = error.message();
+  Met met{offset ? std::int64_t{*offset} : -1, std::move(error)};
   std::lock_guard lock(mutex_);
-  if (overflowed_) return {};
-  // -1 stands for the base block, which has no cell offset.
-  if (!seen_.emplace(offset ? std::int64_t{*offset} : -1, message).second) return {};
+  if (overflowed_ || met_.contains(met)) return {};
+  std::string message = met.error.message();
+  if (!seen_.emplace(met.offset, message).second) return {};
   if (problems_.size() == MAX_PROBLEMS) {
     problems_.push_back({std::nullopt, MORE_LEFT_OUT});
     overflowed_ = true;
     seen_.clear();
+    met_.clear();
     return {};
   }
+  met_.insert(std::move(met));
   problems_.push_back({offset, std::move(message)});
   return {};
 }

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,12 @@ struct Problem {
 // Each problem (offset and message) is kept once, in the order met, up to MAX_PROBLEMS; after
 // that one last entry says that more were left out, and the log stops growing. Safe to use from
 // several threads at once: one mutex, taken only when a problem is met.
+//
+// A damaged record is met again on every call that reads past it (each look-up of a path under a
+// key lists all of the key's subkeys), so a problem met again must cost little: the errors
+// already written down are kept by value in a hash set, and an equal error at the same offset
+// is passed over without formatting its message. Only a new error is formatted and compared by
+// its text, since two different errors may read alike.
 class ProblemLog {
  public:
   static constexpr std::size_t MAX_PROBLEMS = 10'000;
@@ -59,8 +67,21 @@ class ProblemLog {
  private:
   const ReadMode mode_;
   mutable std::mutex mutex_;
+  // -1 stands for the base block, which has no cell offset.
+  struct Met {
+    std::int64_t offset;
+    RegistryError error;
+    bool operator==(const Met&) const = default;
+  };
+  struct MetHash {
+    std::size_t operator()(const Met& met) const noexcept {
+      return met.error.hash() ^ std::hash<std::int64_t>{}(met.offset) * 0x9e3779b97f4a7c15u;
+    }
+  };
+
   mutable std::vector<Problem> problems_;
-  mutable std::set<std::pair<std::int64_t, std::string>> seen_;
+  mutable std::set<std::pair<std::int64_t, std::string>> seen_;  // the problems written, by text
+  mutable std::unordered_set<Met, MetHash> met_;                 // the errors written, by value
   mutable bool overflowed_ = false;
 };
 
