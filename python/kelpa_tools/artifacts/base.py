@@ -133,19 +133,17 @@ class Context:
             return None
 
     def subkeys(self, key: kelpa.RegistryKey | None) -> list[kelpa.RegistryKey]:
-        if key is None:
-            return []
-        try:
-            return key.subkeys()
-        except ValueError as e:
-            self.problem(key, str(e))
-            return []
+        return self._listing(key, kelpa.RegistryKey.subkeys)
 
     def values(self, key: kelpa.RegistryKey | None) -> list[kelpa.RegistryValue]:
+        return self._listing(key, kelpa.RegistryKey.values)
+
+    def _listing(self, key, list_of):
+        """`list_of(key)`, or [] with the problem noted when the key's list cannot be read."""
         if key is None:
             return []
         try:
-            return key.values()
+            return list_of(key)
         except ValueError as e:
             self.problem(key, str(e))
             return []
