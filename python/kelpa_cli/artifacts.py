@@ -325,18 +325,18 @@ def detail_file(folder: str, name: str) -> str:
     return os.path.join(folder, f"{name}.csv")
 
 
-def batch_rows_of(reading: hives.Reading) -> tuple[list[tuple[int, tuple[str, ...]]], Decoded]:
+def batch_rows_of(reading: hives.Reading) -> tuple[list[tuple[int, str]], Decoded]:
     """The batch's rows of one hive, each rule's naming its decoders' files, and those decoders'
     rows."""
     args = reading.args
     hive = reading.open()
     kind = hive_types.hive_type(hive, reading.path)
     wanted = args.rule_decoders
-    rows = []
+    rows, lines = [], outputs.CsvLines()
     for row in rules.apply(args.batch, hive, reading.path, kind, deleted=args.deleted):
         names = wanted.get(row.rule.position, [])
         detail = ", ".join(detail_file(args.artifacts, n) for n in names)
-        rows.append((row.rule.position, row._replace(plugin_detail_file=detail).fields()))
+        rows.append((row.rule.position, lines.line(row._replace(plugin_detail_file=detail).fields())))
     names = sorted({n for rule in args.batch.rules if rule.hive_type == kind for n in wanted.get(rule.position, [])})
     decoded = Decoded([], [])
     if names:

@@ -9,10 +9,12 @@ from kelpa_tools import rules
 from . import artifacts, hives, outputs
 
 
-def rows_of(reading: hives.Reading) -> list[tuple[int, tuple[str, ...]]]:
-    """(rule position, row) for every row the rules give for one hive."""
+def rows_of(reading: hives.Reading) -> list[tuple[int, str]]:
+    """(rule position, CSV line) for every row the rules give for one hive. The lines are made
+    where the hive is read, so that with many processes the parent only orders and writes them."""
     args = reading.args
-    return [(row.rule.position, row.fields())
+    lines = outputs.CsvLines()
+    return [(row.rule.position, lines.line(row.fields()))
             for row in rules.apply(args.batch, reading.open(), reading.path, deleted=args.deleted)]
 
 
@@ -34,10 +36,9 @@ def batch(args: argparse.Namespace) -> int:
     else:
         done, failed = hives.run_many(paths, rows_of, args)
     # Rule order, then hive order: the same bytes whatever the number of processes.
-    ordered = sorted(((position, index, row) for index, (_, rows) in enumerate(done) for position, row in rows),
+    ordered = sorted(((position, index, line) for index, (_, lines) in enumerate(done) for position, line in lines),
                      key=lambda item: (item[0], item[1]))
     with outputs.text_written(args.output) as out:
-        writer = outputs.CsvWriter(out)
-        writer.writerow(rules.COLUMNS)
-        writer.writerows(row for _, _, row in ordered)
+        out.write(outputs.CsvLines().line(rules.COLUMNS))
+        out.writelines(line for _, _, line in ordered)
     return 1 if failed else 0

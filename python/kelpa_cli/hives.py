@@ -234,8 +234,25 @@ def run_one(work: Work, path: str, args: argparse.Namespace) -> tuple[Any, list[
     return value, reading.notes, reading.failed
 
 
-def run_chunk(work: Work, chunk: list[tuple[int, str]], args: argparse.Namespace) -> list[tuple[int, tuple[Any, list[str], bool]]]:
+# The work and the parsed arguments (a rule file's rules among them) of the run_many under way: set
+# before its workers are forked, so that they inherit them rather than unpickle them for every chunk.
+_forked_work: tuple[Work, argparse.Namespace] | None = None
+
+
+@contextlib.contextmanager
+def _inherited_by_workers(work: Work, args: argparse.Namespace) -> Iterator[None]:
+    global _forked_work
+    _forked_work = (work, args)
+    try:
+        yield
+    finally:
+        _forked_work = None
+
+
+def run_chunk(chunk: list[tuple[int, str]]) -> list[tuple[int, tuple[Any, list[str], bool]]]:
     """run_one for each (index, path) of a chunk, in a worker process."""
+    assert _forked_work is not None
+    work, args = _forked_work
     return [(index, run_one(work, path, args)) for index, path in chunk]
 
 
@@ -293,10 +310,11 @@ def run_many(paths: list[str], work: Work, args: argparse.Namespace,
             # Forked workers are this process's children, so their time shows in its usage. All
             # are forked at the first submit, before the progress bar starts a thread of its own.
             # Hives go out a few at a time: a task per hive costs more than a small hive's work.
+            stack.enter_context(_inherited_by_workers(work, args))
             pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(
                 jobs, mp_context=multiprocessing.get_context("fork")))
             size = max(1, min(8, len(paths) // (4 * jobs)))
-            futures = [pool.submit(run_chunk, work, list(enumerate(paths))[at:at + size], args)
+            futures = [pool.submit(run_chunk, list(enumerate(paths))[at:at + size])
                        for at in range(0, len(paths), size)]
             done = (outcome for f in concurrent.futures.as_completed(futures) for outcome in f.result())
         progress = Progress(len(paths))

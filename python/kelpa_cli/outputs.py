@@ -182,6 +182,21 @@ class CsvWriter:
             self.writerow(row)
 
 
+class CsvLines:
+    """Rows as CsvWriter writes them, each a line of text: rows formatted in a worker process go
+    back to the parent as one string each."""
+
+    def __init__(self) -> None:
+        self.buffer = io.StringIO()
+        self.writer = CsvWriter(self.buffer)
+
+    def line(self, row: Iterable[object]) -> str:
+        self.buffer.seek(0)
+        self.buffer.truncate()
+        self.writer.writerow(row)
+        return self.buffer.getvalue()
+
+
 @contextlib.contextmanager
 def text_written(output: str | None) -> Iterator[io.TextIOWrapper]:
     """written() as UTF-8 text."""
