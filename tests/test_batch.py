@@ -26,6 +26,8 @@ RULE = "  - Description: r\n    HiveType: SYSTEM\n    Category: c\n    KeyPath: 
 
 @pytest.mark.parametrize("text, message", [
     ("Keys: [", "t.reb: not a YAML batch file at line 1: expected the node content, but found '<stream end>'"),
+    (HEAD.replace("Id: x", "Id:\tx") + RULE,  # libyaml would take this tab
+     "t.reb: not a YAML batch file at line 4: found character '\\t' that cannot start any token"),
     ("- 1", "t.reb: not a batch file: expected the fields Description, Author, Version, Id, Keys"),
     (HEAD.replace("Id: x\n", "") + RULE, "t.reb: missing field 'Id'"),
     (HEAD + RULE + "Extra: 1\n", "t.reb: unknown field 'Extra'"),
@@ -37,7 +39,7 @@ RULE = "  - Description: r\n    HiveType: SYSTEM\n    Category: c\n    KeyPath: 
     (HEAD + RULE + "    BinaryConvert: HEX\n", "t.reb: rule 1 ('r'): unknown conversion 'HEX'"),
     (HEAD + RULE + "    Recursive: yes please\n", "t.reb: rule 1 ('r'): Recursive must be true or false, not 'yes please'"),
     (HEAD + "  - 7\n", "t.reb: rule 1: not a rule: expected the fields Description, HiveType, Category, KeyPath"),
-], ids=["not-yaml", "not-a-mapping", "missing-field", "unknown-field", "no-rules", "rule-missing-field",
+], ids=["not-yaml", "tab", "not-a-mapping", "missing-field", "unknown-field", "no-rules", "rule-missing-field",
         "rule-unknown-field", "hive-type", "conversion", "flag", "rule-not-a-mapping"])
 def test_refused_files(tmp_path, text, message):
     (path := tmp_path / "t.reb").write_text(text)
