@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,78 @@ struct TableSource {
   bool deleted;
   std::vector<std::uint8_t> columns;  // the columns asked for, in their order; empty for all
 };
+
+// The layout a stream takes when its reader asks for none: see DEFAULT_VIEWS in the README's
+// tables section for the measurements behind it.
+constexpr std::uint32_t DEFAULT_VIEWS = 0;
+
+// The table's columns, in their order: those asked for, or all.
+std::vector<std::uint8_t> columns_of(const TableSource& source) {
+  std::vector<std::uint8_t> columns = source.columns;
+  if (columns.empty())
+    for (std::size_t i = 0; i < HiveTable::column_names(source.kind).size(); ++i) columns.push_back(static_cast<std::uint8_t>(i));
+  return columns;
+}
+
+std::string joined_names(const TableSource& source) {
+  std::string all;
+  for (const std::uint8_t i : columns_of(source)) all.append(all.empty() ? "" : ", ").append(HiveTable::column_names(source.kind)[i]);
+  return all;
+}
+
+// The columns a requested schema (an "arrow_schema" capsule, or None for the default) lays out as
+// views. It must name the table's columns in the table's order, each in a format the table offers:
+// the string and binary columns as large string / large binary or string view / binary view, the
+// others as they are. nullopt with the exception set for anything else.
+std::optional<std::uint32_t> requested_views(PyObject* requested, const TableSource& source) {
+  if (requested == nullptr || requested == Py_None) return DEFAULT_VIEWS;
+  if (!PyCapsule_IsValid(requested, "arrow_schema")) {
+    PyErr_Format(PyExc_TypeError, "requested_schema: expected an 'arrow_schema' PyCapsule, not '%s'",
+                 Py_TYPE(requested)->tp_name);
+    return std::nullopt;
+  }
+  const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested, "arrow_schema"));
+  const auto columns = columns_of(source);
+  const auto names = HiveTable::column_names(source.kind);
+  bool same = schema->format != nullptr && std::string_view(schema->format) == "+s" &&
+              schema->n_children == static_cast<std::int64_t>(columns.size());
+  for (std::size_t i = 0; same && i < columns.size(); ++i) {
+    const ArrowSchema* child = schema->children[i];
+    same = child != nullptr && child->name != nullptr && child->format != nullptr && names[columns[i]] == child->name;
+  }
+  if (!same) {
+    std::string asked;
+    if (schema->format != nullptr && std::string_view(schema->format) == "+s")
+      for (std::int64_t i = 0; i < schema->n_children; ++i) {
+        const ArrowSchema* child = schema->children[i];
+        asked.append(i == 0 ? "" : ", ").append(child != nullptr && child->name != nullptr ? child->name : "?");
+      }
+    PyErr_Format(PyExc_ValueError, "the requested schema's columns (%s) are not the table's (%s)", asked.c_str(),
+                 joined_names(source).c_str());
+    return std::nullopt;
+  }
+  std::uint32_t views = 0;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const std::string_view format = schema->children[i]->format;
+    const char* large = HiveTable::column_format(source.kind, columns[i], false);
+    const char* view = HiveTable::column_format(source.kind, columns[i], true);
+    if (format == large) continue;
+    if (format == view && (HiveTable::view_columns(source.kind) >> columns[i] & 1) != 0) {
+      views |= 1u << columns[i];
+      continue;
+    }
+    const std::string name(names[columns[i]]);
+    if (std::string_view(large) == view)
+      PyErr_Format(PyExc_ValueError, "the table cannot give column '%s' as '%s': it offers '%s'", name.c_str(),
+                   schema->children[i]->format, large);
+    else
+      PyErr_Format(PyExc_ValueError, "the table cannot give column '%s' as '%s': it offers '%s' (%s) or '%s' (%s)",
+                   name.c_str(), schema->children[i]->format, large, *large == 'Z' ? "large binary" : "large string",
+                   view, *large == 'Z' ? "binary view" : "string view");
+    return std::nullopt;
+  }
+  return views;
+}
 
 struct PyHiveTable {
   PyObject_HEAD
@@ -61,7 +134,7 @@ void release_schema_capsule(PyObject* capsule) {
 
 PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
   auto schema = std::make_unique<ArrowSchema>();
-  HiveTable::export_table_schema(source_of(self).kind, source_of(self).columns, schema.get());
+  HiveTable::export_table_schema(source_of(self).kind, source_of(self).columns, DEFAULT_VIEWS, schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -76,9 +149,11 @@ PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
   std::array<PyObject*, 1> argv{};
   if (!parse_arguments({"HiveTable.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, argv)) return nullptr;
   const TableSource& source = source_of(self);
+  const auto views = requested_views(argv[0], source);
+  if (!views) return nullptr;
   auto stream = std::make_unique<ArrowArrayStream>();
   export_table_stream(std::make_unique<HiveTable>(source.hive, source.kind, source.start_offset, source.start_path,
-                                                  source.deleted, source.columns),
+                                                  source.deleted, source.columns, *views),
                       stream.get());
   stream->get_next = get_next_without_lock;
   PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
