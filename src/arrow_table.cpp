@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "key_path.hpp"
@@ -78,6 +79,14 @@ constexpr std::size_t KEYS_PATH = 2, KEYS_PARENT_ID = 1, KEYS_CLASS_NAME = 6, VA
 constexpr const char* STRING_VIEW = "vu";
 constexpr const char* BINARY_VIEW = "vz";
 constexpr std::size_t VIEW_SIZE = 16, VIEW_INLINE = 12;
+
+// One view as Arrow lays it out: the length, then either the bytes themselves (up to 12, zero
+// padded) or their first 4 bytes, the buffer's index and the offset in it.
+struct View {
+  std::int32_t size;
+  std::array<std::uint8_t, VIEW_INLINE> rest;
+};
+static_assert(sizeof(View) == VIEW_SIZE && std::is_trivially_copyable_v<View>);
 constexpr std::size_t VIEW_BUFFER_MAX = 0x7FFFFFFF;  // a view's offset and length are int32
 
 // One column of a batch, its buffers laid out as Arrow reads them: a validity bitmap (nullable
@@ -101,6 +110,7 @@ struct Column {
   std::vector<std::uint8_t> values;
   std::vector<std::int64_t> offsets{0};
   std::string data;
+  std::vector<View> views;        // views only: one a row
   std::vector<std::string> more;  // further copy buffers (views only)
   std::size_t image_end = 0;      // views only: the end of what they point at in `image`
   std::int64_t length = 0, nulls = 0;
@@ -154,18 +164,17 @@ struct Column {
     ++length;
   }
   // A row whose view is `made` (by view_of) for the same batch.
-  void repeat(const std::array<std::uint8_t, VIEW_SIZE>& made) {
+  void repeat(const View& made) {
     if (!on) return;
     mark(true);
-    values.insert(values.end(), made.begin(), made.end());
+    views.push_back(made);
     ++length;
   }
   // The view `text` would get, its bytes copied into the batch's buffers once (views only).
-  std::array<std::uint8_t, VIEW_SIZE> view_of(std::string_view text) {
+  View view_of(std::string_view text) {
     copy_view(text);
-    std::array<std::uint8_t, VIEW_SIZE> made;
-    std::memcpy(made.data(), values.data() + values.size() - VIEW_SIZE, VIEW_SIZE);
-    values.resize(values.size() - VIEW_SIZE);
+    const View made = views.back();
+    views.pop_back();
     return made;
   }
   // A value's text (append_text below), or null.
@@ -177,7 +186,7 @@ struct Column {
       case Layout::Fixed: values.resize(values.size() + spec->width); break;
       case Layout::Bits: if (length % 8 == 0) values.push_back(0); break;
       case Layout::Bytes:
-        if (view) values.resize(values.size() + VIEW_SIZE);
+        if (view) views.push_back(View{});
         else offsets.push_back(static_cast<std::int64_t>(data.size()));
         break;
     }
@@ -204,18 +213,15 @@ struct Column {
     return !image.empty() && p >= base && p - base <= image.size() && image.size() - (p - base) >= raw.size();
   }
   void put_view(std::string_view text, std::size_t buffer, std::size_t offset) {
-    std::array<std::uint8_t, VIEW_SIZE> v{};
-    const auto size = static_cast<std::int32_t>(text.size());
-    std::memcpy(v.data(), &size, 4);
+    View& v = views.emplace_back(View{static_cast<std::int32_t>(text.size()), {}});
     if (text.size() <= VIEW_INLINE) {
-      if (!text.empty()) std::memcpy(v.data() + 4, text.data(), text.size());
+      if (!text.empty()) std::memcpy(v.rest.data(), text.data(), text.size());
     } else {
       const auto index = static_cast<std::int32_t>(buffer), at = static_cast<std::int32_t>(offset);
-      std::memcpy(v.data() + 4, text.data(), 4);
-      std::memcpy(v.data() + 8, &index, 4);
-      std::memcpy(v.data() + 12, &at, 4);
+      std::memcpy(v.rest.data(), text.data(), 4);
+      std::memcpy(v.rest.data() + 4, &index, 4);
+      std::memcpy(v.rest.data() + 8, &at, 4);
     }
-    values.insert(values.end(), v.begin(), v.end());
   }
   void copy_view(std::string_view text) {
     if (text.size() <= VIEW_INLINE) return put_view(text, 0, 0);
@@ -275,11 +281,12 @@ void export_column(Column&& column, std::shared_ptr<const Hive> hive, ArrowArray
   exported->buffers.push_back(c.nulls > 0 ? c.validity.data() : nullptr);
   if (c.spec->layout == Layout::Bytes && c.view) {
     // Views, then the variadic buffers they point into, then those buffers' sizes.
-    exported->buffers.push_back(c.values.data());
+    if (c.views.empty()) c.views.reserve(1);
+    exported->buffers.push_back(c.views.data());
     if (!c.image.empty()) {
       exported->buffers.push_back(c.image.data());
       exported->variadic_sizes.push_back(static_cast<std::int64_t>(c.image_end));
-      if (c.image_end > 0) exported->hive = std::move(hive);
+      exported->hive = std::move(hive);
     }
     exported->buffers.push_back(c.data.data());
     exported->variadic_sizes.push_back(static_cast<std::int64_t>(c.data.size()));
@@ -399,7 +406,10 @@ struct HiveTable::Builder {
     for (std::size_t i = 0; i < sizes.size() && i < columns.size(); ++i) {
       if (!columns[i].on) continue;
       columns[i].validity.reserve(sizes[i].validity);
-      columns[i].values.reserve(sizes[i].values);
+      if (columns[i].view)
+        columns[i].views.reserve(sizes[i].values / VIEW_SIZE);
+      else
+        columns[i].values.reserve(sizes[i].values);
       columns[i].offsets.reserve(sizes[i].offsets);
       columns[i].data.reserve(std::min(sizes[i].data, VIEW_BUFFER_MAX));
     }
@@ -532,9 +542,10 @@ void HiveTable::add_values(Builder& builder) {
     }
     c[0].fixed_or_null(entry.key_offset);
     if (!deleted && c[1].view) {
-      if (!path_view_made_) path_view_ = c[1].view_of(listing_path_);  // the key's path once a batch
+      if (!path_view_made_)  // the key's path once a batch
+        path_view_ = std::bit_cast<std::array<std::uint8_t, VIEW_SIZE>>(c[1].view_of(listing_path_));
       path_view_made_ = true;
-      c[1].repeat(path_view_);
+      c[1].repeat(std::bit_cast<View>(path_view_));
     } else if (!deleted) {
       c[1].bytes(listing_path_);
     } else if (const std::string* path = entry.key_offset && paths_wanted_ ? deleted_key_path(*entry.key_offset) : nullptr) {
@@ -643,7 +654,7 @@ Result<void> HiveTable::next_batch(ArrowArray* out) {
   if (!error_) fill(builder);
   for (std::size_t i = 0; i < builder.columns.size(); ++i) {
     const Column& c = builder.columns[i];
-    sizes_[i] = {c.validity.size(), c.values.size(), c.offsets.size(), c.data.size()};
+    sizes_[i] = {c.validity.size(), c.view ? c.views.size() * VIEW_SIZE : c.values.size(), c.offsets.size(), c.data.size()};
   }
   if (builder.rows == 0) {
     if (error_) return std::unexpected(*error_);
