@@ -9,15 +9,15 @@
   (`regipy.registry_rs.RegistryHive(p)._hive.recurse(fetch_values=True)`, the Rust iterator that
   regipy's own `recurse_subkeys` wraps in dataclasses; that wrapper is timed too, for reference)
   and the C++ core walk (bench/out/core_walk); the keys table (all columns, and without
-  class_name) against hivex's key-only walk; both tables in the default layout (views) and in the
-  large layout asked for through the requested schema. Each measurement is a process of its own, timing
+  class_name) against hivex's key-only walk; both tables in the default layout (large strings and
+  binary) and in the view layout. Each measurement is a process of its own, timing
   only the open and the read inside it, with its CPU time; the configurations take turns, round
   after round. With --instructions (the default), each configuration also runs once under
   valgrind's callgrind: a Python job's instructions less those of the same process doing only its
   imports, the core walk's whole process; counts that a loaded machine does not move.
 - layouts: the values table read by pyarrow (`RecordBatchReader.from_stream`), Polars
   (`polars.DataFrame`) and DuckDB (a query over every column of `FROM table`), in the view layout
-  and in the large one, each read a process of its own: what the default layout is chosen by.
+  and in the large one, each read a process of its own.
 - export: `kelpa export -f parquet -j 1` over the folder of shared hives, the whole command as a
   user starts it, in ms per MB of hive read (10^6 bytes, the hive files' sizes; the logs beside
   them are read too but not counted); its fixed start-up is the same command over the smallest
@@ -66,37 +66,19 @@ import walkers  # noqa: E402  (standard library only: the children under every i
 # --- what runs in the child processes ---------------------------------------------------------
 
 
-def read_table(path: str, kind: str, columns: list[str] | None = None, large: bool = False) -> dict:
+def read_table(path: str, kind: str, columns: list[str] | None = None, layout: str = "large") -> dict:
     import kelpa
     import pyarrow as pa
 
-    table = kelpa.Hive.from_path(path).table(kind, columns=columns)
-    if large:  # today's layout, asked for through the requested schema
-        from kelpa_tools.tables import large_schema
-
-        return {"rows": pa.RecordBatchReader.from_stream(table, schema=large_schema(table)).read_all().num_rows}
+    table = kelpa.Hive.from_path(path).table(kind, columns=columns, layout=layout)
     return {"rows": pa.RecordBatchReader.from_stream(table).read_all().num_rows}
 
 
-class _Requested:
-    """A table read in the layout of `schema`, for readers that ask for none (Polars, DuckDB)."""
-
-    def __init__(self, table: object, schema: object) -> None:
-        self.table, self.schema = table, schema
-
-    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        return self.table.__arrow_c_stream__(self.schema.__arrow_c_schema__())  # type: ignore[attr-defined]
-
-
 def consume(path: str, reader: str, layout: str) -> dict:
-    """The values table read by `reader` (pyarrow, polars, duckdb) in `layout` (views, large)."""
+    """The values table read by `reader` (pyarrow, polars, duckdb) in `layout` (view, large)."""
     import kelpa
 
-    table = kelpa.Hive.from_path(path).table("values")
-    if layout == "large":
-        from kelpa_tools.tables import large_schema
-
-        table = _Requested(table, large_schema(table))
+    table = kelpa.Hive.from_path(path).table("values", layout=layout)
     if reader == "pyarrow":
         import pyarrow as pa
 
@@ -170,11 +152,11 @@ KEY_COLUMNS_WITHOUT_CLASS = ["key_id", "parent_id", "path", "name", "last_writte
 JOBS = {
     "table-values": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "values")),
     "table-values-pa-table": (("kelpa", "pyarrow", "pandas"), lambda paths: read_table_pandas_way(paths[0], "values")),
-    "table-values-large": (("kelpa", "pyarrow", "kelpa_tools.tables"), lambda paths: read_table(paths[0], "values", large=True)),
-    "table-keys-large": (("kelpa", "pyarrow", "kelpa_tools.tables"), lambda paths: read_table(paths[0], "keys", large=True)),
-    **{f"consume-{reader}-{layout}": (("kelpa", "pyarrow", "kelpa_tools.tables", reader),
+    "table-values-view": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "values", layout="view")),
+    "table-keys-view": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "keys", layout="view")),
+    **{f"consume-{reader}-{layout}": (("kelpa", "pyarrow", reader),
                                       lambda paths, reader=reader, layout=layout: consume(paths[0], reader, layout))
-       for reader in ("pyarrow", "polars", "duckdb") for layout in ("views", "large")},
+       for reader in ("pyarrow", "polars", "duckdb") for layout in ("view", "large")},
     "table-keys": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "keys")),
     "table-keys-no-class": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "keys", KEY_COLUMNS_WITHOUT_CLASS)),
     "hivex": (("hivex",), lambda paths: walker("hivex")(paths[0])),
@@ -375,8 +357,8 @@ def section_tables(args: argparse.Namespace, log: pathlib.Path, report: dict) ->
     missing = {"hivex": compare.probe(spy, "hivex"), "core": compare.build_core_walk(),
                "regipy-rs": compare.setup_peer_venv(sys._base_executable) or compare.probe(vpy, "regipy-rust")}  # type: ignore[attr-defined]
     configs = {"values table": child(kpy, "table-values", hive), "keys table": child(kpy, "table-keys", hive),
-               "values table, large layout": child(kpy, "table-values-large", hive),
-               "keys table, large layout": child(kpy, "table-keys-large", hive),
+               "values table, view layout": child(kpy, "table-values-view", hive),
+               "keys table, view layout": child(kpy, "table-keys-view", hive),
                "keys table without class_name": child(kpy, "table-keys-no-class", hive),
                "values table, pyarrow.table": child(kpy, "table-values-pa-table", hive)}
     if not missing["hivex"]:
@@ -622,7 +604,7 @@ def section_layouts(args: argparse.Namespace, log: pathlib.Path, report: dict) -
     layout is chosen by."""
     hive = str(SYSTEM_HIVE)
     configs = {f"{reader} {layout}": child(args.kelpa_python, f"consume-{reader}-{layout}", hive)
-               for reader in ("pyarrow", "polars", "duckdb") for layout in ("views", "large")}
+               for reader in ("pyarrow", "polars", "duckdb") for layout in ("view", "large")}
     before = load()
     runs = rounds(configs, args.rounds, log, "layouts")
     out = {"hive": hive, "rounds": args.rounds, "load_before": before, "load_after": load(),
@@ -630,8 +612,8 @@ def section_layouts(args: argparse.Namespace, log: pathlib.Path, report: dict) -
     for name, done in runs.items():
         out["configs"][name] = {"seconds": spread([r["seconds"] for r in done]),
                                 "cpu_seconds": spread([r["cpu_seconds"] for r in done]), "rows": done[-1]["rows"]}
-    out["ratios"] = {reader: {"seconds": ratio(runs, f"{reader} large", f"{reader} views"),
-                              "cpu_seconds": ratio(runs, f"{reader} large", f"{reader} views", "cpu_seconds")}
+    out["ratios"] = {reader: {"seconds": ratio(runs, f"{reader} large", f"{reader} view"),
+                              "cpu_seconds": ratio(runs, f"{reader} large", f"{reader} view", "cpu_seconds")}
                      for reader in ("pyarrow", "polars", "duckdb")}
     report["layouts"] = out
     return [{"target": f"{reader}: views at least as fast as the large layout", "ok": r["seconds"]["ratio"] >= 1,

@@ -1,6 +1,6 @@
 """Hive.table: the keys and values of a hive as Arrow streams. The columns on a test-side hive, the stream
 protocol (read again, released unread, outliving its Hive, two threads, a strict error in the middle), the two
-layouts (views by default, large strings and binary on request), and on every shared hive the same keys and
+layouts (large strings and binary by default, views on request), and on every shared hive the same keys and
 values as walk() and values(), through pyarrow, Polars and DuckDB, in each layout."""
 
 import datetime
@@ -17,22 +17,12 @@ from conftest import SHARED_HIVES, corpus_params, error, outcome
 from hivegen import REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_EXPAND_SZ, REG_MULTI_SZ, REG_QWORD, REG_SZ, Key, Value
 
 pa = pytest.importorskip("pyarrow")
-from kelpa_tools.tables import large_schema  # noqa: E402
 
 
-class Requested:
-    """A table read in the layout of `schema`, for readers that ask for none (Polars, DuckDB)."""
+def layouts(hive, kind, **arguments):
+    """The table in each layout offered: its default (large strings and binary), and views."""
+    return {layout: hive.table(kind, layout=layout, **arguments) for layout in ("view", "large")}
 
-    def __init__(self, table, schema):
-        self.table, self.schema = table, schema
-
-    def __arrow_c_stream__(self, requested_schema=None):
-        return self.table.__arrow_c_stream__(self.schema.__arrow_c_schema__())
-
-
-def layouts(table):
-    """The table in each layout offered: its default (views), and large strings and binary."""
-    return {"views": table, "large": Requested(table, large_schema(table))}
 
 TREE = Key("ROOT", last_written=0, subkeys=[
     Key("A", last_written=116444736000000010, class_name="boot", values=[
@@ -96,10 +86,10 @@ def test_data_in_both_layouts(minor):
     data = [b"", b"\1\2\3\4", b"12345", b"x" * 12, b"y" * 13, bytes(range(256)) * 80]
     image = hivegen.build_tree(Key("ROOT", values=[Value(f"v{i}", REG_BINARY, d) for i, d in enumerate(data)]), minor=minor)
     hive = kelpa.Hive.from_bytes(bytes(bytearray(image)))  # its only reference
-    table = hive.table("values", columns=["data", "name"])
-    batches = {layout: list(pa.RecordBatchReader.from_stream(t)) for layout, t in layouts(table).items()}
-    assert [b.schema.field("data").type for b in (batches["views"][0], batches["large"][0])] == [pa.binary_view(), pa.large_binary()]
-    del hive, table
+    batches = {layout: list(pa.RecordBatchReader.from_stream(t))
+               for layout, t in layouts(hive, "values", columns=["data", "name"]).items()}
+    assert [b.schema.field("data").type for b in (batches["view"][0], batches["large"][0])] == [pa.binary_view(), pa.large_binary()]
+    del hive
     gc.collect()
     for read in batches.values():
         assert pa.Table.from_batches(read).column("data").to_pylist() == data
@@ -123,10 +113,12 @@ def test_requested_schema(requested, raised):
         requested = schema
     capsule = requested.__arrow_c_schema__() if isinstance(requested, pa.Schema) else requested
     assert outcome(lambda: table.__arrow_c_stream__(capsule)) == raised
-    mixed = pa.schema(table).set(1, pa.field("key_path", pa.large_string())).set(5, pa.field("text", pa.large_string()))
+    mixed = pa.schema(table).set(1, pa.field("key_path", pa.string_view())).set(5, pa.field("text", pa.string_view()))
     read = pa.RecordBatchReader.from_stream(table, schema=mixed).read_all()
-    assert read.schema == mixed and read.cast(large_schema(table)) == pa.RecordBatchReader.from_stream(
-        Requested(table, large_schema(table))).read_all()
+    assert read.schema == mixed and read.cast(pa.schema(table)) == pa.table(table)
+    as_view = {pa.large_string(): pa.string_view(), pa.large_binary(): pa.binary_view()}
+    assert pa.schema(kelpa.Hive.from_bytes(hivegen.build_tree(TREE)).table("values", layout="view")) == pa.schema(
+        [field.with_type(as_view.get(field.type, field.type)) for field in pa.schema(table)])
 
 
 def test_stream_protocol():
@@ -167,17 +159,18 @@ def test_columns_asked_for(kind, columns):
         assert pa.schema(chosen) == whole.schema and pa.table(chosen) == whole and whole.num_rows > 0
 
 
-@pytest.mark.parametrize("columns, raised", [
-    (["name", "nope"], error(f"no column 'nope' in the keys table; its columns are {KEY_COLUMNS}")),
-    (["name", "path", "name"], error("column 'name' asked for twice")),
-    ([], error("columns must name at least one column")),
-    ("name", error("argument 'columns': expected a sequence of column names, not 'str'", TypeError)),
-    (3, error("argument 'columns': expected a sequence of column names, not 'int'", TypeError)),
-    ([b"name"], error("argument 'columns': 'bytes' object cannot be converted to 'PyString'", TypeError)),
+@pytest.mark.parametrize("arguments, raised", [
+    ({"columns": ["name", "nope"]}, error(f"no column 'nope' in the keys table; its columns are {KEY_COLUMNS}")),
+    ({"columns": ["name", "path", "name"]}, error("column 'name' asked for twice")),
+    ({"columns": []}, error("columns must name at least one column")),
+    ({"columns": "name"}, error("argument 'columns': expected a sequence of column names, not 'str'", TypeError)),
+    ({"columns": 3}, error("argument 'columns': expected a sequence of column names, not 'int'", TypeError)),
+    ({"columns": [b"name"]}, error("argument 'columns': 'bytes' object cannot be converted to 'PyString'", TypeError)),
+    ({"layout": "views"}, error("layout must be 'large' or 'view', not 'views'")),
 ])
-def test_columns_argument_errors(columns, raised):
+def test_table_argument_errors(arguments, raised):
     hive = kelpa.Hive.from_bytes(hivegen.build_tree(TREE))
-    assert outcome(lambda: hive.table("keys", columns=columns)) == raised
+    assert outcome(lambda: hive.table("keys", **arguments)) == raised
 
 
 def test_errors_end_a_strict_table_and_are_problems_of_a_tolerant_one():
@@ -238,15 +231,15 @@ def test_tables_hold_what_the_walk_reads(record):
     readers = {"pyarrow": pa.table, "polars": lambda t: polars.DataFrame(t).to_arrow(),
                "duckdb": lambda t: duckdb.connect().sql("select * from t").to_arrow_table()}
     tables = {}
-    for layout in ("views", "large"):
+    for layout in ("view", "large"):
         for reader, read in readers.items():
-            key_table, value_table = (read(layouts(hive.table(kind))[layout]) for kind in ("keys", "values"))
+            key_table, value_table = (read(layouts(hive, kind)[layout]) for kind in ("keys", "values"))
             got = walk_digests(key_table.column("name").to_pylist(),
                                zip(value_table.column("type_id").to_pylist(), value_table.column("data").to_pylist()))
             assert got == expected and key_table.column("value_count").to_pylist() == [k.value_count() for k in keys]
             tables[layout, reader] = key_table, value_table
     # Every column alike in both layouts (key paths repeated across batch boundaries among them).
-    views, large = tables["views", "pyarrow"], tables["large", "pyarrow"]
+    views, large = tables["view", "pyarrow"], tables["large", "pyarrow"]
     assert all(v.cast(w.schema) == w for v, w in zip(views, large))
     names = value_table.column("name").to_pylist()
     assert sum(len(vs) for _, vs in by_key) == len(names) and [n or "(default)" for n in names] == [

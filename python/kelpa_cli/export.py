@@ -103,16 +103,13 @@ def export(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
-def table_batches(reading: hives.Reading, table: object, large: bool = False) -> Iterator[Any]:
-    """The record batches of one of the hive's tables (Hive.table), read as they come, in its
-    default layout or, with `large`, as large strings and binary; a strict hive's error ends them
-    and is noted as a problem of the reading, the rows before it kept."""
+def table_batches(reading: hives.Reading, table: object) -> Iterator[Any]:
+    """The record batches of one of the hive's tables (Hive.table), read as they come; a strict
+    hive's error ends them and is noted as a problem of the reading, the rows before it kept."""
     import pyarrow as pa
 
-    from kelpa_tools.tables import large_batches
-
     try:
-        yield from large_batches(table) if large else pa.RecordBatchReader.from_stream(table)
+        yield from pa.RecordBatchReader.from_stream(table)
     except OSError as e:
         reading.problem(ValueError(str(e).removeprefix("IOError: ")))
 

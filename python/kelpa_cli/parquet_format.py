@@ -37,12 +37,9 @@ TYPE_NAMES = pa.array(values.TYPE_NAMES)
 
 
 def read(reading: hives.Reading, table: object) -> pa.Table:
-    """A whole table of the hive (see export.table_batches), as large strings and binary: the
-    compute functions below take no views."""
-    from kelpa_tools.tables import large_schema
-
-    schema = large_schema(table)
-    return pa.Table.from_batches(list(export.table_batches(reading, table, large=True)), schema)
+    """A whole table of the hive (see export.table_batches)."""
+    schema = pa.schema(table)
+    return pa.Table.from_batches(list(export.table_batches(reading, table)), schema)
 
 
 def rows_of(reading: hives.Reading, hive: kelpa.Hive) -> pa.Table:

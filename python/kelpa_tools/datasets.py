@@ -10,15 +10,13 @@ from collections.abc import Sequence
 import pyarrow as pa
 
 from .evidence import open_hive
-from .tables import large_schema, read_large
 
 KINDS = ("keys", "values")
 
 
 def hive_table(path: str, kind: str, logs: str = "auto", strict: bool = False) -> pa.Table:
-    """One hive's keys or values (Hive.table, in the large layout that pandas' Arrow-backed types
-    take) with a first column `hive`: the path as given."""
-    table = read_large(open_hive(path, logs=logs, strict=strict).table(kind))
+    """One hive's keys or values (Hive.table) with a first column `hive`: the path as given."""
+    table = pa.table(open_hive(path, logs=logs, strict=strict).table(kind))
     return table.add_column(0, "hive", pa.array([os.fsdecode(path)] * table.num_rows, pa.large_string()))
 
 
@@ -44,7 +42,7 @@ def read_hives(paths: Sequence[str | os.PathLike[str]], kind: str, *, logs: str 
     # The columns without reading a hive: the schema of an empty table of this kind.
     import kelpa
 
-    schema = large_schema(kelpa.Hive.from_bytes(_EMPTY_HIVE).table(kind))
+    schema = pa.schema(kelpa.Hive.from_bytes(_EMPTY_HIVE).table(kind))
     schema = schema.insert(0, pa.field("hive", pa.large_string()))
     meta = schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
     return dd.from_map(_partition, paths, kind=kind, logs=logs, strict=strict, meta=meta,

@@ -29,12 +29,8 @@ struct TableSource {
   std::string start_path;
   bool deleted;
   std::vector<std::uint8_t> columns;  // the columns asked for, in their order; empty for all
+  std::uint32_t views;                 // the layout a reader that asks for none gets: the view columns
 };
-
-// The layout a stream takes when its reader asks for none: every string and binary column as views,
-// which pyarrow, Polars and DuckDB all read faster than the large layout (the README's tables
-// section has the figures).
-std::uint32_t default_views(TableKind kind) { return HiveTable::view_columns(kind); }
 
 // The table's columns, in their order: those asked for, or all.
 std::vector<std::uint8_t> columns_of(const TableSource& source) {
@@ -55,7 +51,7 @@ std::string joined_names(const TableSource& source) {
 // the string and binary columns as large string / large binary or string view / binary view, the
 // others as they are. nullopt with the exception set for anything else.
 std::optional<std::uint32_t> requested_views(PyObject* requested, const TableSource& source) {
-  if (requested == nullptr || requested == Py_None) return default_views(source.kind);
+  if (requested == nullptr || requested == Py_None) return source.views;
   if (!PyCapsule_IsValid(requested, "arrow_schema")) {
     PyErr_Format(PyExc_TypeError, "requested_schema: expected an 'arrow_schema' PyCapsule, not '%s'",
                  Py_TYPE(requested)->tp_name);
@@ -136,7 +132,7 @@ void release_schema_capsule(PyObject* capsule) {
 PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
   auto schema = std::make_unique<ArrowSchema>();
   HiveTable::export_table_schema(source_of(self).kind, source_of(self).columns,
-                                 default_views(source_of(self).kind), schema.get());
+                                 source_of(self).views, schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -243,9 +239,9 @@ PyType_Spec hive_table_spec = {"builtins.HiveTable", sizeof(PyHiveTable), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, hive_table_slots};
 
 PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> names = {"kind", "path", "deleted", "columns"};
-  std::array<PyObject*, 4> argv{};
-  if (!parse_arguments({"Hive.table()", names, 1, 3}, args, nargs, kwnames, argv)) return nullptr;
+  static constexpr std::array<const char*, 5> names = {"kind", "path", "deleted", "columns", "layout"};
+  std::array<PyObject*, 5> argv{};
+  if (!parse_arguments({"Hive.table()", names, 1, 4}, args, nargs, kwnames, argv)) return nullptr;
   auto kind_text = text_argument(argv[0], "kind");
   if (!kind_text) return nullptr;
   std::string path;
@@ -270,6 +266,17 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
     if (!asked) return nullptr;
     columns = std::move(*asked);
   }
+  // The large layout by default: pyarrow's compute functions (comparisons, string kernels, sorts,
+  // joins) and pandas take no views; a reader that does asks for them, by layout or by schema.
+  std::uint32_t views = 0;
+  if (argv[4] != nullptr) {
+    auto layout = text_argument(argv[4], "layout");
+    if (!layout) return nullptr;
+    if (*layout == "view")
+      views = HiveTable::view_columns(kind);
+    else if (*layout != "large")
+      return PyErr_Format(PyExc_ValueError, "layout must be 'large' or 'view', not '%s'", layout->c_str());
+  }
   struct Start {
     std::uint32_t offset;
     std::string path;
@@ -288,7 +295,7 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
         PyObject* self = types.hive_table->tp_alloc(types.hive_table, 0);
         if (self == nullptr) return nullptr;
         std::construct_at(&reinterpret_cast<PyHiveTable*>(self)->source,
-                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted, std::move(columns)});
+                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted, std::move(columns), views});
         return self;
       });
 }
