@@ -29,14 +29,15 @@ SHARED = REPO.parent / "shared"
 KELPA = str(pathlib.Path(sys.executable).with_name("kelpa"))
 
 IN_PROCESS = r"""
-import os, sys, time, kelpa
-from kelpa_tools import evidence, rules
+import os, sys, time
+from kelpa_tools import rules
+from kelpa_tools.evidence import open_hive
 mode, rules_path, paths = sys.argv[1], sys.argv[2], sys.argv[3:]
 batch = rules.load_batch(rules_path)
 start = time.perf_counter()
 count = 0
 for path in paths:
-    hive = kelpa.Hive.from_path(path, *evidence.logs_beside(path), strict=False)
+    hive = open_hive(path, logs="auto", strict=False)
     if mode == "walk":
         count += sum(1 for _ in hive.root_key().walk())
     else:

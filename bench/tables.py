@@ -1,6 +1,6 @@
 """Hive.table against the peers' walks, the Parquet export, streaming memory and a Dask fleet, side by side in one run.
 
-    .venv/bin/python bench/tables.py [--rounds N] [--only tables,export,stream,dask] [--[no-]instructions] [--json OUT]
+    .venv/bin/python bench/tables.py [--rounds N] [--only tables,layouts,export,stream,dask] [--[no-]instructions] [--json OUT]
 
 - tables: on the SYSTEM hive of Windows 10 1709, the values table read whole
   (`pyarrow.RecordBatchReader.from_stream(Hive.from_path(p).table("values")).read_all()`, open
@@ -9,11 +9,15 @@
   (`regipy.registry_rs.RegistryHive(p)._hive.recurse(fetch_values=True)`, the Rust iterator that
   regipy's own `recurse_subkeys` wraps in dataclasses; that wrapper is timed too, for reference)
   and the C++ core walk (bench/out/core_walk); the keys table (all columns, and without
-  class_name) against hivex's key-only walk. Each measurement is a process of its own, timing
+  class_name) against hivex's key-only walk; both tables in the default layout (large strings and
+  binary) and in the view layout. Each measurement is a process of its own, timing
   only the open and the read inside it, with its CPU time; the configurations take turns, round
   after round. With --instructions (the default), each configuration also runs once under
   valgrind's callgrind: a Python job's instructions less those of the same process doing only its
   imports, the core walk's whole process; counts that a loaded machine does not move.
+- layouts: the values table read by pyarrow (`RecordBatchReader.from_stream`), Polars
+  (`polars.DataFrame`) and DuckDB (a query over every column of `FROM table`), in the view layout
+  and in the large one, each read a process of its own.
 - export: `kelpa export -f parquet -j 1` over the folder of shared hives, the whole command as a
   user starts it, in ms per MB of hive read (10^6 bytes, the hive files' sizes; the logs beside
   them are read too but not counted); its fixed start-up is the same command over the smallest
@@ -62,12 +66,34 @@ import walkers  # noqa: E402  (standard library only: the children under every i
 # --- what runs in the child processes ---------------------------------------------------------
 
 
-def read_table(path: str, kind: str, columns: list[str] | None = None) -> dict:
+def read_table(path: str, kind: str, columns: list[str] | None = None, layout: str = "large") -> dict:
     import kelpa
     import pyarrow as pa
 
-    table = kelpa.Hive.from_path(path).table(kind, columns=columns)
+    table = kelpa.Hive.from_path(path).table(kind, columns=columns, layout=layout)
     return {"rows": pa.RecordBatchReader.from_stream(table).read_all().num_rows}
+
+
+def consume(path: str, reader: str, layout: str) -> dict:
+    """The values table read by `reader` (pyarrow, polars, duckdb) in `layout` (view, large)."""
+    import kelpa
+
+    table = kelpa.Hive.from_path(path).table("values", layout=layout)
+    if reader == "pyarrow":
+        import pyarrow as pa
+
+        return {"rows": pa.RecordBatchReader.from_stream(table).read_all().num_rows}
+    if reader == "polars":
+        import polars
+
+        return {"rows": polars.DataFrame(table).height}
+    import duckdb
+
+    # Every column of every row through DuckDB's scan of the stream (found by its variable's name).
+    values_table = table  # noqa: F841
+    rows = duckdb.connect().sql("select count(*), sum(octet_length(data)), count(key_path), count(name), "
+                                "sum(length(text)) from values_table").fetchall()[0]
+    return {"rows": rows[0]}
 
 
 def read_table_pandas_way(path: str, kind: str) -> dict:
@@ -126,6 +152,11 @@ KEY_COLUMNS_WITHOUT_CLASS = ["key_id", "parent_id", "path", "name", "last_writte
 JOBS = {
     "table-values": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "values")),
     "table-values-pa-table": (("kelpa", "pyarrow", "pandas"), lambda paths: read_table_pandas_way(paths[0], "values")),
+    "table-values-view": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "values", layout="view")),
+    "table-keys-view": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "keys", layout="view")),
+    **{f"consume-{reader}-{layout}": (("kelpa", "pyarrow", reader),
+                                      lambda paths, reader=reader, layout=layout: consume(paths[0], reader, layout))
+       for reader in ("pyarrow", "polars", "duckdb") for layout in ("view", "large")},
     "table-keys": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "keys")),
     "table-keys-no-class": (("kelpa", "pyarrow"), lambda paths: read_table(paths[0], "keys", KEY_COLUMNS_WITHOUT_CLASS)),
     "hivex": (("hivex",), lambda paths: walker("hivex")(paths[0])),
@@ -326,6 +357,8 @@ def section_tables(args: argparse.Namespace, log: pathlib.Path, report: dict) ->
     missing = {"hivex": compare.probe(spy, "hivex"), "core": compare.build_core_walk(),
                "regipy-rs": compare.setup_peer_venv(sys._base_executable) or compare.probe(vpy, "regipy-rust")}  # type: ignore[attr-defined]
     configs = {"values table": child(kpy, "table-values", hive), "keys table": child(kpy, "table-keys", hive),
+               "values table, view layout": child(kpy, "table-values-view", hive),
+               "keys table, view layout": child(kpy, "table-keys-view", hive),
                "keys table without class_name": child(kpy, "table-keys-no-class", hive),
                "values table, pyarrow.table": child(kpy, "table-values-pa-table", hive)}
     if not missing["hivex"]:
@@ -565,7 +598,35 @@ def section_dask(args: argparse.Namespace, log: pathlib.Path, report: dict) -> l
              "figure": f"rows {rows}, sorted rows equal: {same_rows}"}]
 
 
-SECTIONS = {"tables": section_tables, "export": section_export, "stream": section_stream, "dask": section_dask}
+def section_layouts(args: argparse.Namespace, log: pathlib.Path, report: dict) -> list[dict]:
+    """The values table of the SYSTEM hive read by pyarrow, Polars and DuckDB in each layout, each read a
+    process of its own (open and read timed inside it, imports before the clock): what the default
+    layout is chosen by."""
+    hive = str(SYSTEM_HIVE)
+    configs = {f"{reader} {layout}": child(args.kelpa_python, f"consume-{reader}-{layout}", hive)
+               for reader in ("pyarrow", "polars", "duckdb") for layout in ("view", "large")}
+    before = load()
+    runs = rounds(configs, args.rounds, log, "layouts")
+    out = {"hive": hive, "rounds": args.rounds, "load_before": before, "load_after": load(),
+           "versions": {m: compare_version(args.kelpa_python, m) for m in ("pyarrow", "polars", "duckdb")}, "configs": {}}
+    for name, done in runs.items():
+        out["configs"][name] = {"seconds": spread([r["seconds"] for r in done]),
+                                "cpu_seconds": spread([r["cpu_seconds"] for r in done]), "rows": done[-1]["rows"]}
+    out["ratios"] = {reader: {"seconds": ratio(runs, f"{reader} large", f"{reader} view"),
+                              "cpu_seconds": ratio(runs, f"{reader} large", f"{reader} view", "cpu_seconds")}
+                     for reader in ("pyarrow", "polars", "duckdb")}
+    report["layouts"] = out
+    return [{"target": f"{reader}: views at least as fast as the large layout", "ok": r["seconds"]["ratio"] >= 1,
+             "figure": f"large / views {r['seconds']['ratio']:.2f}x (rounds {r['seconds']['min']:.2f}-{r['seconds']['max']:.2f}),"
+                       f" CPU {r['cpu_seconds']['ratio']:.2f}x"} for reader, r in out["ratios"].items()]
+
+
+def compare_version(python: str, module: str) -> str:
+    return subprocess.run([python, "-c", f"import {module}; print({module}.__version__)"], capture_output=True,
+                          text=True).stdout.strip()
+
+
+SECTIONS = {"tables": section_tables, "layouts": section_layouts, "export": section_export, "stream": section_stream, "dask": section_dask}
 
 
 def summary(report: dict) -> list[str]:
@@ -581,6 +642,12 @@ def summary(report: dict) -> list[str]:
             lines.append(f"  {name:48} {r['ratio']:.2f}x ({r['min']:.2f}-{r['max']:.2f})")
         for name, n in t.get("instructions", {}).items():
             lines.append(f"  instructions: {name:36} {n / 1e6:8.1f} M")
+    lay = report.get("layouts")
+    if lay:
+        lines.append(f"layouts, values table of {pathlib.Path(lay['hive']).name}, {lay['rounds']} rounds, {lay['versions']}:")
+        for name, c in lay["configs"].items():
+            s, cpu = c["seconds"], c["cpu_seconds"]
+            lines.append(f"  {name:16} {s['median']:.4f} s ({s['min']:.4f}-{s['max']:.4f})  CPU {cpu['median']:.4f} s")
     e = report.get("export")
     if e:
         x, rd, imp = e["export"], e["read both tables"], e["imports of the command"]

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "key_path.hpp"
@@ -72,20 +73,46 @@ std::span<const ColumnSpec> columns_of(TableKind kind) {
 }
 
 // The key path columns: keys' path, values' key_path.
-constexpr std::size_t KEYS_PATH = 2, KEYS_PARENT_ID = 1, KEYS_CLASS_NAME = 6, VALUES_KEY_PATH = 1;
+constexpr std::size_t KEYS_PATH = 2, KEYS_PARENT_ID = 1, KEYS_CLASS_NAME = 6, VALUES_KEY_PATH = 1, VALUES_DATA = 4;
+
+// The formats of the view layouts, which take the place of large utf8 ("U") and large binary ("Z").
+constexpr const char* STRING_VIEW = "vu";
+constexpr const char* BINARY_VIEW = "vz";
+constexpr std::size_t VIEW_SIZE = 16, VIEW_INLINE = 12;
+
+// One view as Arrow lays it out: the length, then either the bytes themselves (up to 12, zero
+// padded) or their first 4 bytes, the buffer's index and the offset in it.
+struct View {
+  std::int32_t size;
+  std::array<std::uint8_t, VIEW_INLINE> rest;
+};
+static_assert(sizeof(View) == VIEW_SIZE && std::is_trivially_copyable_v<View>);
+constexpr std::size_t VIEW_BUFFER_MAX = 0x7FFFFFFF;  // a view's offset and length are int32
 
 // One column of a batch, its buffers laid out as Arrow reads them: a validity bitmap (nullable
-// columns), then the values (fixed width, or bits), or 64-bit offsets and the bytes. A column left
-// out of the table (`on` false) takes nothing.
+// columns), then the values (fixed width, or bits), or 64-bit offsets and the bytes; or, in the
+// view layout, 16-byte views and the variadic buffers they point into. A column left out of the
+// table (`on` false) takes nothing.
+//
+// A view holds a value of up to 12 bytes itself; a longer one points into a buffer: the batch's
+// copies (`data`, then `more` once `data` reaches the 2 GiB a view can address), or, for a column
+// given the hive's `image`, the image itself, which the exported column keeps alive. Its buffer
+// is the image from its start up to the end of the last byte a view of the batch points at.
 struct Column {
-  Column(const ColumnSpec* column_spec, bool wanted) : spec(column_spec), on(wanted) {}
+  Column(const ColumnSpec* column_spec, bool wanted, bool as_views, Bytes hive_image)
+      : spec(column_spec), on(wanted), view(as_views), image(hive_image) {}
 
   const ColumnSpec* spec;
   bool on;
+  bool view;   // the view layout (string or binary view) instead of large offsets
+  Bytes image; // what views may point into without a copy (empty: copy everything)
   std::vector<std::uint8_t> validity;
   std::vector<std::uint8_t> values;
   std::vector<std::int64_t> offsets{0};
   std::string data;
+  std::vector<View> views;        // views only: one a row
+  std::vector<std::string> more;  // further copy buffers (views only)
+  std::size_t image_end = 0;      // views only: the end of what they point at in `image`
   std::int64_t length = 0, nulls = 0;
 
   void mark(bool valid) {
@@ -115,11 +142,41 @@ struct Column {
   void bytes(std::string_view text) {
     if (!on) return;
     mark(true);
-    data.append(text);
-    offsets.push_back(static_cast<std::int64_t>(data.size()));
+    if (view) {
+      copy_view(text);
+    } else {
+      data.append(text);
+      offsets.push_back(static_cast<std::int64_t>(data.size()));
+    }
     ++length;
   }
-  void bytes(Bytes raw) { bytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size())); }
+  void bytes(Bytes raw) {
+    const std::string_view text(reinterpret_cast<const char*>(raw.data()), raw.size());
+    if (!on || !view || raw.size() <= VIEW_INLINE || !in_image(raw)) return bytes(text);
+    mark(true);
+    const auto at = static_cast<std::size_t>(raw.data() - image.data());
+    if (at + raw.size() <= VIEW_BUFFER_MAX) {
+      image_end = std::max(image_end, at + raw.size());
+      put_view(text, 0, at);
+    } else {
+      copy_view(text);
+    }
+    ++length;
+  }
+  // A row whose view is `made` (by view_of) for the same batch.
+  void repeat(const View& made) {
+    if (!on) return;
+    mark(true);
+    views.push_back(made);
+    ++length;
+  }
+  // The view `text` would get, its bytes copied into the batch's buffers once (views only).
+  View view_of(std::string_view text) {
+    copy_view(text);
+    const View made = views.back();
+    views.pop_back();
+    return made;
+  }
   // A value's text (append_text below), or null.
   void text(ValueType type, Bytes raw);
   void null() {
@@ -128,7 +185,10 @@ struct Column {
     switch (spec->layout) {
       case Layout::Fixed: values.resize(values.size() + spec->width); break;
       case Layout::Bits: if (length % 8 == 0) values.push_back(0); break;
-      case Layout::Bytes: offsets.push_back(static_cast<std::int64_t>(data.size())); break;
+      case Layout::Bytes:
+        if (view) views.push_back(View{});
+        else offsets.push_back(static_cast<std::int64_t>(data.size()));
+        break;
     }
     ++length;
   }
@@ -136,15 +196,66 @@ struct Column {
   void fixed_or_null(const std::optional<T>& value) {
     if (value) fixed(*value); else null();
   }
+
+  // Views only: the index of the first copy buffer (the image, when given, is buffer 0).
+  [[nodiscard]] std::size_t first_copy() const noexcept { return image.empty() ? 0 : 1; }
+  // The copy buffer with room for `size` more bytes that a view can address.
+  std::string& copy_buffer(std::size_t size) {
+    std::string& last = more.empty() ? data : more.back();
+    if (last.size() + size <= VIEW_BUFFER_MAX) return last;
+    return more.emplace_back();
+  }
+  [[nodiscard]] std::size_t copy_index() const noexcept { return first_copy() + more.size(); }
+
+ private:
+  [[nodiscard]] bool in_image(Bytes raw) const noexcept {
+    const auto p = reinterpret_cast<std::uintptr_t>(raw.data()), base = reinterpret_cast<std::uintptr_t>(image.data());
+    return !image.empty() && p >= base && p - base <= image.size() && image.size() - (p - base) >= raw.size();
+  }
+  void put_view(std::string_view text, std::size_t buffer, std::size_t offset) {
+    View& v = views.emplace_back(View{static_cast<std::int32_t>(text.size()), {}});
+    if (text.size() <= VIEW_INLINE) {
+      if (!text.empty()) std::memcpy(v.rest.data(), text.data(), text.size());
+    } else {
+      const auto index = static_cast<std::int32_t>(buffer), at = static_cast<std::int32_t>(offset);
+      std::memcpy(v.rest.data(), text.data(), 4);
+      std::memcpy(v.rest.data() + 4, &index, 4);
+      std::memcpy(v.rest.data() + 8, &at, 4);
+    }
+  }
+  void copy_view(std::string_view text) {
+    if (text.size() <= VIEW_INLINE) return put_view(text, 0, 0);
+    std::string& buffer = copy_buffer(text.size());
+    const std::size_t at = buffer.size();
+    buffer.append(text);
+    put_view(text, copy_index(), at);
+  }
 };
 
 bool append_text(ValueType type, Bytes data, std::string& out);
 
 void Column::text(ValueType type, Bytes raw) {
   if (!on) return;
-  if (!append_text(type, raw, data)) return null();
+  if (!view) {
+    if (!append_text(type, raw, data)) return null();
+    mark(true);
+    offsets.push_back(static_cast<std::int64_t>(data.size()));
+    ++length;
+    return;
+  }
+  // Decoded straight into the copy buffer (UTF-8 takes at most 3 bytes per UTF-16 unit), then
+  // moved into the view itself when it is short enough.
+  std::string& buffer = copy_buffer(raw.size() / 2 * 3 + 4);
+  const std::size_t at = buffer.size();
+  if (!append_text(type, raw, buffer)) return null();
   mark(true);
-  offsets.push_back(static_cast<std::int64_t>(data.size()));
+  const std::string_view text(buffer.data() + at, buffer.size() - at);
+  if (text.size() <= VIEW_INLINE) {
+    put_view(text, 0, 0);
+    buffer.resize(at);
+  } else {
+    put_view(text, copy_index(), at);
+  }
   ++length;
 }
 
@@ -152,7 +263,9 @@ void Column::text(ValueType type, Bytes raw) {
 
 struct ExportedColumn {
   Column column;
-  std::array<const void*, 3> buffers{};
+  std::shared_ptr<const Hive> hive;  // keeps the image alive for views that point into it
+  std::vector<const void*> buffers;
+  std::vector<std::int64_t> variadic_sizes;
 };
 
 void release_column(ArrowArray* array) {
@@ -160,22 +273,36 @@ void release_column(ArrowArray* array) {
   array->release = nullptr;
 }
 
-void export_column(Column&& column, ArrowArray* out) {
-  auto* exported = new ExportedColumn{std::move(column), {}};
+void export_column(Column&& column, std::shared_ptr<const Hive> hive, ArrowArray* out) {
+  auto* exported = new ExportedColumn{std::move(column), nullptr, {}, {}};
   Column& c = exported->column;
   // Data buffers must be valid pointers even when empty.
   if (c.values.empty()) c.values.reserve(8);
-  exported->buffers[0] = c.nulls > 0 ? c.validity.data() : nullptr;
-  std::int64_t n_buffers = 2;
-  if (c.spec->layout == Layout::Bytes) {
-    exported->buffers[1] = c.offsets.data();
-    exported->buffers[2] = c.data.data();
-    n_buffers = 3;
+  exported->buffers.push_back(c.nulls > 0 ? c.validity.data() : nullptr);
+  if (c.spec->layout == Layout::Bytes && c.view) {
+    // Views, then the variadic buffers they point into, then those buffers' sizes.
+    if (c.views.empty()) c.views.reserve(1);
+    exported->buffers.push_back(c.views.data());
+    if (!c.image.empty()) {
+      exported->buffers.push_back(c.image.data());
+      exported->variadic_sizes.push_back(static_cast<std::int64_t>(c.image_end));
+      exported->hive = std::move(hive);
+    }
+    exported->buffers.push_back(c.data.data());
+    exported->variadic_sizes.push_back(static_cast<std::int64_t>(c.data.size()));
+    for (const std::string& buffer : c.more) {
+      exported->buffers.push_back(buffer.data());
+      exported->variadic_sizes.push_back(static_cast<std::int64_t>(buffer.size()));
+    }
+    exported->buffers.push_back(exported->variadic_sizes.data());
+  } else if (c.spec->layout == Layout::Bytes) {
+    exported->buffers.push_back(c.offsets.data());
+    exported->buffers.push_back(c.data.data());
   } else {
-    exported->buffers[1] = c.values.data();
+    exported->buffers.push_back(c.values.data());
   }
-  *out = ArrowArray{c.length, c.nulls, 0, n_buffers, 0, exported->buffers.data(), nullptr, nullptr, release_column,
-                    exported};
+  *out = ArrowArray{c.length, c.nulls, 0, static_cast<std::int64_t>(exported->buffers.size()), 0,
+                    exported->buffers.data(), nullptr, nullptr, release_column, exported};
 }
 
 struct ExportedBatch {
@@ -268,24 +395,34 @@ std::optional<std::uint64_t> number_of(ValueType type, Bytes data) {
 struct HiveTable::Builder {
   std::vector<Column> columns;
   std::size_t rows = 0;
-  Builder(TableKind kind, std::uint32_t wanted, const std::vector<ColumnSizes>& sizes) {
-    for (const ColumnSpec& spec : columns_of(kind)) columns.emplace_back(&spec, (wanted >> columns.size() & 1) != 0);
+  Builder(TableKind kind, std::uint32_t wanted, std::uint32_t views, Bytes image, const std::vector<ColumnSizes>& sizes) {
+    for (const ColumnSpec& spec : columns_of(kind)) {
+      const std::size_t i = columns.size();
+      const bool view = (views >> i & 1) != 0 && spec.layout == Layout::Bytes;
+      // Only the values' data can lie in the image as it is; names and paths are decoded.
+      columns.emplace_back(&spec, (wanted >> i & 1) != 0, view,
+                           view && kind == TableKind::Values && i == VALUES_DATA ? image : Bytes());
+    }
     for (std::size_t i = 0; i < sizes.size() && i < columns.size(); ++i) {
       if (!columns[i].on) continue;
       columns[i].validity.reserve(sizes[i].validity);
-      columns[i].values.reserve(sizes[i].values);
+      if (columns[i].view)
+        columns[i].views.reserve(sizes[i].values / VIEW_SIZE);
+      else
+        columns[i].values.reserve(sizes[i].values);
       columns[i].offsets.reserve(sizes[i].offsets);
-      columns[i].data.reserve(sizes[i].data);
+      columns[i].data.reserve(std::min(sizes[i].data, VIEW_BUFFER_MAX));
     }
   }
 };
 
 HiveTable::HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint32_t start_offset,
-                     std::string start_path, bool deleted, std::vector<std::uint8_t> columns)
+                     std::string start_path, bool deleted, std::vector<std::uint8_t> columns, std::uint32_t views)
     : hive_(std::move(hive)),
       kind_(kind),
       deleted_(deleted),
       order_(std::move(columns)),
+      views_(views & view_columns(kind)),
       walk_(*hive_, start_offset),
       paths_{std::move(start_path)} {
   const std::size_t count = columns_of(kind_).size();
@@ -294,6 +431,7 @@ HiveTable::HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint
   std::erase_if(order_, [&](std::uint8_t i) { return i >= count; });
   for (const std::uint8_t i : order_) wanted_ |= 1u << i;
   paths_wanted_ = wants(kind_ == TableKind::Keys ? KEYS_PATH : VALUES_KEY_PATH);
+  data_in_image_ = kind_ == TableKind::Values && wants(VALUES_DATA) && (views_ >> VALUES_DATA & 1) != 0;
 }
 
 HiveTable::~HiveTable() = default;
@@ -303,7 +441,22 @@ std::span<const std::string_view> HiveTable::column_names(TableKind kind) noexce
   return VALUE_COLUMN_NAMES;
 }
 
-void HiveTable::export_table_schema(TableKind kind, std::span<const std::uint8_t> columns, ArrowSchema* out) {
+std::uint32_t HiveTable::view_columns(TableKind kind) noexcept {
+  std::uint32_t set = 0;
+  const auto specs = columns_of(kind);
+  for (std::size_t i = 0; i < specs.size(); ++i)
+    if (specs[i].layout == Layout::Bytes) set |= 1u << i;
+  return set;
+}
+
+const char* HiveTable::column_format(TableKind kind, std::size_t column, bool view) noexcept {
+  const ColumnSpec& spec = columns_of(kind)[column];
+  if (!view || spec.layout != Layout::Bytes) return spec.format;
+  return spec.format[0] == 'Z' ? BINARY_VIEW : STRING_VIEW;
+}
+
+void HiveTable::export_table_schema(TableKind kind, std::span<const std::uint8_t> columns, std::uint32_t views,
+                                    ArrowSchema* out) {
   auto* exported = new ExportedSchema;
   const auto specs = columns_of(kind);
   std::vector<std::uint8_t> all;
@@ -314,8 +467,9 @@ void HiveTable::export_table_schema(TableKind kind, std::span<const std::uint8_t
   for (const std::uint8_t i : columns) {
     if (i >= specs.size()) continue;
     const ColumnSpec& spec = specs[i];
-    exported->children.push_back(ArrowSchema{spec.format, spec.name, nullptr, spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0,
-                                             nullptr, nullptr, release_child_schema, nullptr});
+    exported->children.push_back(ArrowSchema{column_format(kind, i, (views >> i & 1) != 0), spec.name, nullptr,
+                                             spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0, nullptr, nullptr,
+                                             release_child_schema, nullptr});
   }
   for (ArrowSchema& child : exported->children) exported->pointers.push_back(&child);
   *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(exported->children.size()),
@@ -343,8 +497,9 @@ bool HiveTable::add_key(Builder& builder, const WalkBatch::Entry& entry, std::st
   const RegistryKey key{hive_.get(), entry.offset, &record, nullptr};
   if (kind_ == TableKind::Values) {
     if (paths_wanted_) listing_path_ = paths_[depth];
+    path_view_made_ = false;
     next_value_ = 0;
-    if (auto listed = key.values_with_data(listing_); !listed) {
+    if (auto listed = key.values_with_data(listing_, data_in_image_); !listed) {
       listing_.entries.clear();
       error_ = std::move(listed.error());  // met already: only a strict hive's listing fails
       return false;
@@ -380,8 +535,18 @@ void HiveTable::add_values(Builder& builder) {
   for (; next_value_ < listing_.entries.size() && builder.rows < MAX_ROWS; ++next_value_, ++builder.rows) {
     const ValueListing::Entry& entry = listing_.entries[next_value_];
     const Bytes data = listing_.data_of(entry);
+    if (data.size() > VIEW_BUFFER_MAX / 2 && (c[4].view || c[5].view)) [[unlikely]] {
+      error_ = RegistryError::invalid_format("Value data at offset " + hex_form(entry.cell_offset) +
+                                            " is longer than a view can hold");
+      return;
+    }
     c[0].fixed_or_null(entry.key_offset);
-    if (!deleted) {
+    if (!deleted && c[1].view) {
+      if (!path_view_made_)  // the key's path once a batch
+        path_view_ = std::bit_cast<std::array<std::uint8_t, VIEW_SIZE>>(c[1].view_of(listing_path_));
+      path_view_made_ = true;
+      c[1].repeat(std::bit_cast<View>(path_view_));
+    } else if (!deleted) {
       c[1].bytes(listing_path_);
     } else if (const std::string* path = entry.key_offset && paths_wanted_ ? deleted_key_path(*entry.key_offset) : nullptr) {
       c[1].bytes(*path);
@@ -484,11 +649,12 @@ Result<void> HiveTable::next_batch(ArrowArray* out) {
       sizes_.push_back({spec.nullable ? rows / 8 + 1 : 0, spec.layout == Layout::Fixed ? rows * spec.width : rows / 8 + 1,
                         spec.layout == Layout::Bytes ? rows + 1 : 0, spec.layout == Layout::Bytes ? std::min<std::size_t>(image / 4, 16 << 20) : 0});
   }
-  Builder builder(kind_, wanted_, sizes_);
+  Builder builder(kind_, wanted_, views_, hive_->bytes(), sizes_);
+  path_view_made_ = false;
   if (!error_) fill(builder);
   for (std::size_t i = 0; i < builder.columns.size(); ++i) {
     const Column& c = builder.columns[i];
-    sizes_[i] = {c.validity.size(), c.values.size(), c.offsets.size(), c.data.size()};
+    sizes_[i] = {c.validity.size(), c.view ? c.views.size() * VIEW_SIZE : c.values.size(), c.offsets.size(), c.data.size()};
   }
   if (builder.rows == 0) {
     if (error_) return std::unexpected(*error_);
@@ -497,7 +663,7 @@ Result<void> HiveTable::next_batch(ArrowArray* out) {
   auto* batch = new ExportedBatch;
   batch->children.resize(order_.size());
   for (std::size_t i = 0; i < order_.size(); ++i) {
-    export_column(std::move(builder.columns[order_[i]]), &batch->children[i]);
+    export_column(std::move(builder.columns[order_[i]]), hive_, &batch->children[i]);
     batch->pointers.push_back(&batch->children[i]);
   }
   *out = ArrowArray{static_cast<std::int64_t>(builder.rows), 0, 0, 1, static_cast<std::int64_t>(batch->children.size()),

@@ -5,6 +5,7 @@
 // memory at a time.
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,6 +34,13 @@ enum class TableKind : std::uint8_t { Keys, Values };
 //           it), text large utf8 (REG_SZ, REG_EXPAND_SZ; REG_MULTI_SZ's strings joined by U+0000;
 //           null otherwise or when the data does not decode), number u64 (REG_DWORD,
 //           REG_DWORD_BIG_ENDIAN, REG_QWORD; null otherwise or when too short), deleted bool.
+// The string and binary columns come in either of two layouts, chosen column by column: large
+// utf8 / large binary (64-bit offsets, each value's bytes copied into the batch), or string view /
+// binary view (16-byte views holding up to 12 bytes themselves, else pointing into a buffer). In
+// the view layout a value row's key_path points at its key's path, copied once per batch, and a
+// value's data points into the hive's image where the image holds it as one run (a data cell),
+// each exported column keeping the hive alive; only inline data and big data in segments are
+// copied. Data longer than a view can address (2 GiB) ends the table with an error.
 // A table may hold only some of these columns, in the order asked for: the others are neither
 // built nor read from the hive (the keys table reads class names only for class_name).
 // Keys come in walk order (the order of walk()), values key by key in that order; with
@@ -47,8 +55,10 @@ class HiveTable {
 
   // `start_path` is the path of the key at `start_offset` (the first key's path). `columns` are
   // the indexes (into column_names) of the columns to build, in their order; empty for all.
+  // `views` is the set of columns (bit i: column i) laid out as views; other columns than the
+  // string and binary ones (view_columns) are left out of it.
   HiveTable(std::shared_ptr<const Hive> hive, TableKind kind, std::uint32_t start_offset, std::string start_path,
-            bool deleted, std::vector<std::uint8_t> columns = {});
+            bool deleted, std::vector<std::uint8_t> columns = {}, std::uint32_t views = 0);
   ~HiveTable();
   HiveTable(const HiveTable&) = delete;
   HiveTable& operator=(const HiveTable&) = delete;
@@ -58,8 +68,13 @@ class HiveTable {
 
   // The schema: a struct of the columns above (those of `columns`, as for the constructor); the
   // caller owns (and releases) it.
-  void export_schema(ArrowSchema* out) const { export_table_schema(kind_, order_, out); }
-  static void export_table_schema(TableKind kind, std::span<const std::uint8_t> columns, ArrowSchema* out);
+  void export_schema(ArrowSchema* out) const { export_table_schema(kind_, order_, views_, out); }
+  static void export_table_schema(TableKind kind, std::span<const std::uint8_t> columns, std::uint32_t views,
+                                  ArrowSchema* out);
+  // The columns that have a view layout (the string and binary ones), as a set of bits.
+  [[nodiscard]] static std::uint32_t view_columns(TableKind kind) noexcept;
+  // A column's Arrow format string in either layout (the same in both for the other columns).
+  [[nodiscard]] static const char* column_format(TableKind kind, std::size_t column, bool view) noexcept;
   // The next batch of at most MAX_ROWS rows into `out` (the caller owns it); at the end of the
   // table `out` is released-marked (release null), as the stream interface ends a stream.
   [[nodiscard]] Result<void> next_batch(ArrowArray* out);
@@ -87,7 +102,9 @@ class HiveTable {
   TableKind kind_;
   bool deleted_;
   std::vector<std::uint8_t> order_;         // the columns built, in their order
-  std::uint32_t wanted_ = 0;                // the same as a set of bits
+  std::uint32_t views_;                     // the columns laid out as views, a set of bits
+  std::uint32_t wanted_ = 0;                // the columns built, as a set of bits
+  bool data_in_image_;                      // the data column is views: list data without copying it
   bool paths_wanted_;                       // a path column is among them
   TreeWalk walk_;
   WalkBatch batch_;
@@ -97,6 +114,8 @@ class HiveTable {
   ValueListing listing_;                    // the values of the key being written, or the deleted values
   std::size_t next_value_ = 0;              // the next of them to write
   std::string listing_path_;                // their key's path
+  std::array<std::uint8_t, 16> path_view_{};  // its view in the batch being built (a view key_path)
+  bool path_view_made_ = false;
   std::unordered_map<std::uint32_t, std::string> deleted_paths_;  // of the deleted keys the values name
   std::vector<RegistryKey> deleted_keys_;   // found by the scan once the walk is done
   std::size_t next_deleted_ = 0;

@@ -129,7 +129,10 @@ struct RegistryKey {
   [[nodiscard]] Result<ValueListing> values_with_data() const;
   // The same into `listing`, which is cleared first and keeps its capacity, so that a caller
   // listing key after key reuses one set of buffers. On failure `listing` holds no usable result.
-  [[nodiscard]] Result<void> values_with_data(ValueListing& listing) const;
+  // With `in_image`, data that lies in the image as one run of bytes (a data cell) is not copied:
+  // its entry points into the image (see ValueListing::data_of); only inline data and big data in
+  // segments are copied. The read limit counts those bytes all the same.
+  [[nodiscard]] Result<void> values_with_data(ValueListing& listing, bool in_image = false) const;
 
   // The class name: class_name_length bytes of UTF-16LE text at the start of the cell at
   // class_name_offset; nullopt when the offset is 0 or 0xFFFFFFFF or the length 0. The cell's
@@ -160,6 +163,10 @@ struct RegistryValue {
   [[nodiscard]] Result<std::vector<std::uint8_t>> raw_data() const;
   // The same bytes appended to `out`; on failure `out` is left as it was.
   [[nodiscard]] Result<void> append_data(std::vector<std::uint8_t>& out) const;
+  // The same bytes where the image holds them as one run (a data cell, or a big value an old hive
+  // keeps in one cell), as a view into it; nullopt for data that is not one run of the image
+  // (inline data, big data in segments). The errors are append_data's.
+  [[nodiscard]] Result<std::optional<Bytes>> data_in_image() const;
 };
 
 namespace vk {  // value key payload
@@ -188,15 +195,19 @@ struct ValueListing {
     // The key node whose value list lists the value: the listed key, or for a deleted value the
     // deleted key the scan matched it with (none when it matched none).
     std::optional<std::uint32_t> key_offset;
+    bool in_image = false;  // data_at is a position in `image`, not in `data`
   };
   std::vector<Entry> entries;
   std::string names;
   std::vector<std::uint8_t> data;
+  Bytes image;  // the hive's image, for entries whose data is not copied
 
   [[nodiscard]] std::string_view name(const Entry& e) const noexcept {
     return std::string_view(names).substr(e.name_at, e.name_size);
   }
-  [[nodiscard]] Bytes data_of(const Entry& e) const noexcept { return Bytes(data).subspan(e.data_at, e.data_size); }
+  [[nodiscard]] Bytes data_of(const Entry& e) const noexcept {
+    return (e.in_image ? image : Bytes(data)).subspan(e.data_at, e.data_size);
+  }
 };
 
 // One opened hive: the image, its parsed base block and the key cache. Never copied; shared by

@@ -165,34 +165,67 @@ Result<ValueListing> RegistryKey::values_with_data() const {
   return listing;
 }
 
-Result<void> RegistryKey::values_with_data(ValueListing& listing) const {
+Result<void> RegistryKey::values_with_data(ValueListing& listing, bool in_image) const {
   listing.entries.clear();
   listing.names.clear();
   listing.data.clear();
+  listing.image = in_image ? hive->bytes() : Bytes();
   const std::size_t expected = std::min<std::size_t>(node().value_count, hive->max_list_elements());
   listing.entries.reserve(expected);
   listing.names.reserve(16 * expected);  // most value names and data are short
-  listing.data.reserve(std::min<std::size_t>(64 * expected, hive->bytes().size()));
+  if (!in_image) listing.data.reserve(std::min<std::size_t>(64 * expected, hive->bytes().size()));
   const std::uint64_t data_limit = hive->read_limit();
+  std::uint64_t listed = 0;  // data bytes listed so far, copied or not
   auto walked = walk_value_list(*this, [&](std::uint32_t entry) -> Result<std::uint16_t> {
     RegistryValue value;
     const std::size_t name_at = listing.names.size();
     if (auto read = read_value_key(*hive, entry, value, listing.names); !read) return std::unexpected(std::move(read.error()));
+    ValueListing::Entry& listed_entry = listing.entries.emplace_back(ValueListing::Entry{
+        value.value_type, name_at, listing.names.size() - name_at, listing.data.size(), 0, value.name_length == 0, entry,
+        this->offset, false});
     // Data that cannot be read, or that would take the listing past its read limit, is left empty.
     // A tolerant hive notes why; under strict reading the error is dropped (meet hands it back).
-    const std::size_t data_at = listing.data.size();
-    if (data_at < data_limit) {
-      if (auto appended = value.append_data(listing.data); !appended) [[unlikely]]
-        (void)hive->problems().meet(value.data_offset, std::move(appended.error()));
-      else if (listing.data.size() > data_limit)
-        listing.data.resize(data_at);
+    if (listed >= data_limit) return value.name_length;
+    if (in_image) {
+      auto run = value.data_in_image();
+      if (!run) [[unlikely]] {
+        (void)hive->problems().meet(value.data_offset, std::move(run.error()));
+        return value.name_length;
+      }
+      if (*run && !(*run)->empty()) {
+        if (listed + (*run)->size() <= data_limit) {
+          listed += (*run)->size();
+          listed_entry.data_at = static_cast<std::size_t>((*run)->data() - listing.image.data());
+          listed_entry.data_size = (*run)->size();
+          listed_entry.in_image = true;
+        }
+        return value.name_length;
+      }
     }
-    listing.entries.push_back({value.value_type, name_at, listing.names.size() - name_at, data_at,
-                               listing.data.size() - data_at, value.name_length == 0, entry, this->offset});
+    const std::size_t data_at = listing.data.size();
+    if (auto appended = value.append_data(listing.data); !appended) [[unlikely]]
+      (void)hive->problems().meet(value.data_offset, std::move(appended.error()));
+    else if (listed + (listing.data.size() - data_at) > data_limit)
+      listing.data.resize(data_at);
+    listed += listing.data.size() - data_at;
+    listed_entry.data_size = listing.data.size() - data_at;
     return value.name_length;
   });
   if (!walked) return std::unexpected(std::move(walked.error()));
   return {};
+}
+
+Result<std::optional<Bytes>> RegistryValue::data_in_image() const {
+  const std::uint32_t size = data_size, off = data_offset;
+  if (size >= 1 && size <= 4) return std::nullopt;
+  if (is_null_offset(off) || size == 0) return Bytes();
+  auto cell = hive->read_cell(off);
+  if (!cell) return std::unexpected(std::move(cell.error()));
+  if (size <= BIG_DATA_THRESHOLD) return cell->first(std::min<std::size_t>(size, cell->size()));
+  // As append_big_data reads an old hive's big value kept in one cell.
+  if (hive->base_block().minor_version < FIRST_MINOR_WITH_BIG_DATA && !has_signature(*cell, 'd', 'b') && cell->size() >= size)
+    return cell->first(size);
+  return std::nullopt;
 }
 
 Result<void> RegistryValue::append_data(std::vector<std::uint8_t>& out) const {

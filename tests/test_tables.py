@@ -1,8 +1,10 @@
 """Hive.table: the keys and values of a hive as Arrow streams. The columns on a test-side hive, the stream
-protocol (read again, released unread, outliving its Hive, two threads, a strict error in the middle), and on
-every shared hive the same keys and values as walk() and values(), through pyarrow, Polars and DuckDB."""
+protocol (read again, released unread, outliving its Hive, two threads, a strict error in the middle), the two
+layouts (large strings and binary by default, views on request), and on every shared hive the same keys and
+values as walk() and values(), through pyarrow, Polars and DuckDB, in each layout."""
 
 import datetime
+import gc
 import hashlib
 import struct
 import threading
@@ -15,6 +17,12 @@ from conftest import SHARED_HIVES, corpus_params, error, outcome
 from hivegen import REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_EXPAND_SZ, REG_MULTI_SZ, REG_QWORD, REG_SZ, Key, Value
 
 pa = pytest.importorskip("pyarrow")
+
+
+def layouts(hive, kind, **arguments):
+    """The table in each layout offered: its default (large strings and binary), and views."""
+    return {layout: hive.table(kind, layout=layout, **arguments) for layout in ("view", "large")}
+
 
 TREE = Key("ROOT", last_written=0, subkeys=[
     Key("A", last_written=116444736000000010, class_name="boot", values=[
@@ -70,6 +78,49 @@ def test_string_text_ends_at_the_first_nul(type_id, data, text, as_string):
     assert outcome(lambda: hive.root_key().value("v").data().as_string()) == as_string
 
 
+@pytest.mark.parametrize("minor", [3, 5])
+def test_data_in_both_layouts(minor):
+    """Inline data, data of a view's inline size and one byte more, a cell's data, big data (in segments from
+    minor 4 on, one cell before): the same bytes in both layouts, and still there once the hive and its bytes
+    are gone (a view points into the image, which its batch keeps alive)."""
+    data = [b"", b"\1\2\3\4", b"12345", b"x" * 12, b"y" * 13, bytes(range(256)) * 80]
+    image = hivegen.build_tree(Key("ROOT", values=[Value(f"v{i}", REG_BINARY, d) for i, d in enumerate(data)]), minor=minor)
+    hive = kelpa.Hive.from_bytes(bytes(bytearray(image)))  # its only reference
+    batches = {layout: list(pa.RecordBatchReader.from_stream(t))
+               for layout, t in layouts(hive, "values", columns=["data", "name"]).items()}
+    assert [b.schema.field("data").type for b in (batches["view"][0], batches["large"][0])] == [pa.binary_view(), pa.large_binary()]
+    del hive
+    gc.collect()
+    for read in batches.values():
+        assert pa.Table.from_batches(read).column("data").to_pylist() == data
+
+
+@pytest.mark.parametrize("requested, raised", [
+    (pa.schema([("key_id", pa.uint32())]), error("the requested schema's columns (key_id) are not the table's "
+                                                  "(key_id, key_path, name, type_id, data, text, number, deleted)")),
+    ({"data": pa.binary()}, error("the table cannot give column 'data' as 'z': it offers 'Z' (large binary) or 'vz' (binary view)")),
+    ({"key_path": pa.string()}, error("the table cannot give column 'key_path' as 'u': it offers 'U' (large string) or 'vu' (string view)")),
+    ({"key_id": pa.uint64()}, error("the table cannot give column 'key_id' as 'L': it offers 'I'")),
+    (3, error("requested_schema: expected an 'arrow_schema' PyCapsule, not 'int'", TypeError)),
+], ids=["columns", "binary", "string", "number", "not-a-capsule"])
+def test_requested_schema(requested, raised):
+    """A request names the table's columns, each as large or as view (column by column); anything else is refused."""
+    table = kelpa.Hive.from_bytes(hivegen.build_tree(TREE)).table("values")
+    schema = pa.schema(table)
+    if isinstance(requested, dict):  # columns changed, the others as the table gives them
+        for name, type_ in requested.items():
+            schema = schema.set(schema.get_field_index(name), pa.field(name, type_))
+        requested = schema
+    capsule = requested.__arrow_c_schema__() if isinstance(requested, pa.Schema) else requested
+    assert outcome(lambda: table.__arrow_c_stream__(capsule)) == raised
+    mixed = pa.schema(table).set(1, pa.field("key_path", pa.string_view())).set(5, pa.field("text", pa.string_view()))
+    read = pa.RecordBatchReader.from_stream(table, schema=mixed).read_all()
+    assert read.schema == mixed and read.cast(pa.schema(table)) == pa.table(table)
+    as_view = {pa.large_string(): pa.string_view(), pa.large_binary(): pa.binary_view()}
+    assert pa.schema(kelpa.Hive.from_bytes(hivegen.build_tree(TREE)).table("values", layout="view")) == pa.schema(
+        [field.with_type(as_view.get(field.type, field.type)) for field in pa.schema(table)])
+
+
 def test_stream_protocol():
     image = hivegen.build_tree(TREE)
     hive = kelpa.Hive.from_bytes(image)
@@ -108,17 +159,18 @@ def test_columns_asked_for(kind, columns):
         assert pa.schema(chosen) == whole.schema and pa.table(chosen) == whole and whole.num_rows > 0
 
 
-@pytest.mark.parametrize("columns, raised", [
-    (["name", "nope"], error(f"no column 'nope' in the keys table; its columns are {KEY_COLUMNS}")),
-    (["name", "path", "name"], error("column 'name' asked for twice")),
-    ([], error("columns must name at least one column")),
-    ("name", error("argument 'columns': expected a sequence of column names, not 'str'", TypeError)),
-    (3, error("argument 'columns': expected a sequence of column names, not 'int'", TypeError)),
-    ([b"name"], error("argument 'columns': 'bytes' object cannot be converted to 'PyString'", TypeError)),
+@pytest.mark.parametrize("arguments, raised", [
+    ({"columns": ["name", "nope"]}, error(f"no column 'nope' in the keys table; its columns are {KEY_COLUMNS}")),
+    ({"columns": ["name", "path", "name"]}, error("column 'name' asked for twice")),
+    ({"columns": []}, error("columns must name at least one column")),
+    ({"columns": "name"}, error("argument 'columns': expected a sequence of column names, not 'str'", TypeError)),
+    ({"columns": 3}, error("argument 'columns': expected a sequence of column names, not 'int'", TypeError)),
+    ({"columns": [b"name"]}, error("argument 'columns': 'bytes' object cannot be converted to 'PyString'", TypeError)),
+    ({"layout": "views"}, error("layout must be 'large' or 'view', not 'views'")),
 ])
-def test_columns_argument_errors(columns, raised):
+def test_table_argument_errors(arguments, raised):
     hive = kelpa.Hive.from_bytes(hivegen.build_tree(TREE))
-    assert outcome(lambda: hive.table("keys", columns=columns)) == raised
+    assert outcome(lambda: hive.table("keys", **arguments)) == raised
 
 
 def test_errors_end_a_strict_table_and_are_problems_of_a_tolerant_one():
@@ -176,11 +228,19 @@ def test_tables_hold_what_the_walk_reads(record):
         listed = [(k, k.values()) for k in keys]
     expected = walk_digests([k.name() for k in keys], [(v.value_type().type_id(), v.raw_data()) for _, vs in listed for v in vs])
     by_key = [(k.name(), [(v.name(), v.raw_data()) for v in vs]) for k, vs in listed]
-    for read in (lambda t: pa.table(t), lambda t: polars.DataFrame(t).to_arrow(), lambda t: duckdb.connect().sql("select * from t").to_arrow_table()):
-        key_table, value_table = read(hive.table("keys")), read(hive.table("values"))
-        got = walk_digests(key_table.column("name").to_pylist(),
-                           zip(value_table.column("type_id").to_pylist(), value_table.column("data").to_pylist()))
-        assert got == expected and key_table.column("value_count").to_pylist() == [k.value_count() for k in keys]
+    readers = {"pyarrow": pa.table, "polars": lambda t: polars.DataFrame(t).to_arrow(),
+               "duckdb": lambda t: duckdb.connect().sql("select * from t").to_arrow_table()}
+    tables = {}
+    for layout in ("view", "large"):
+        for reader, read in readers.items():
+            key_table, value_table = (read(layouts(hive, kind)[layout]) for kind in ("keys", "values"))
+            got = walk_digests(key_table.column("name").to_pylist(),
+                               zip(value_table.column("type_id").to_pylist(), value_table.column("data").to_pylist()))
+            assert got == expected and key_table.column("value_count").to_pylist() == [k.value_count() for k in keys]
+            tables[layout, reader] = key_table, value_table
+    # Every column alike in both layouts (key paths repeated across batch boundaries among them).
+    views, large = tables["view", "pyarrow"], tables["large", "pyarrow"]
+    assert all(v.cast(w.schema) == w for v, w in zip(views, large))
     names = value_table.column("name").to_pylist()
     assert sum(len(vs) for _, vs in by_key) == len(names) and [n or "(default)" for n in names] == [
         n for _, vs in by_key for n, _ in vs]

@@ -190,7 +190,7 @@ PyMethodDef hive_methods[] = {
     {"problems", guard<hive_problems>, METH_NOARGS, "problems($self)\n--\n\nGet the problems met while reading the hive"},
     {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<hive_table_method>)),
      METH_FASTCALL | METH_KEYWORDS,
-     "table($self, kind, *, path='', deleted=False, columns=None)\n--\n\nGet the keys or the values below a key as an Arrow stream; each "
+     "table($self, kind, *, path='', deleted=False, columns=None, layout='large')\n--\n\nGet the keys or the values below a key as an Arrow stream; each "
      "read starts a new stream over the hive"},
     {"base_block", guard<hive_base_block>, METH_NOARGS, "base_block($self)\n--\n\nGet the base block (header) information"},
     {"root_key", guard<hive_root_key>, METH_NOARGS, "root_key($self)\n--\n\nGet the root key of the hive"},

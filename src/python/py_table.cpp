@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,7 +29,76 @@ struct TableSource {
   std::string start_path;
   bool deleted;
   std::vector<std::uint8_t> columns;  // the columns asked for, in their order; empty for all
+  std::uint32_t views;                 // the layout a reader that asks for none gets: the view columns
 };
+
+// The table's columns, in their order: those asked for, or all.
+std::vector<std::uint8_t> columns_of(const TableSource& source) {
+  std::vector<std::uint8_t> columns = source.columns;
+  if (columns.empty())
+    for (std::size_t i = 0; i < HiveTable::column_names(source.kind).size(); ++i) columns.push_back(static_cast<std::uint8_t>(i));
+  return columns;
+}
+
+std::string joined_names(const TableSource& source) {
+  std::string all;
+  for (const std::uint8_t i : columns_of(source)) all.append(all.empty() ? "" : ", ").append(HiveTable::column_names(source.kind)[i]);
+  return all;
+}
+
+// The columns a requested schema (an "arrow_schema" capsule, or None for the default) lays out as
+// views. It must name the table's columns in the table's order, each in a format the table offers:
+// the string and binary columns as large string / large binary or string view / binary view, the
+// others as they are. nullopt with the exception set for anything else.
+std::optional<std::uint32_t> requested_views(PyObject* requested, const TableSource& source) {
+  if (requested == nullptr || requested == Py_None) return source.views;
+  if (!PyCapsule_IsValid(requested, "arrow_schema")) {
+    PyErr_Format(PyExc_TypeError, "requested_schema: expected an 'arrow_schema' PyCapsule, not '%s'",
+                 Py_TYPE(requested)->tp_name);
+    return std::nullopt;
+  }
+  const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested, "arrow_schema"));
+  const auto columns = columns_of(source);
+  const auto names = HiveTable::column_names(source.kind);
+  bool same = schema->format != nullptr && std::string_view(schema->format) == "+s" &&
+              schema->n_children == static_cast<std::int64_t>(columns.size());
+  for (std::size_t i = 0; same && i < columns.size(); ++i) {
+    const ArrowSchema* child = schema->children[i];
+    same = child != nullptr && child->name != nullptr && child->format != nullptr && names[columns[i]] == child->name;
+  }
+  if (!same) {
+    std::string asked;
+    if (schema->format != nullptr && std::string_view(schema->format) == "+s")
+      for (std::int64_t i = 0; i < schema->n_children; ++i) {
+        const ArrowSchema* child = schema->children[i];
+        asked.append(i == 0 ? "" : ", ").append(child != nullptr && child->name != nullptr ? child->name : "?");
+      }
+    PyErr_Format(PyExc_ValueError, "the requested schema's columns (%s) are not the table's (%s)", asked.c_str(),
+                 joined_names(source).c_str());
+    return std::nullopt;
+  }
+  std::uint32_t views = 0;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const std::string_view format = schema->children[i]->format;
+    const char* large = HiveTable::column_format(source.kind, columns[i], false);
+    const char* view = HiveTable::column_format(source.kind, columns[i], true);
+    if (format == large) continue;
+    if (format == view && (HiveTable::view_columns(source.kind) >> columns[i] & 1) != 0) {
+      views |= 1u << columns[i];
+      continue;
+    }
+    const std::string name(names[columns[i]]);
+    if (std::string_view(large) == view)
+      PyErr_Format(PyExc_ValueError, "the table cannot give column '%s' as '%s': it offers '%s'", name.c_str(),
+                   schema->children[i]->format, large);
+    else
+      PyErr_Format(PyExc_ValueError, "the table cannot give column '%s' as '%s': it offers '%s' (%s) or '%s' (%s)",
+                   name.c_str(), schema->children[i]->format, large, *large == 'Z' ? "large binary" : "large string",
+                   view, *large == 'Z' ? "binary view" : "string view");
+    return std::nullopt;
+  }
+  return views;
+}
 
 struct PyHiveTable {
   PyObject_HEAD
@@ -61,7 +131,8 @@ void release_schema_capsule(PyObject* capsule) {
 
 PyObject* hive_table_arrow_c_schema(PyObject* self, PyObject*) {
   auto schema = std::make_unique<ArrowSchema>();
-  HiveTable::export_table_schema(source_of(self).kind, source_of(self).columns, schema.get());
+  HiveTable::export_table_schema(source_of(self).kind, source_of(self).columns,
+                                 source_of(self).views, schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -76,9 +147,11 @@ PyObject* hive_table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
   std::array<PyObject*, 1> argv{};
   if (!parse_arguments({"HiveTable.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, argv)) return nullptr;
   const TableSource& source = source_of(self);
+  const auto views = requested_views(argv[0], source);
+  if (!views) return nullptr;
   auto stream = std::make_unique<ArrowArrayStream>();
   export_table_stream(std::make_unique<HiveTable>(source.hive, source.kind, source.start_offset, source.start_path,
-                                                  source.deleted, source.columns),
+                                                  source.deleted, source.columns, *views),
                       stream.get());
   stream->get_next = get_next_without_lock;
   PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
@@ -166,9 +239,9 @@ PyType_Spec hive_table_spec = {"builtins.HiveTable", sizeof(PyHiveTable), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, hive_table_slots};
 
 PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> names = {"kind", "path", "deleted", "columns"};
-  std::array<PyObject*, 4> argv{};
-  if (!parse_arguments({"Hive.table()", names, 1, 3}, args, nargs, kwnames, argv)) return nullptr;
+  static constexpr std::array<const char*, 5> names = {"kind", "path", "deleted", "columns", "layout"};
+  std::array<PyObject*, 5> argv{};
+  if (!parse_arguments({"Hive.table()", names, 1, 4}, args, nargs, kwnames, argv)) return nullptr;
   auto kind_text = text_argument(argv[0], "kind");
   if (!kind_text) return nullptr;
   std::string path;
@@ -193,6 +266,17 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
     if (!asked) return nullptr;
     columns = std::move(*asked);
   }
+  // The large layout by default: pyarrow's compute functions (comparisons, string kernels, sorts,
+  // joins) and pandas take no views; a reader that does asks for them, by layout or by schema.
+  std::uint32_t views = 0;
+  if (argv[4] != nullptr) {
+    auto layout = text_argument(argv[4], "layout");
+    if (!layout) return nullptr;
+    if (*layout == "view")
+      views = HiveTable::view_columns(kind);
+    else if (*layout != "large")
+      return PyErr_Format(PyExc_ValueError, "layout must be 'large' or 'view', not '%s'", layout->c_str());
+  }
   struct Start {
     std::uint32_t offset;
     std::string path;
@@ -211,7 +295,7 @@ PyObject* hive_table(const std::shared_ptr<Hive>& hive, PyObject* const* args, P
         PyObject* self = types.hive_table->tp_alloc(types.hive_table, 0);
         if (self == nullptr) return nullptr;
         std::construct_at(&reinterpret_cast<PyHiveTable*>(self)->source,
-                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted, std::move(columns)});
+                          TableSource{hive, kind, start.offset, std::move(start.path), *deleted, std::move(columns), views});
         return self;
       });
 }

@@ -29,7 +29,7 @@ class Hive:
     def problems(self) -> list[Problem]:
         """Get the problems met while reading the hive"""
     def table(self, kind: Literal["keys", "values"], *, path: str = '', deleted: bool = False,
-              columns: Sequence[str] | None = None) -> HiveTable:
+              columns: Sequence[str] | None = None, layout: Literal["large", "view"] = 'large') -> HiveTable:
         """Get the keys or the values below a key as an Arrow stream; each read starts a new stream over the hive"""
     def base_block(self) -> BaseBlock:
         """Get the base block (header) information"""
