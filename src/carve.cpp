@@ -104,7 +104,17 @@ struct Assembly {
 
 class Placement {
  public:
-  Placement(Bytes source, const Scan& scan) : source_(source), bins_(scan.bins()), taken_(bins_.size(), false) {}
+  Placement(Bytes source, const Scan& scan) : source_(source), bins_(scan.bins()), taken_(bins_.size(), false) {
+    // A bin found inside the bytes of one that starts before it is that bin's data (or the earlier
+    // one is no bin): it is never placed, so that no byte of the source is placed twice.
+    std::uint64_t end = 0;
+    for (std::size_t i = 0; i < bins_.size(); ++i) {
+      if (bins_[i].position < end)
+        taken_[i] = true;
+      else
+        end = bins_[i].position + bins_[i].size;
+    }
+  }
 
   std::vector<CarvedHive> run(const std::vector<BaseBlockHit>& base_blocks) {
     for (const BaseBlockHit& hit : base_blocks) assemblies_.push_back(contiguous(hit));

@@ -132,8 +132,9 @@ inline constexpr char FRAGMENT_ROOT_NAME[] = "FRAGMENT";
 //    subkey list in the chain names. Where the parent of such a key is not in the image, a made
 //    bin holds a nameless entry key at the parent's offset, so that the key's path ends there.
 // A base block with no bin found and a run without a key node give nothing. Every bin is placed
-// at most once, so the pieces of all hives together hold at most the source's bytes plus one base
-// block each. Reads `source` only.
+// at most once, and a bin found inside the bytes of one that starts before it never, so the
+// pieces of all hives together hold at most the source's bytes plus one base block each. Reads
+// `source` only.
 [[nodiscard]] std::vector<CarvedHive> place(Bytes source, const Scan& scan);
 
 }  // namespace kelpa::carve
