@@ -132,7 +132,7 @@ inline void walk(const Hive& hive) {
   std::unordered_set<std::uint32_t> seen;
   std::vector<std::uint32_t> pending{hive.base_block().root_cell_offset};
   seen.insert(pending.front());
-  std::vector<std::uint32_t> offsets;
+  std::vector<std::uint32_t> offsets, listed;
   while (!pending.empty()) {
     const std::uint32_t offset = pending.back();
     pending.pop_back();
@@ -147,30 +147,37 @@ inline void walk(const Hive& hive) {
     walk_values(*key, image_length);
     read_key_fields(*key);
 
+    // One listing of the subkeys (subkeys() without its vector), with the offsets its list walk
+    // appended kept for the bound; a failed listing's subkeys are discarded, as subkeys() does.
     offsets.clear();
-    if (auto walked = key->collect_subkey_offsets(key->node().subkey_list_offset, offsets); !walked)
-      consume_listing_error(hive, walked.error());
+    listed.clear();
+    auto visited = key->visit_subkeys([&](RegistryKey&& subkey) { listed.push_back(subkey.offset); }, offsets);
     if (offsets.size() > image_length / 4) broken("a subkey walk read more elements than the image holds");
-    auto subkeys = key->subkeys();
-    if (!subkeys) {
-      consume_listing_error(hive, subkeys.error());
+    if (!visited) {
+      consume_listing_error(hive, visited.error());
       continue;
     }
-    for (const RegistryKey& subkey : *subkeys) {
+    for (const std::uint32_t subkey : listed) {
       if (seen.size() >= MAX_KEYS) break;
-      if (seen.insert(subkey.offset).second) pending.push_back(subkey.offset);
+      if (seen.insert(subkey).second) pending.push_back(subkey);
     }
   }
 }
 
-// The input as an owned image, opened in `mode`; with `fix_checksum` the correct checksum is put
+// The input as an image, opened in `mode`; with `fix_checksum` the correct checksum is put
 // in first, so that mutations of the base block reach the checks after the checksum instead of
 // stopping at it. An error only has its message formatted; its kind goes to `failed`.
 inline std::shared_ptr<Hive> open_image(const std::uint8_t* data, std::size_t size, ReadMode mode,
                                         bool fix_checksum, ErrorKind* failed = nullptr) {
-  auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
-  if (fix_checksum) store_base_block_checksum(*image);
-  auto hive = Hive::from_data(HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image))), mode);
+  // The input itself, borrowed, unless the checksum is to be put right in a copy: no copy of up
+  // to -max_len bytes per input, and a read past the input's end is still caught.
+  auto borrowed = [&] { return HiveData(HiveData::Borrowed{Bytes(data, size), nullptr}); };
+  auto copied = [&] {
+    auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+    store_base_block_checksum(*image);
+    return HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image)));
+  };
+  auto hive = Hive::from_data(fix_checksum ? copied() : borrowed(), mode);
   if (!hive) {
     consume(hive.error());
     if (failed) *failed = hive.error().kind();
