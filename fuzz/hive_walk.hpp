@@ -2,9 +2,10 @@
 
 // What the hive targets and fuzz_log run over every hive they manage to open: the walk of the
 // bins, then of every key reachable from the root with its subkeys, its values and each value's
-// data, parsed and printed; the resumable walk with paths; the tables; the deleted-record scan.
-// Each target runs the parts that belong to its reader. Errors are expected (the input is hostile) and only have their message formatted;
-// what must never happen is a crash, a hang, a leak or an unbounded allocation.
+// data, parsed; the resumable walk with paths; the tables; the deleted-record scan. Each target
+// runs the parts that belong to its reader, and each input is read one way. Errors are expected
+// (the input is hostile) and only have their message formatted; what must never happen is a
+// crash, a hang, a leak or an unbounded allocation.
 //
 // Besides the sanitizers, the walk checks the bounds the library promises, so that a change
 // that loosens one fails here and not in a user's process:
@@ -45,7 +46,6 @@ namespace kelpa::fuzz {
 // Keys visited per input: enough for every seed hive, small enough to keep one input well under
 // the one-second timeout.
 inline constexpr std::size_t MAX_KEYS = 2048;
-inline constexpr std::size_t MAX_DISPLAYED_DATA = 256;
 
 // An error from a listing: expected of a strict hive, a broken promise of a tolerant one.
 inline void consume_listing_error(const Hive& hive, const RegistryError& error) {
@@ -73,14 +73,9 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
     broken("a value listing read past its limit");
   for (const ValueListing::Entry& entry : listing->entries) {
     (void)entry.value_type.name();
-    const Bytes data = listing->data_of(entry);
-    auto parsed = parse_value_data(entry.value_type, data);
-    if (!parsed) {
-      consume(parsed.error());
-      continue;
-    }
-    // Display strings grow with the data and are fuzz_names' work; short ones only here.
-    if (data.size() <= MAX_DISPLAYED_DATA) (void)to_display_string(*parsed);
+    // The data as its type reads it. Its display strings are fuzz_names' work, which displays
+    // data of every type from any bytes: here they would only repeat that for the bytes read.
+    if (auto parsed = parse_value_data(entry.value_type, listing->data_of(entry)); !parsed) consume(parsed.error());
   }
   // The single-value route reads data one value at a time, without the listing's budget.
   auto values = key.values();
