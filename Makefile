@@ -64,10 +64,10 @@ clean:
 	rm -rf build $(VENV)
 
 # --- hardening: fuzzing, regression replay, sanitized test runs ---------------------------
-FUZZ_TARGETS := fuzz_hive_strict fuzz_hive_tolerant fuzz_tables fuzz_deleted fuzz_log fuzz_names fuzz_carve
+FUZZ_TARGETS := fuzz_hive_strict fuzz_hive_tolerant fuzz_hive_walk fuzz_tables fuzz_deleted fuzz_log fuzz_names fuzz_carve
 # Targets whose input is a hive file: they share the hive seeds and regression inputs
 # (fuzz/corpus/fuzz_hive, fuzz/regressions/fuzz_hive), the custom mutator and fuzz/hive.dict.
-FUZZ_HIVE_TARGETS := fuzz_hive_strict fuzz_hive_tolerant fuzz_tables fuzz_deleted
+FUZZ_HIVE_TARGETS := fuzz_hive_strict fuzz_hive_tolerant fuzz_hive_walk fuzz_tables fuzz_deleted
 FUZZ_SECONDS ?= 60
 FUZZ_MAX_LEN ?= 65536
 FUZZ_BUILD := fuzz/build

@@ -2,9 +2,10 @@
 
 // What the hive targets and fuzz_log run over every hive they manage to open: the walk of the
 // bins, then of every key reachable from the root with its subkeys, its values and each value's
-// data, parsed and printed; the resumable walk with paths; the tables; the deleted-record scan.
-// Each target runs the parts that belong to its reader. Errors are expected (the input is hostile) and only have their message formatted;
-// what must never happen is a crash, a hang, a leak or an unbounded allocation.
+// data, parsed; the resumable walk with paths; the tables; the deleted-record scan. Each target
+// runs the parts that belong to its reader, and each input is read one way. Errors are expected
+// (the input is hostile) and only have their message formatted; what must never happen is a
+// crash, a hang, a leak or an unbounded allocation.
 //
 // Besides the sanitizers, the walk checks the bounds the library promises, so that a change
 // that loosens one fails here and not in a user's process:
@@ -45,7 +46,6 @@ namespace kelpa::fuzz {
 // Keys visited per input: enough for every seed hive, small enough to keep one input well under
 // the one-second timeout.
 inline constexpr std::size_t MAX_KEYS = 2048;
-inline constexpr std::size_t MAX_DISPLAYED_DATA = 256;
 
 // An error from a listing: expected of a strict hive, a broken promise of a tolerant one.
 inline void consume_listing_error(const Hive& hive, const RegistryError& error) {
@@ -73,14 +73,9 @@ inline void walk_values(const RegistryKey& key, std::uint64_t image_length) {
     broken("a value listing read past its limit");
   for (const ValueListing::Entry& entry : listing->entries) {
     (void)entry.value_type.name();
-    const Bytes data = listing->data_of(entry);
-    auto parsed = parse_value_data(entry.value_type, data);
-    if (!parsed) {
-      consume(parsed.error());
-      continue;
-    }
-    // Display strings grow with the data and are fuzz_names' work; short ones only here.
-    if (data.size() <= MAX_DISPLAYED_DATA) (void)to_display_string(*parsed);
+    // The data as its type reads it. Its display strings are fuzz_names' work, which displays
+    // data of every type from any bytes: here they would only repeat that for the bytes read.
+    if (auto parsed = parse_value_data(entry.value_type, listing->data_of(entry)); !parsed) consume(parsed.error());
   }
   // The single-value route reads data one value at a time, without the listing's budget.
   auto values = key.values();
@@ -132,7 +127,7 @@ inline void walk(const Hive& hive) {
   std::unordered_set<std::uint32_t> seen;
   std::vector<std::uint32_t> pending{hive.base_block().root_cell_offset};
   seen.insert(pending.front());
-  std::vector<std::uint32_t> offsets;
+  std::vector<std::uint32_t> offsets, listed;
   while (!pending.empty()) {
     const std::uint32_t offset = pending.back();
     pending.pop_back();
@@ -147,30 +142,37 @@ inline void walk(const Hive& hive) {
     walk_values(*key, image_length);
     read_key_fields(*key);
 
+    // One listing of the subkeys (subkeys() without its vector), with the offsets its list walk
+    // appended kept for the bound; a failed listing's subkeys are discarded, as subkeys() does.
     offsets.clear();
-    if (auto walked = key->collect_subkey_offsets(key->node().subkey_list_offset, offsets); !walked)
-      consume_listing_error(hive, walked.error());
+    listed.clear();
+    auto visited = key->visit_subkeys([&](RegistryKey&& subkey) { listed.push_back(subkey.offset); }, offsets);
     if (offsets.size() > image_length / 4) broken("a subkey walk read more elements than the image holds");
-    auto subkeys = key->subkeys();
-    if (!subkeys) {
-      consume_listing_error(hive, subkeys.error());
+    if (!visited) {
+      consume_listing_error(hive, visited.error());
       continue;
     }
-    for (const RegistryKey& subkey : *subkeys) {
+    for (const std::uint32_t subkey : listed) {
       if (seen.size() >= MAX_KEYS) break;
-      if (seen.insert(subkey.offset).second) pending.push_back(subkey.offset);
+      if (seen.insert(subkey).second) pending.push_back(subkey);
     }
   }
 }
 
-// The input as an owned image, opened in `mode`; with `fix_checksum` the correct checksum is put
+// The input as an image, opened in `mode`; with `fix_checksum` the correct checksum is put
 // in first, so that mutations of the base block reach the checks after the checksum instead of
 // stopping at it. An error only has its message formatted; its kind goes to `failed`.
 inline std::shared_ptr<Hive> open_image(const std::uint8_t* data, std::size_t size, ReadMode mode,
                                         bool fix_checksum, ErrorKind* failed = nullptr) {
-  auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
-  if (fix_checksum) store_base_block_checksum(*image);
-  auto hive = Hive::from_data(HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image))), mode);
+  // The input itself, borrowed, unless the checksum is to be put right in a copy: no copy of up
+  // to -max_len bytes per input, and a read past the input's end is still caught.
+  auto borrowed = [&] { return HiveData(HiveData::Borrowed{Bytes(data, size), nullptr}); };
+  auto copied = [&] {
+    auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+    store_base_block_checksum(*image);
+    return HiveData(std::shared_ptr<const std::vector<std::uint8_t>>(std::move(image)));
+  };
+  auto hive = Hive::from_data(fix_checksum ? copied() : borrowed(), mode);
   if (!hive) {
     consume(hive.error());
     if (failed) *failed = hive.error().kind();

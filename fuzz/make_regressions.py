@@ -7,7 +7,7 @@ failed, and is replayed under AddressSanitizer and UndefinedBehaviorSanitizer by
 the promised bounds (fuzz/hive_walk.hpp). The same inputs also seed the fuzzer.
 
 Inputs are grouped by what they are: "fuzz_hive" holds hive files, which every target reading
-hives replays (fuzz_hive_strict, fuzz_hive_tolerant, fuzz_tables, fuzz_deleted: the Makefile's
+hives replays (fuzz_hive_strict, fuzz_hive_tolerant, fuzz_hive_walk, fuzz_tables, fuzz_deleted: the Makefile's
 FUZZ_HIVE_TARGETS); "fuzz_log" holds logs (or hives and logs joined) for fuzz_log; "fuzz_names"
 raw names and data for fuzz_names.
 

@@ -1,6 +1,7 @@
 #include "hive.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "subkey_list.hpp"
@@ -38,29 +39,48 @@ constexpr std::size_t MAX_LIST_NESTING = 64;
 // What the walk cannot read goes to the hive's problem log (problems.hpp): under strict reading
 // that fails the walk, under tolerant reading the list is left out (or, for one too short for its
 // count, read as far as it holds elements) and the walk goes on with the next.
+//
+// A list that fans out is reached again and again within one walk, up to the element bound, and
+// under tolerant reading each time meets the same problem at the same list. The image does not
+// change, so a problem met once in a walk is the same the next time: the walk keeps the (list,
+// check) pairs it has met and passes over a repeat without formatting its message again, which
+// the log would pass over anyway. Without this a walk of a 64 KiB fan-out formats some 16,000
+// messages; strict reading stops at the first problem, so it keeps nothing.
 struct SubkeyWalk {
+  enum class Check : std::uint8_t { Read, Parse, Nesting, Loop };
+
   const Hive& hive;
   std::vector<std::uint32_t>& out;
   std::uint64_t elements_left;
+  std::unordered_set<std::uint64_t> met{};
+
+  template <class MakeError>
+  Result<void> meet(std::uint32_t list_offset, Check check, MakeError&& make_error) {
+    if (hive.problems().mode() == ReadMode::Tolerant &&
+        !met.insert(std::uint64_t{list_offset} | std::uint64_t{static_cast<std::uint8_t>(check)} << 32).second)
+      return {};
+    return hive.problems().meet(list_offset, std::forward<MakeError>(make_error)());
+  }
 
   Result<void> walk(std::uint32_t list_offset, std::size_t depth) {
     if (is_null_offset(list_offset)) return {};
     auto payload = hive.read_cell(list_offset);
-    if (!payload) return hive.problems().meet(list_offset, std::move(payload.error()));
+    if (!payload) return meet(list_offset, Check::Read, [&] { return std::move(payload.error()); });
     auto parsed = parse_subkey_list(*payload, list_offset);
     std::optional<SubkeyList> list;
     if (parsed) {
       list = *parsed;
     } else {
-      if (auto met = hive.problems().meet(list_offset, std::move(parsed.error())); !met) return met;
+      if (auto ok = meet(list_offset, Check::Parse, [&] { return std::move(parsed.error()); }); !ok) return ok;
       list = readable_subkey_list(*payload);
       if (!list) return {};
     }
     const bool index_root = list->variant == SubkeyList::Variant::IndexRoot;
     if (index_root && depth >= MAX_LIST_NESTING)
-      return hive.problems().meet(list_offset, RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) +
-                                                                             " nests index roots too deeply"));
-    if (list->count > elements_left) return hive.problems().meet(list_offset, loop_error(list_offset));
+      return meet(list_offset, Check::Nesting, [&] {
+        return RegistryError::invalid_format("Subkey list at offset " + hex_form(list_offset) + " nests index roots too deeply");
+      });
+    if (list->count > elements_left) return meet(list_offset, Check::Loop, [&] { return loop_error(list_offset); });
     elements_left -= list->count;
     if (!index_root) {
       for (std::size_t i = 0; i < list->count; ++i) out.push_back(list->offset(i));
