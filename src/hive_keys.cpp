@@ -132,11 +132,16 @@ Result<void> RegistryKey::visit_subkeys(const std::function<void(RegistryKey&&)>
     return std::unexpected(std::move(walked.error()));
   const std::uint64_t name_limit = hive->read_limit();
   std::uint64_t name_bytes = 0;
+  // A hostile list names the same unreadable cell thousands of times, and every look-up of a path
+  // lists it again: each offset found unreadable is read, and its problem met, once per listing.
+  std::unordered_set<std::uint32_t> unreadable;
   for (std::uint32_t subkey_offset : offsets) {
+    if (!unreadable.empty() && unreadable.contains(subkey_offset)) continue;
     auto subkey = hive->get_key(subkey_offset);
     if (!subkey) {
       // Tolerant reading leaves the key out and lists the others.
       if (auto met = hive->problems().meet(subkey_offset, std::move(subkey.error())); !met) return met;
+      unreadable.insert(subkey_offset);
       continue;
     }
     if ((name_bytes += subkey->node().name_length) > name_limit)
