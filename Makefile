@@ -167,7 +167,7 @@ fuzz-coverage: venv
 # Every target for HOURS / (targets + 1) hours, then the decoders' property tests for the same
 # share. Each target's corpus lives in $(FUZZ_CORPUS)/<target> and is merged (minimised) after its
 # run; failing inputs go to fuzz/regressions/<target>/ as for make fuzz.
-fuzz-campaign: fuzz-build tools
+fuzz-campaign: fuzz-build build tools
 	@mkdir -p $(FUZZ_CORPUS); \
 	share=$$(awk 'BEGIN { s = int($(HOURS) * 3600 / ($(words $(FUZZ_TARGETS)) + 1)); print (s > 0 ? s : 1) }'); \
 	failed=""; \
