@@ -33,16 +33,17 @@ struct TableSource {
 };
 
 // The table's columns, in their order: those asked for, or all.
-std::vector<std::uint8_t> columns_of(const TableSource& source) {
-  std::vector<std::uint8_t> columns = source.columns;
+std::vector<std::uint8_t> columns_of(TableKind kind, const std::vector<std::uint8_t>& asked) {
+  std::vector<std::uint8_t> columns = asked;
   if (columns.empty())
-    for (std::size_t i = 0; i < HiveTable::column_names(source.kind).size(); ++i) columns.push_back(static_cast<std::uint8_t>(i));
+    for (std::size_t i = 0; i < HiveTable::column_names(kind).size(); ++i) columns.push_back(static_cast<std::uint8_t>(i));
   return columns;
 }
 
-std::string joined_names(const TableSource& source) {
+// The names of those columns, ", "-separated, for messages.
+std::string joined_names(TableKind kind, const std::vector<std::uint8_t>& asked) {
   std::string all;
-  for (const std::uint8_t i : columns_of(source)) all.append(all.empty() ? "" : ", ").append(HiveTable::column_names(source.kind)[i]);
+  for (const std::uint8_t i : columns_of(kind, asked)) all.append(all.empty() ? "" : ", ").append(HiveTable::column_names(kind)[i]);
   return all;
 }
 
@@ -58,7 +59,7 @@ std::optional<std::uint32_t> requested_views(PyObject* requested, const TableSou
     return std::nullopt;
   }
   const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested, "arrow_schema"));
-  const auto columns = columns_of(source);
+  const auto columns = columns_of(source.kind, source.columns);
   const auto names = HiveTable::column_names(source.kind);
   bool same = schema->format != nullptr && std::string_view(schema->format) == "+s" &&
               schema->n_children == static_cast<std::int64_t>(columns.size());
@@ -74,7 +75,7 @@ std::optional<std::uint32_t> requested_views(PyObject* requested, const TableSou
         asked.append(i == 0 ? "" : ", ").append(child != nullptr && child->name != nullptr ? child->name : "?");
       }
     PyErr_Format(PyExc_ValueError, "the requested schema's columns (%s) are not the table's (%s)", asked.c_str(),
-                 joined_names(source).c_str());
+                 joined_names(source.kind, source.columns).c_str());
     return std::nullopt;
   }
   std::uint32_t views = 0;
@@ -213,10 +214,8 @@ std::optional<std::vector<std::uint8_t>> columns_argument(PyObject* value, Table
     if (!name) return std::nullopt;
     const auto found = std::ranges::find(names, *name);
     if (found == names.end()) {
-      std::string all;
-      for (const std::string_view n : names) all.append(all.empty() ? "" : ", ").append(n);
       PyErr_Format(PyExc_ValueError, "no column '%s' in the %s table; its columns are %s", name->c_str(), table,
-                   all.c_str());
+                   joined_names(kind, {}).c_str());
       return std::nullopt;
     }
     const auto index = static_cast<std::uint8_t>(found - names.begin());
